@@ -1,0 +1,68 @@
+#pragma once
+// Child processes with pipes for their standard streams. The child is started
+// with an explicit argv (never through a shell) and an explicit environment,
+// in its own process group, with close-on-exec on every other descriptor, and
+// it is killed when the server process dies. Every child is reaped.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vexa::platform {
+
+struct SpawnOptions {
+  std::string program;                 // a path, or a name looked up on PATH
+  std::vector<std::string> args;       // argv[1..]
+  std::vector<std::string> env;        // "NAME=value" entries, the whole environment
+  bool pipeStdin = true;               // otherwise /dev/null
+  bool pipeStdout = true;              // otherwise /dev/null
+  bool pipeStderr = true;              // otherwise /dev/null
+  std::string workdir;                 // empty: the server's current folder
+};
+
+class Process {
+ public:
+  // Starts the program; raises std::runtime_error with the system's message
+  // when it cannot be started (a program that does not exist included).
+  static std::unique_ptr<Process> Spawn(const SpawnOptions& options);
+  ~Process();  // closes the pipes; kills and reaps a child that still runs
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  int StdinFd() const { return in_; }     // -1 when not piped or closed
+  int StdoutFd() const { return out_; }
+  int StderrFd() const { return err_; }
+  void CloseStdin();
+  void CloseStdout();
+  void CloseStderr();
+
+  // Writes all bytes to the child's stdin; false when the pipe is closed or broken.
+  bool WriteStdin(const void* data, size_t size);
+
+  bool Running();                                   // not yet reaped and not ended
+  int Wait();                                       // blocks; exit code, or 128+signal
+  bool WaitFor(std::chrono::milliseconds timeout);  // true when it has ended
+  int ExitCode() const { return exitCode_; }        // valid after the end was seen
+  void Kill();                                      // SIGKILL to the child's process group
+
+ private:
+  Process() = default;
+  bool Reap(bool block);
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  bool reaped_ = false;
+  int exitCode_ = -1;
+};
+
+// The server's own environment as "NAME=value" entries, in order.
+std::vector<std::string> CurrentEnvironment();
+// Bytes waiting in a pipe or socket (FIONREAD); 0 on error.
+size_t BytesAvailable(int fd);
+// The first executable named `name` on PATH, or "" when none.
+std::string FindOnPath(const std::string& name);
+
+}  // namespace vexa::platform
