@@ -1,0 +1,63 @@
+#include "server/http/shared_routines.hpp"
+
+#include <stdexcept>
+
+#include "core/globals.hpp"
+
+namespace vexa {
+
+void PrintError(const std::string& message) { WriteLine("Error: " + message); }
+
+std::string StrToHex(std::string_view text) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.resize(text.size() * 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    out[2 * i] = digits[b >> 4];
+    out[2 * i + 1] = digits[b & 0x0F];
+  }
+  return out;
+}
+
+namespace {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+}  // namespace
+
+std::string HexToStr(std::string_view hex) {
+  const size_t n = hex.size() / 2;
+  std::string out;
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const int hi = HexDigit(hex[2 * i]);
+    const int lo = HexDigit(hex[2 * i + 1]);
+    if (hi < 0 || lo < 0)
+      throw std::runtime_error("'" + std::string(hex.substr(2 * i, 2)) + "' is not a valid hexadecimal value");
+    out[i] = static_cast<char>((hi << 4) | lo);
+  }
+  return out;
+}
+
+std::string GetMimeType(const std::string& extension) {
+  std::string ext;
+  ext.reserve(extension.size());
+  for (char c : extension) ext.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
+  static const struct { const char* ext; const char* type; } table[] = {
+      {"png", "image/png"},       {"jpg", "image/jpeg"},        {"jpeg", "image/jpeg"},
+      {"gif", "image/gif"},       {"bmp", "image/bmp"},         {"svg", "image/svg+xml"},
+      {"mp4", "video/mp4"},       {"avi", "video/x-msvideo"},   {"mov", "video/quicktime"},
+      {"mp3", "audio/mpeg"},      {"wav", "audio/wav"},         {"pdf", "application/pdf"},
+      {"txt", "text/plain"},      {"css", "text/css"},          {"js", "application/javascript"},
+      {"html", "text/html"},      {"htm", "text/html"},
+  };
+  for (const auto& row : table)
+    if (ext == row.ext) return row.type;
+  return "application/octet-stream";
+}
+
+}  // namespace vexa
