@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <memory>
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,13 +51,24 @@ class Process {
   int ExitCode() const { return exitCode_; }        // valid after the end was seen
   void Kill();                                      // SIGKILL to the child's process group
 
+  // A descriptor that polls readable once the child has ended (it is not
+  // reaped by that); -1 when the kernel offers none. Lets a pipe reader stop
+  // waiting for an end of file that a grandchild holding the pipe would delay.
+  int ExitFd() const { return exitFd_; }
+  // Blocks until the child has ended, without reaping it.
+  void WaitEnded();
+
  private:
   Process() = default;
   bool Reap(bool block);
   pid_t pid_ = -1;
   int in_ = -1, out_ = -1, err_ = -1;
-  bool reaped_ = false;
-  int exitCode_ = -1;
+  int exitFd_ = -1;
+  std::atomic<bool> reaped_{false};
+  std::atomic<int> exitCode_{-1};
+  std::mutex mutex_;   // guards reaped_/exitCode_ and the kill, so that a
+                       // reaped (and maybe reused) pid is never signalled
+  std::mutex inMutex_; // guards in_ against a close during a write
 };
 
 // The server's own environment as "NAME=value" entries, in order.

@@ -1,0 +1,359 @@
+#include "platform/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vexa::platform {
+
+namespace {
+
+std::string SysError(const std::string& what, int err) {
+  return what + ": " + std::strerror(err);
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+// Both ends close-on-exec; the child dup2()s its end onto 0/1/2, which clears
+// the flag for that copy only.
+void MakePipe(int fds[2]) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(SysError("pipe", errno));
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) {
+    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    return static_cast<int>(fd);
+  }
+#else
+  (void)pid;
+#endif
+  return -1;
+}
+
+// Marks (or, on old kernels, closes) every descriptor from 3 up except `keep`.
+// Runs in the forked child: only async-signal-safe calls.
+void SealDescriptors(int keep, long maxFd) {
+#if defined(SYS_close_range)
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+  if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  if (keep > 3 && ::syscall(SYS_close_range, 3U, static_cast<unsigned>(keep - 1), 0U) == 0 &&
+      ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0U, 0U) == 0)
+    return;
+#endif
+  for (long fd = 3; fd < maxFd; ++fd)
+    if (fd != keep) ::close(static_cast<int>(fd));
+}
+
+[[noreturn]] void ChildFail(int errPipe, int err) {
+  ssize_t ignored = ::write(errPipe, &err, sizeof err);
+  (void)ignored;
+  ::_exit(127);
+}
+
+}  // namespace
+
+std::vector<std::string> CurrentEnvironment() {
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
+  return env;
+}
+
+size_t BytesAvailable(int fd) {
+  int n = 0;
+  if (fd < 0 || ::ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<size_t>(n);
+}
+
+std::string FindOnPath(const std::string& name) {
+  if (name.empty()) return "";
+  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : "";
+  const char* path = ::getenv("PATH");
+  std::string dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    // An empty PATH element stands for the current folder.
+    std::string candidate = end > start ? dirs.substr(start, end - start) + "/" + name : "./" + name;
+    if (IsExecutableFile(candidate)) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+std::unique_ptr<Process> Process::Spawn(const SpawnOptions& options) {
+  // Resolve the program first: a missing program is an error of Spawn, never
+  // a child that exits with 127.
+  std::string exe = FindOnPath(options.program);
+  if (exe.empty()) {
+    int err = options.program.find('/') != std::string::npos && ::access(options.program.c_str(), F_OK) == 0
+                  ? EACCES
+                  : ENOENT;
+    throw std::runtime_error(SysError(options.program, err));
+  }
+
+  // Everything the child needs is built before fork(): after it, the child
+  // may only make async-signal-safe calls.
+  std::vector<std::string> argStore;
+  argStore.reserve(options.args.size() + 1);
+  argStore.push_back(options.program);
+  for (const auto& a : options.args) argStore.push_back(a);
+  std::vector<char*> argv;
+  for (auto& a : argStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStore = options.env;
+  std::vector<char*> envp;
+  for (auto& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1}, execPipe[2] = {-1, -1};
+  int nullFd = -1;
+  auto closeAll = [&] {
+    for (int* p : {inPipe, outPipe, errPipe, execPipe}) {
+      CloseFd(p[0]);
+      CloseFd(p[1]);
+    }
+    CloseFd(nullFd);
+  };
+  try {
+    if (options.pipeStdin) MakePipe(inPipe);
+    if (options.pipeStdout) MakePipe(outPipe);
+    if (options.pipeStderr) MakePipe(errPipe);
+    MakePipe(execPipe);
+    if (!options.pipeStdin || !options.pipeStdout || !options.pipeStderr) {
+      nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+      if (nullFd < 0) throw std::runtime_error(SysError("/dev/null", errno));
+    }
+  } catch (...) {
+    closeAll();
+    throw;
+  }
+  const int childIn = options.pipeStdin ? inPipe[0] : nullFd;
+  const int childOut = options.pipeStdout ? outPipe[1] : nullFd;
+  const int childErr = options.pipeStderr ? errPipe[1] : nullFd;
+  const long maxFd = std::min<long>(::sysconf(_SC_OPEN_MAX) > 0 ? ::sysconf(_SC_OPEN_MAX) : 1024, 65536);
+  const pid_t parent = ::getpid();
+  const char* workdir = options.workdir.empty() ? nullptr : options.workdir.c_str();
+
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    int err = errno;
+    closeAll();
+    throw std::runtime_error(SysError("fork", err));
+  }
+  if (pid == 0) {
+    // The child: own process group, killed with the thread that started it,
+    // default signal state, the three pipes on 0/1/2 and nothing else open.
+    const int report = execPipe[1];
+    ::setpgid(0, 0);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(report, errno);
+    if (::getppid() != parent) ::_exit(127);  // the parent already went away
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);
+    // Move the descriptors out of the way of 0/1/2 first, so that one dup2
+    // cannot overwrite a source still needed by the next.
+    int src[3] = {childIn, childOut, childErr};
+    for (int i = 0; i < 3; ++i) {
+      if (src[i] < 3) {
+        int moved = ::fcntl(src[i], F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) ChildFail(report, errno);
+        src[i] = moved;
+      }
+    }
+    for (int i = 0; i < 3; ++i)
+      if (::dup2(src[i], i) < 0) ChildFail(report, errno);
+    if (workdir && ::chdir(workdir) != 0) ChildFail(report, errno);
+    SealDescriptors(report, maxFd);
+    ::execve(exe.c_str(), argv.data(), envp.data());
+    ChildFail(report, errno);
+  }
+
+  // The parent. Setting the group here as well closes the window in which a
+  // Kill() could reach the child before its own setpgid().
+  ::setpgid(pid, pid);
+  CloseFd(execPipe[1]);
+  if (options.pipeStdin) CloseFd(inPipe[0]);
+  if (options.pipeStdout) CloseFd(outPipe[1]);
+  if (options.pipeStderr) CloseFd(errPipe[1]);
+  CloseFd(nullFd);
+
+  int childErrno = 0;
+  ssize_t n;
+  do {
+    n = ::read(execPipe[0], &childErrno, sizeof childErrno);
+  } while (n < 0 && errno == EINTR);
+  CloseFd(execPipe[0]);
+
+  std::unique_ptr<Process> proc(new Process());
+  proc->pid_ = pid;
+  proc->in_ = inPipe[1];
+  proc->out_ = outPipe[0];
+  proc->err_ = errPipe[0];
+  if (n == static_cast<ssize_t>(sizeof childErrno)) {
+    // exec failed: the child has exited already; reap it and report.
+    proc->Wait();
+    throw std::runtime_error(SysError(options.program, childErrno));
+  }
+  proc->exitFd_ = OpenPidFd(pid);
+  return proc;
+}
+
+Process::~Process() {
+  if (pid_ > 0 && !reaped_) {
+    Kill();
+    Wait();
+  }
+  CloseStdin();
+  CloseStdout();
+  CloseStderr();
+  CloseFd(exitFd_);
+}
+
+void Process::CloseStdin() {
+  std::lock_guard<std::mutex> lock(inMutex_);
+  CloseFd(in_);
+}
+void Process::CloseStdout() { CloseFd(out_); }
+void Process::CloseStderr() { CloseFd(err_); }
+
+bool Process::WriteStdin(const void* data, size_t size) {
+  std::lock_guard<std::mutex> lock(inMutex_);
+  if (in_ < 0) return false;
+  // A write into a pipe whose reader has gone raises SIGPIPE; keep it from
+  // this process whatever the process-wide disposition is.
+  sigset_t pipeSet, old;
+  ::sigemptyset(&pipeSet);
+  ::sigaddset(&pipeSet, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+  sigset_t pending;
+  ::sigpending(&pending);
+  const bool wasPending = ::sigismember(&pending, SIGPIPE);
+
+  const char* p = static_cast<const char*>(data);
+  bool ok = true;
+  while (size > 0) {
+    ssize_t n = ::write(in_, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      if (errno == EPIPE && !wasPending) {
+        struct timespec zero{};
+        ::sigtimedwait(&pipeSet, nullptr, &zero);
+      }
+      break;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return ok;
+}
+
+bool Process::Reap(bool block) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reaped_) return true;
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == pid_) {
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    reaped_ = true;
+    return true;
+  }
+  if (r < 0 && errno == ECHILD) {  // reaped behind our back (SIGCHLD ignored)
+    reaped_ = true;
+    return true;
+  }
+  return false;
+}
+
+void Process::WaitEnded() {
+  if (reaped_ || pid_ <= 0) return;
+  if (exitFd_ >= 0) {
+    struct pollfd pfd{exitFd_, POLLIN, 0};
+    while (::poll(&pfd, 1, -1) < 0 && errno == EINTR) {
+    }
+    return;
+  }
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+}
+
+bool Process::Running() {
+  if (pid_ <= 0) return false;
+  return !Reap(false);
+}
+
+int Process::Wait() {
+  if (pid_ <= 0) return exitCode_;
+  // Wait without holding the lock (so Kill stays possible), then reap.
+  WaitEnded();
+  Reap(true);
+  return exitCode_;
+}
+
+bool Process::WaitFor(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0 || reaped_) return true;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (exitFd_ >= 0) {
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      struct pollfd pfd{exitFd_, POLLIN, 0};
+      int r = ::poll(&pfd, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+      if (r > 0) return Reap(true);
+      if (r == 0) return Reap(false);
+      if (errno != EINTR) break;
+    }
+  }
+  // No pidfd: poll the child's state in short steps.
+  auto step = std::chrono::microseconds(200);
+  while (!Reap(false)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    ::usleep(static_cast<useconds_t>(step.count()));
+    if (step < std::chrono::milliseconds(10)) step *= 2;
+  }
+  return true;
+}
+
+void Process::Kill() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Unreaped, the pid (and so the group id) cannot have been reused.
+  if (pid_ <= 0 || reaped_) return;
+  if (::kill(-pid_, SIGKILL) != 0) ::kill(pid_, SIGKILL);
+}
+
+}  // namespace vexa::platform

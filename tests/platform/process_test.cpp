@@ -1,0 +1,184 @@
+#include "platform/process.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "proc_table.hpp"
+
+using namespace vexa::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Everything the child writes on fd until its end.
+std::string ReadAll(int fd) {
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+SpawnOptions Sh(const std::string& script) {
+  SpawnOptions o;
+  o.program = "sh";
+  o.args = {"-c", script};
+  o.env = {"PATH=/usr/bin:/bin"};
+  return o;
+}
+
+void ExpectNoChildren() {
+  for (pid_t pid : vexa::testing::ChildrenOf(::getpid()))
+    ADD_FAILURE() << "child " << pid << " left, state " << vexa::testing::ProcState(pid);
+}
+
+}  // namespace
+
+TEST(Process, ArgvAndEnvironmentReachTheChildExactly) {
+  SpawnOptions o;
+  o.program = "printf";
+  o.args = {"[%s]\n", "a b", "", "x=\"y\"", "$HOME;|&"};
+  o.env = {"B=2", "A=1", "A=3", "WITH SPACE=v v"};
+  auto p = Process::Spawn(o);
+  EXPECT_EQ(ReadAll(p->StdoutFd()), "[a b]\n[]\n[x=\"y\"]\n[$HOME;|&]\n");
+  EXPECT_EQ(p->Wait(), 0);
+
+  o.program = "/usr/bin/env";  // prints the environment block as it was given
+  o.args = {};
+  auto e = Process::Spawn(o);
+  EXPECT_EQ(ReadAll(e->StdoutFd()), "B=2\nA=1\nA=3\nWITH SPACE=v v\n");
+  EXPECT_EQ(e->Wait(), 0);
+  ExpectNoChildren();
+}
+
+TEST(Process, ExitCodesAndSignals) {
+  auto p = Process::Spawn(Sh("exit 7"));
+  EXPECT_EQ(p->Wait(), 7);
+  EXPECT_EQ(p->ExitCode(), 7);
+  EXPECT_FALSE(p->Running());
+  EXPECT_EQ(p->Wait(), 7);  // a second wait is harmless
+
+  auto k = Process::Spawn(Sh("kill -TERM $$"));
+  EXPECT_EQ(k->Wait(), 128 + SIGTERM);
+  ExpectNoChildren();
+}
+
+TEST(Process, MissingProgramRaisesInsteadOfStartingAChild) {
+  SpawnOptions o;
+  o.program = "no-such-program-vexa-test";
+  EXPECT_THROW(Process::Spawn(o), std::runtime_error);
+  o.program = "/nonexistent/dir/prog";
+  try {
+    Process::Spawn(o);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/dir/prog"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos);
+  }
+  o.program = "/etc/hostname";  // exists, not executable
+  EXPECT_THROW(Process::Spawn(o), std::runtime_error);
+  o.program = "sh";
+  o.workdir = "/nonexistent-dir";  // fails in the child, reported through the exec pipe
+  EXPECT_THROW(Process::Spawn(o), std::runtime_error);
+  ExpectNoChildren();
+}
+
+TEST(Process, StandardStreamsRoundTripAndStayApart) {
+  auto p = Process::Spawn(Sh("while read l; do echo \"out:$l\"; echo \"err:$l\" >&2; done; exit 3"));
+  const std::string msg = "one\ntwo\n";
+  ASSERT_TRUE(p->WriteStdin(msg.data(), msg.size()));
+  p->CloseStdin();
+  EXPECT_FALSE(p->WriteStdin("x", 1));  // closed: refused, no crash
+  EXPECT_EQ(ReadAll(p->StdoutFd()), "out:one\nout:two\n");
+  EXPECT_EQ(ReadAll(p->StderrFd()), "err:one\nerr:two\n");
+  EXPECT_EQ(p->Wait(), 3);
+}
+
+TEST(Process, WriteToAChildThatClosedItsInputFailsWithoutSignal) {
+  auto p = Process::Spawn(Sh("exec 0<&-; sleep 0.05"));
+  p->Wait();
+  std::string big(1 << 16, 'x');
+  EXPECT_FALSE(p->WriteStdin(big.data(), big.size()));  // EPIPE, and we are still here
+}
+
+TEST(Process, OnlyTheThreeStandardDescriptorsAreInherited) {
+  int stray[2];
+  ASSERT_EQ(::pipe(stray), 0);  // deliberately without O_CLOEXEC
+  auto p = Process::Spawn(Sh("ls /proc/self/fd"));
+  std::string out = ReadAll(p->StdoutFd());
+  p->Wait();
+  ::close(stray[0]);
+  ::close(stray[1]);
+  // ls itself opens one descriptor for the listing, so 0 1 2 and that one.
+  std::string fds;
+  for (char c : out) fds += c == '\n' ? ' ' : c;
+  EXPECT_EQ(fds, "0 1 2 3 ");
+}
+
+TEST(Process, KillEndsTheWholeProcessGroup) {
+  auto p = Process::Spawn(Sh("sleep 30 & echo $!; wait"));
+  std::string line;
+  char c;
+  while (::read(p->StdoutFd(), &c, 1) == 1 && c != '\n') line += c;
+  pid_t grandchild = static_cast<pid_t>(std::stoi(line));
+  ASSERT_TRUE(vexa::testing::Alive(grandchild));
+  EXPECT_EQ(::getpgid(grandchild), p->Pid());  // the child leads its own group
+  EXPECT_NE(::getpgid(p->Pid()), ::getpgrp());
+  EXPECT_TRUE(p->Running());
+  EXPECT_FALSE(p->WaitFor(20ms));
+  p->Kill();
+  EXPECT_TRUE(p->WaitFor(2000ms));
+  EXPECT_EQ(p->ExitCode(), 128 + SIGKILL);
+  for (int i = 0; i < 200 && vexa::testing::Alive(grandchild); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(vexa::testing::Alive(grandchild));
+  p->Kill();  // after the reap: nothing to signal
+  ExpectNoChildren();
+}
+
+TEST(Process, DestructorKillsAndReapsARunningChild) {
+  pid_t pid;
+  {
+    auto p = Process::Spawn(Sh("sleep 30"));
+    pid = p->Pid();
+  }
+  EXPECT_EQ(vexa::testing::ProcState(pid), 0);
+  ExpectNoChildren();
+}
+
+TEST(Process, ExitFdSignalsTheEndWithoutReaping) {
+  auto p = Process::Spawn(Sh("sleep 0.05"));
+  ASSERT_GE(p->ExitFd(), 0);
+  struct pollfd pfd{p->ExitFd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&pfd, 1, 5000), 1);
+  EXPECT_EQ(vexa::testing::ProcState(p->Pid()), 'Z');  // ended, not yet reaped
+  EXPECT_EQ(p->Wait(), 0);
+  ExpectNoChildren();
+}
+
+TEST(Process, HelpersFindProgramsAndPendingBytes) {
+  EXPECT_EQ(FindOnPath("sh").empty(), false);
+  EXPECT_EQ(FindOnPath("no-such-program-vexa-test"), "");
+  EXPECT_EQ(FindOnPath("/bin/sh"), "/bin/sh");
+  auto env = CurrentEnvironment();
+  ASSERT_EQ(::setenv("VEXA_PROBE_VAR", "42", 1), 0);
+  env = CurrentEnvironment();
+  EXPECT_NE(std::find(env.begin(), env.end(), "VEXA_PROBE_VAR=42"), env.end());
+
+  auto p = Process::Spawn(Sh("printf 12345"));
+  p->Wait();
+  EXPECT_EQ(BytesAvailable(p->StdoutFd()), 5u);
+  EXPECT_EQ(BytesAvailable(-1), 0u);
+}
