@@ -13,7 +13,9 @@
 #include <openssl/ssl.h>
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -71,7 +73,7 @@ class TConnection {
   void Shutdown();
   bool IsShutdown() const { return shutdown_.load(); }
 
-  bool IsTLS() const { return ssl_ != nullptr; }
+  bool IsTLS() const { return ssl_.load() != nullptr; }
   const std::string& PeerAddress() const { return peerAddress_; }
   uint16_t PeerPort() const { return peerPort_; }
   int NativeHandle() const { return fd_; }
@@ -120,7 +122,6 @@ class TConnection {
   size_t ReadSomeEc(void* data, size_t size, boost::system::error_code& ec);
   size_t WriteEc(std::span<const boost::asio::const_buffer> pieces, size_t total,
                  boost::system::error_code& ec);
-  size_t ReadOnce(void* data, size_t size);
   void WritePlain(std::span<const boost::asio::const_buffer> pieces);
   void WriteTLS(const char* data, size_t size);
   // Waits for `events` on the socket, in slices so that Shutdown is noticed.
@@ -130,7 +131,7 @@ class TConnection {
   int fd_;
   std::string peerAddress_;
   uint16_t peerPort_;
-  SSL* ssl_ = nullptr;
+  std::atomic<SSL*> ssl_{nullptr};  // set once by StartTLS, before other threads write
   std::mutex sslLock_;    // every SSL_* call on ssl_
   std::mutex writeLock_;  // one whole Write
   std::atomic<bool> shutdown_{false};
