@@ -1,0 +1,189 @@
+#include "core/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+
+#include "core/asso_array.hpp"
+
+namespace vexa {
+namespace {
+
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// Runs f and returns what it wrote to standard output.
+std::string StdoutOf(const std::function<void()>& f) {
+  testing::internal::CaptureStdout();
+  f();
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(JsonTyping, NewMembersAreStringsExistingOnesTakeTheType) {
+  TJSON d;
+  d.Add("id", Variant(int32_t{1}));
+  d.Add("desk", Variant(true));
+  d.Add("off", Variant(false));
+  d.Add("none", Variant());
+  d.Add("f", Variant(0.5));
+  EXPECT_EQ(d.GetJSON(), R"({ "id" : "1", "desk" : "True", "off" : "False", "none" : "", "f" : "0.5" })");
+  d.Add("id", Variant(int32_t{2}));  // replaced in place by a typed number
+  d.Add("desk", Variant(true));
+  d.Add("none", Variant::Null());
+  EXPECT_EQ(d.GetJSON(), R"({ "id" : 2, "desk" : true, "off" : "False", "none" : null, "f" : "0.5" })");
+  EXPECT_NE(ErrorOf([&] { d.Add("fresh", Variant::Null()); }), "(no error)");
+  EXPECT_FALSE(d.HasKey("fresh"));
+}
+
+TEST(JsonWrittenForm, IsExactlyTheOneLineFormThePhpSideReads) {
+  TJSON d;
+  EXPECT_EQ(d.GetJSON(), "{}");
+  ASSERT_TRUE(d.Parse(R"({"a":"1","b":{"c":[1,2]},"e":[],"o":{},"t":true,"n":null,"neg":-3})"));
+  EXPECT_EQ(d.GetJSON(), R"({ "a" : "1", "b" : { "c" : [1, 2] }, "e" : [], "o" : {}, "t" : true, "n" : null, "neg" : -3 })");
+}
+
+TEST(JsonWrittenForm, EscapesControlBytesUpperCaseAndKeepsSlashAndHighBytes) {
+  TJSON d;
+  d.Add("s", Variant(std::string("q\"b\\ \b\t\n\f\r\x1b\x01/\xc3\xa9\xff")));
+  EXPECT_EQ(d.GetJSON(), "{ \"s\" : \"q\\\"b\\\\ \\b\\t\\n\\f\\r\\u001B\\u0001/\xc3\xa9\xff\" }");
+}
+
+TEST(JsonWrittenForm, FloatsAreValidJsonAndRoundTrip) {
+  for (double v : {0.1, 8080.0, -1.5e-300, 1e21, 123456789.123456789, 2.0 / 3.0}) {
+    TJSON d;
+    d.Add("x", Variant(int32_t{0}));
+    d.Add("x", Variant(v));
+    TJSON back;
+    ASSERT_TRUE(back.Parse(d.GetJSON())) << d.GetJSON();
+    EXPECT_EQ(back.GetValue("x").ToDouble(), v) << d.GetJSON();
+  }
+}
+
+TEST(JsonLookup, DottedPathsAndDirectKeys) {
+  TJSON d;
+  ASSERT_TRUE(d.Parse(R"({"response":{"type":"jsonweb"},"response.type":"literal","port":8080,"obj":{"k":[1]}})"));
+  EXPECT_EQ(d.GetValue("response.type").ToString(), "jsonweb");
+  EXPECT_EQ(d.GetValue("..response.type").ToString(), "jsonweb");  // leading dots skipped
+  EXPECT_TRUE(d.HasKey("response.type"));
+  EXPECT_FALSE(d.HasKey("type"));
+  EXPECT_EQ(d.GetValue("port").kind(), Variant::Kind::Double);
+  EXPECT_EQ(d.GetValue("port").ToDouble(), 8080.0);
+  EXPECT_EQ(d.GetValue("obj").ToString(), R"({ "k" : [1] })");
+  EXPECT_EQ(d.Find(""), &d.Current());
+  EXPECT_EQ(d.Find("port.x"), nullptr);
+  EXPECT_EQ(ErrorOf([&] { d.GetValue("missing"); }), "JSON Key not found.");
+  EXPECT_EQ(d.Count(), 4);
+  EXPECT_EQ(d.GetName(1), "response.type");
+  EXPECT_NE(ErrorOf([&] { d.GetItem(4); }), "(no error)");
+
+  TJSON lit;
+  ASSERT_TRUE(lit.Parse(R"({"response.type":"x"})"));
+  EXPECT_EQ(ErrorOf([&] { lit.GetValue("response.type"); }), "JSON Key not found.");
+}
+
+TEST(JsonParse, ObjectsMergeInPlaceAndKeepOtherMembers) {
+  TJSON d;
+  d.Add("host", Variant("127.0.0.1"));
+  d.Add("port", Variant("0"));
+  d.Add("desk", Variant(true));
+  ASSERT_TRUE(d.Parse(R"({"port":8080,"extra":"x"})"));
+  EXPECT_EQ(d.GetJSON(), R"({ "host" : "127.0.0.1", "port" : 8080, "desk" : "True", "extra" : "x" })");
+}
+
+TEST(JsonParse, ArraysBecomeDocuments) {
+  TJSON two;
+  ASSERT_TRUE(two.Parse(R"([{"a":1},{"b":2}])"));
+  EXPECT_EQ(two.ArrayCount(), 2);
+  EXPECT_EQ(two.GetValue("a").ToDouble(), 1.0);
+  EXPECT_EQ(JSONToVariant(two.GetItemPath(1, "b")).ToDouble(), 2.0);
+  EXPECT_EQ(two.GetJSON(), R"([{ "a" : 1 }, { "b" : 2 }])");
+
+  TJSON nums;
+  ASSERT_TRUE(nums.Parse("[1, 2]"));
+  EXPECT_EQ(nums.ArrayCount(), 3);  // the empty current object stays first
+  EXPECT_EQ(nums.GetJSON(), "[1, 2]");
+  EXPECT_EQ(nums.GetJSON(), "[1, 2]");
+
+  TJSON filled;
+  filled.Add("x", Variant("1"));
+  ASSERT_TRUE(filled.Parse(R"([{"a":1}])"));
+  EXPECT_EQ(filled.ArrayCount(), 2);
+  EXPECT_EQ(filled.GetJSON(), R"([{ "x" : "1" }, { "a" : 1 }])");
+
+  TJSON same;
+  EXPECT_TRUE(same.Parse("[]"));
+  EXPECT_TRUE(same.Parse("\"just a string\""));
+  EXPECT_EQ(same.GetJSON(), "{}");
+  EXPECT_EQ(same.ArrayCount(), 1);
+}
+
+TEST(JsonParse, IsStrictAndReportsOneLine) {
+  for (const char* bad : {"{'a':1}", R"({"a":01})", R"({"a":1} {"b":2})", R"({"a":1,})", "/*c*/{}", ""}) {
+    TJSON d;
+    d.Add("keep", Variant("1"));
+    bool ok = true;
+    const std::string out = StdoutOf([&] { ok = d.Parse(bad); });
+    EXPECT_FALSE(ok) << bad;
+    EXPECT_EQ(out.rfind("Error:- Invalid JSON ", 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_EQ(d.GetJSON(), R"({ "keep" : "1" })");
+  }
+}
+
+TEST(JsonDocuments, CreateFromDataAndTextAndAddJson) {
+  const JsonValue arr = JsonValue::parse(R"([1,{"a":2}])");
+  TJSON fromArr = TJSON::CreateFromData(&arr);
+  EXPECT_EQ(fromArr.ArrayCount(), 3);
+  EXPECT_EQ(fromArr.GetJSON(), R"([1, { "a" : 2 }])");
+  TJSON none = TJSON::CreateFromData(nullptr);
+  EXPECT_EQ(none.GetJSON(), "{}");
+  EXPECT_THROW(TJSON::CreateFromText("{bad"), std::exception);
+
+  TJSON inner = TJSON::CreateFromText(R"({"x":"1"})");
+  TJSON outer;
+  outer.AddJSON("postdata", inner);
+  inner.Add("x", Variant("changed"));
+  EXPECT_EQ(outer.GetJSON(), R"({ "postdata" : { "x" : "1" } })");
+
+  TAssoArray args;
+  args.SetValue("--port", Variant("9000"));
+  outer.AddAssoArray("sargv", args);
+  EXPECT_EQ(outer.GetValue("sargv.--port").ToString(), "9000");
+}
+
+TEST(JsonDocuments, LoadFromFileRaisesOnlyForUnreadableFiles) {
+  TJSON d;
+  EXPECT_THROW(d.LoadFromFile("/nonexistent/settings.json"), std::exception);
+  const std::string path = testing::TempDir() + "json_test_settings.json";
+  std::ofstream(path) << R"({"port": 0, "host": "127.0.0.1"})";
+  d.LoadFromFile(path);
+  EXPECT_EQ(d.GetValue("host").ToString(), "127.0.0.1");
+  std::ofstream(path) << "not json";
+  const std::string out = StdoutOf([&] { d.LoadFromFile(path); });
+  EXPECT_EQ(out.rfind("Error:- Invalid JSON ", 0), 0u);
+  std::remove(path.c_str());
+}
+
+TEST(JsonConversion, VariantsAndJsonValues) {
+  EXPECT_EQ(VariantToJSON(Variant(int64_t{-5})), JsonValue(-5));
+  EXPECT_TRUE(VariantToJSON(Variant()).is_null());
+  EXPECT_EQ(VariantToJSON(Variant("t")), JsonValue("t"));
+  const JsonValue n = 3;
+  EXPECT_EQ(JSONToVariant(&n).kind(), Variant::Kind::Double);
+  const JsonValue b = true;
+  EXPECT_TRUE(JSONToVariant(&b).ToBool());
+  const JsonValue nul = nullptr;
+  EXPECT_TRUE(JSONToVariant(&nul).IsNull());
+  EXPECT_EQ(ErrorOf([] { JSONToVariant(nullptr); }), "JSON Key not found.");
+}
+
+}  // namespace
+}  // namespace vexa

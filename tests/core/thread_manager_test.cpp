@@ -1,0 +1,83 @@
+#include "core/thread_manager.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace vexa {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ThreadManager, RunAllWaitsForTheLongestWorker) {
+  TThreadManager tm;
+  std::atomic<bool> longDone{false};
+  tm.AddThread("quick", [] {});
+  tm.AddThread("long", [&] {
+    std::this_thread::sleep_for(300ms);
+    longDone = true;
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  tm.RunAll();
+  EXPECT_TRUE(longDone);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 290ms);
+  tm.StopAll();
+  EXPECT_EQ(tm.Count(), 0u);
+  tm.StopAll();  // a second stop does nothing
+}
+
+TEST(ThreadManager, RaisingWorkerStillLetsRunAllReturnSilently) {
+  TThreadManager tm;
+  std::atomic<int> ran{0};
+  tm.AddThread("bad", [] { throw std::runtime_error("boom"); });
+  tm.AddThread("good", [&] { ++ran; });
+  tm.AddThread("empty", nullptr);
+  testing::internal::CaptureStdout();
+  tm.RunAll();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(ran, 1);
+}
+
+TEST(ThreadManager, DuplicateNamesRaiseAndCaseMatters) {
+  TThreadManager tm;
+  tm.AddThread("webbrowser", [] {});
+  try {
+    tm.AddThread("webbrowser", [] {});
+    FAIL();
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Thread with key \"webbrowser\" already exists.");
+  }
+  tm.AddThread("WebBrowser", [] {});
+  EXPECT_EQ(tm.Count(), 2u);
+  tm.RunAll();
+}
+
+TEST(ThreadManager, UnstartedWorkersEndWithoutWaitingOrRunning) {
+  std::atomic<bool> ran{false};
+  {
+    TThreadManager tm;
+    tm.AddThread("never", [&] { ran = true; });
+  }  // destroyed before RunAll
+  EXPECT_FALSE(ran);
+  TThreadManager empty;
+  empty.RunAll();  // no workers: returns at once
+}
+
+TEST(WorkerThread, KeepsTheEscapingExceptionAndUsesALargeStack) {
+  TWorkerThread w([] {
+    volatile char big[3 * 1024 * 1024];  // fits only in the 4 MiB stack
+    big[0] = 1;
+    big[sizeof big - 1] = big[0];
+    throw std::runtime_error("kept");
+  });
+  w.Start();
+  w.WaitFor();
+  ASSERT_TRUE(w.FatalException());
+  EXPECT_THROW(std::rethrow_exception(w.FatalException()), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace vexa
