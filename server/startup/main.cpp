@@ -1,0 +1,45 @@
+// vexaserver: serves one PHP application project over HTTP, HTTPS and
+// WebSocket on one port, optionally in a desktop window.
+//
+// Exit codes: 0 after the orderly shutdown; 217 when the start-up fails
+// (bundle settings unreadable, no "host" or "port", ...), after a one-line
+// report on standard error.
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/globals.hpp"
+#include "platform/signals.hpp"
+#include "server/startup/start_app.hpp"
+#include "server/startup/web_server_listener.hpp"
+
+int main(int argc, char** argv) {
+  vexa::platform::IgnoreSigpipe();
+  vexa::TStartApp::Options options;
+  options.args.assign(argv + 1, argv + argc);
+  options.listener = vexa::MakeWebServerListener;
+
+  std::unique_ptr<vexa::TStartApp> app;
+  std::string failure;
+  try {
+    app = std::make_unique<vexa::TStartApp>(std::move(options));
+    vexa::App = app.get();
+    app->Run();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown error";
+  }
+  app.reset();
+  vexa::App = nullptr;
+  if (failure.empty()) return 0;
+
+  for (char& c : failure)
+    if (c == '\n' || c == '\r') c = ' ';
+  std::string line = "vexaserver: start-up failed: " + failure + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  return 217;
+}

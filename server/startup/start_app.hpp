@@ -1,0 +1,86 @@
+#pragma once
+// TStartApp: the server's application object. It builds the process-wide
+// state (settings, options, project paths, registries), runs the server until
+// it is asked to stop, and takes everything down again in a fixed order.
+//
+// Life of one run:
+//   construction  settings from defaults, the bundle's settings.json, the
+//                 command line and the project's app.vexa (raises when the
+//                 bundle settings cannot be read: start-up fails)
+//   Run           signal handler, listener, then the workers "webbrowser"
+//                 and "mainloop"; when both have ended (a signal, or the end
+//                 of a browser that is waited for): "Clean Exit", clients
+//                 disconnected, 400 ms, "Bye Bye", "Server Stopping",
+//                 listener stopped, "Server Stopped"
+//   destruction   a browser that still runs is killed; registries, options
+//                 and settings are freed
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/startup/listener.hpp"
+
+namespace vexa {
+
+class TSignalHandler;
+class TVexaBase;
+namespace platform {
+class Process;
+}
+
+class TStartApp {
+ public:
+  struct Options {
+    std::vector<std::string> args;  // the command line without the program name
+    std::string exeFile;            // the server program; empty: this process's own
+    ListenerFactory listener;       // creates the web server; required by Run
+  };
+
+  // Disconnects the WebSocket connection of one WsApps entry. Set by the
+  // part of the server that puts connections into WsApps; while it is unset
+  // the walk over WsApps does nothing.
+  static std::function<void(TVexaBase& wsApp)> DisconnectClient;
+
+  explicit TStartApp(Options options);
+  ~TStartApp();
+  TStartApp(const TStartApp&) = delete;
+  TStartApp& operator=(const TStartApp&) = delete;
+
+  void Run();
+  void MainLoop();
+  void OnSignal(TSignalHandler* sender);
+  void StartServer();
+  void StopClients();
+  void RunBrowser();
+
+  void LoadSettings();
+  void ApplyArgs();
+  std::string ReadPharSettings();
+
+  bool IsRunning() const { return Running.load(); }
+  // Clears Running and wakes the main loop.
+  void StopRunning();
+
+  std::atomic<bool> Running{true};
+  std::unique_ptr<TListener> WebServer;
+  std::unique_ptr<TSignalHandler> SignalHandler;
+  std::unique_ptr<platform::Process> BrowserProcess;
+
+ private:
+  void FreeState();
+  std::string PhpProgram() const;
+
+  Options options_;
+  std::mutex wakeMutex_;
+  std::condition_variable wake_;
+  std::mutex browserMutex_;       // guards BrowserProcess while its keeper starts it
+  std::thread browserKeeper_;     // owns a browser that is not waited for
+};
+
+}  // namespace vexa
