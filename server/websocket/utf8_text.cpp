@@ -1,0 +1,111 @@
+#include "server/websocket/utf8_text.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace vexa {
+namespace {
+
+// Length of the well-formed sequence starting at p (at most n bytes available),
+// or 0 when none starts there. Follows the table of well-formed byte sequences
+// of the Unicode standard, so overlongs and surrogates are refused.
+size_t SequenceLength(const unsigned char* p, size_t n) {
+  const unsigned char b0 = p[0];
+  if (b0 < 0x80) return 1;
+  auto cont = [&](size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+    return i < n && p[i] >= lo && p[i] <= hi;
+  };
+  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
+    const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;
+    return cont(1, lo, hi) && cont(2) ? 3 : 0;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
+    return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Length of the maximal subpart of an ill-formed sequence at p: the lead byte
+// and as many following bytes as could still have continued it (at least 1).
+size_t InvalidLength(const unsigned char* p, size_t n) {
+  const unsigned char b0 = p[0];
+  size_t want = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    want = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    want = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    want = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 1;
+  }
+  size_t i = 1;
+  while (i < want && i < n) {
+    const unsigned char l = i == 1 ? lo : 0x80;
+    const unsigned char h = i == 1 ? hi : 0xBF;
+    if (p[i] < l || p[i] > h) break;
+    ++i;
+  }
+  return i;
+}
+
+// Index of the first byte that does not start a well-formed sequence, or n.
+size_t FirstInvalid(const unsigned char* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    // Fast path over ASCII, eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const size_t len = SequenceLength(p + i, n - i);
+    if (len == 0) return i;
+    i += len;
+  }
+  return n;
+}
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  return FirstInvalid(p, text.size()) == text.size();
+}
+
+std::string SanitizeUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t bad = FirstInvalid(p, n);
+  if (bad == n) return std::string(text);
+  std::string out;
+  out.reserve(n + 16);
+  size_t i = 0;
+  while (i < n) {
+    out.append(text.data() + i, bad - i);
+    if (bad == n) break;
+    out.append(kReplacement, 3);
+    i = bad + InvalidLength(p + bad, n - bad);
+    bad = i + FirstInvalid(p + i, n - i);
+  }
+  return out;
+}
+
+void SanitizeUtf8InPlace(std::string& text) {
+  if (!IsValidUtf8(text)) text = SanitizeUtf8(text);
+}
+
+}  // namespace vexa

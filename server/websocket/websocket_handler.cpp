@@ -1,0 +1,347 @@
+#include "server/websocket/websocket_handler.hpp"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <typeinfo>
+
+#include <boost/asio/buffer.hpp>
+
+#include "core/globals.hpp"
+#include "core/worker_thread.hpp"
+#include "server/http/connection.hpp"
+#include "server/http/shared_routines.hpp"
+#include "server/websocket/utf8_text.hpp"
+
+namespace vexa {
+
+namespace {
+
+constexpr size_t kReadBufferSize = 64 * 1024;
+constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
+
+// The peer ended the stream in an orderly way; ends reading without a word.
+struct ClosedGracefully {};
+
+std::string ClassName(const std::exception& e) {
+  const char* mangled = typeid(e).name();
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled ? demangled : mangled;
+  std::free(demangled);
+  return name;
+}
+
+// XORs a masked payload with its key, eight bytes at a time where it can.
+void Unmask(char* data, size_t size, const unsigned char* key) {
+  uint64_t key8;
+  unsigned char k[8];
+  for (int i = 0; i < 8; ++i) k[i] = key[i % 4];
+  std::memcpy(&key8, k, 8);
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, data + i, 8);
+    w ^= key8;
+    std::memcpy(data + i, &w, 8);
+  }
+  for (; i < size; ++i) data[i] = static_cast<char>(data[i] ^ key[i % 4]);
+}
+
+}  // namespace
+
+TWebSocketHandler::TWebSocketHandler(TConnection& connection, HttpRequest request,
+                                     bool useDeflate)
+    : connection_(connection), request_(std::move(request)), useDeflate_(useDeflate) {}
+
+TWebSocketHandler::~TWebSocketHandler() {
+  if (thread_) thread_->WaitFor();
+}
+
+void TWebSocketHandler::Start() {
+  if (thread_) throw std::logic_error("WebSocket handler already started");
+  thread_ = std::make_unique<TWorkerThread>([this] { Execute(); });
+  thread_->Start();
+}
+
+void TWebSocketHandler::WaitFor() {
+  if (thread_) thread_->WaitFor();
+}
+
+bool TWebSocketHandler::Connected() const {
+  return connected_.load() && !connection_.IsShutdown();
+}
+
+size_t TWebSocketHandler::BuildFrameHeader(unsigned char (&header)[10], size_t payloadSize,
+                                           uint8_t opcode, bool fin) {
+  header[0] = static_cast<unsigned char>((fin ? 0x80 : 0x00) | (opcode & 0x0F));
+  if (payloadSize <= 125) {
+    header[1] = static_cast<unsigned char>(payloadSize);
+    return 2;
+  }
+  if (payloadSize <= 65535) {
+    header[1] = 126;
+    header[2] = static_cast<unsigned char>(payloadSize >> 8);
+    header[3] = static_cast<unsigned char>(payloadSize);
+    return 4;
+  }
+  header[1] = 127;
+  const uint64_t n = payloadSize;
+  for (int i = 0; i < 8; ++i) header[2 + i] = static_cast<unsigned char>(n >> (56 - 8 * i));
+  return 10;
+}
+
+std::string TWebSocketHandler::BuildFrame(std::string_view payload, uint8_t opcode, bool fin) {
+  unsigned char header[10];
+  const size_t headerLen = BuildFrameHeader(header, payload.size(), opcode, fin);
+  std::string frame;
+  frame.reserve(headerLen + payload.size());
+  frame.append(reinterpret_cast<const char*>(header), headerLen);
+  frame.append(payload);
+  return frame;
+}
+
+// Header and payload go out as one indivisible write of the connection.
+void TWebSocketHandler::WriteFrame(uint8_t opcode, std::string_view payload) {
+  unsigned char header[10];
+  const size_t headerLen = BuildFrameHeader(header, payload.size(), opcode, true);
+  const std::array<boost::asio::const_buffer, 2> pieces{
+      boost::asio::const_buffer(header, headerLen),
+      boost::asio::const_buffer(payload.data(), payload.size())};
+  connection_.Write(std::span<const boost::asio::const_buffer>(pieces.data(),
+                                                               payload.empty() ? 1 : 2));
+}
+
+void TWebSocketHandler::SendMessage(const std::string& text, bool /*compress*/, bool isText,
+                                    bool /*fin*/) {
+  if (!Connected()) return;
+  const uint8_t opcode = isText ? OpText : OpBinary;
+  std::lock_guard<std::mutex> lock(sendLock_);
+  if (!connected_.load()) return;
+  if (IsValidUtf8(text)) {
+    WriteFrame(opcode, text);
+  } else {
+    WriteFrame(opcode, SanitizeUtf8(text));
+  }
+}
+
+void TWebSocketHandler::SendControl(uint8_t opcode, std::string_view payload) {
+  std::lock_guard<std::mutex> lock(sendLock_);
+  WriteFrame(opcode, payload);
+}
+
+void TWebSocketHandler::Disconnect() {
+  stopRequested_ = true;
+  {
+    std::lock_guard<std::mutex> lock(sendLock_);
+    if (connected_.exchange(false) && !connection_.IsShutdown()) {
+      try {
+        WriteFrame(OpClose, std::string_view("\x03\xE9", 2));  // 1001: going away
+      } catch (...) {
+        // The connection is being shut anyway.
+      }
+    }
+  }
+  connection_.Shutdown();
+}
+
+void TWebSocketHandler::Execute() {
+  try {
+    ReadFrames();
+  } catch (const ClosedGracefully&) {
+  } catch (const std::exception& e) {
+    // A failure after a server-side disconnect is the disconnect itself.
+    if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+  } catch (...) {
+    if (!stopRequested_.load()) WriteLine("WebSocket error: unknown");
+  }
+  {
+    std::lock_guard<std::mutex> lock(sendLock_);
+    connected_ = false;
+  }
+  try {
+    if (OnClose) OnClose(connection_, request_);
+  } catch (const std::exception& e) {
+    PrintError("WebSocket close Error: " + std::string(e.what()));
+  } catch (...) {
+    PrintError("WebSocket close Error: unknown");
+  }
+}
+
+void TWebSocketHandler::ReadExact(void* data, size_t size) {
+  char* out = static_cast<char*>(data);
+  while (size > 0) {
+    if (readPos_ < readLen_) {
+      const size_t n = std::min(size, readLen_ - readPos_);
+      std::memcpy(out, readBuf_.data() + readPos_, n);
+      readPos_ += n;
+      out += n;
+      size -= n;
+      continue;
+    }
+    // Large remainders go straight to their destination.
+    if (size >= kReadBufferSize) {
+      const size_t n = connection_.ReadSome(out, size);
+      if (n == 0) throw ClosedGracefully{};
+      out += n;
+      size -= n;
+      continue;
+    }
+    if (readBuf_.empty()) readBuf_.resize(kReadBufferSize);
+    const size_t n = connection_.ReadSome(readBuf_.data(), readBuf_.size());
+    if (n == 0) throw ClosedGracefully{};
+    readPos_ = 0;
+    readLen_ = n;
+  }
+}
+
+void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
+                                    const unsigned char* key) {
+  const size_t start = into.size();
+  into.resize(start + size);
+  ReadExact(into.data() + start, size);
+  if (masked) Unmask(into.data() + start, size, key);
+}
+
+void TWebSocketHandler::ReadFrames() {
+  std::string message;      // the message in progress
+  bool messageOpen = false;
+  uint8_t messageType = 0;
+  bool messageCompressed = false;
+  std::string control;
+
+  while (!stopRequested_.load() && !connection_.IsShutdown()) {
+    unsigned char head[2];
+    ReadExact(head, 2);
+    const bool fin = head[0] & 0x80;
+    const bool rsv1 = head[0] & 0x40;
+    const uint8_t opcode = head[0] & 0x0F;
+    const bool masked = head[1] & 0x80;
+    uint64_t length = head[1] & 0x7F;
+    if (length == 126) {
+      unsigned char ext[2];
+      ReadExact(ext, 2);
+      length = (uint64_t{ext[0]} << 8) | ext[1];
+    } else if (length == 127) {
+      unsigned char ext[8];
+      ReadExact(ext, 8);
+      length = 0;
+      for (unsigned char b : ext) length = (length << 8) | b;
+    }
+    // Refuse what cannot be held before reading or allocating any of it.
+    if (length > maxMessageSize_)
+      throw EWsTooLarge("WebSocket frame of " + std::to_string(length) + " bytes exceeds " +
+                        std::to_string(maxMessageSize_));
+    if (opcode < 0x8 && length > maxMessageSize_ - message.size())
+      throw EWsTooLarge("WebSocket message of " + std::to_string(message.size() + length) +
+                        " bytes exceeds " + std::to_string(maxMessageSize_));
+    unsigned char key[4] = {0, 0, 0, 0};
+    if (masked) ReadExact(key, 4);
+
+    if (opcode >= 0x8) {
+      // Control frames stand alone, also between the fragments of a message.
+      control.clear();
+      ReadPayload(control, static_cast<size_t>(length), masked, key);
+      if (opcode == OpPing) {
+        WriteLine("Received Ping, sending Pong");
+        SendControl(OpPong, control);
+      } else if (opcode == OpPong) {
+        WriteLine("Received Pong");
+      } else if (opcode == OpClose) {
+        // Answer with a close frame echoing the status code, then stop.
+        std::lock_guard<std::mutex> lock(sendLock_);
+        if (connected_.exchange(false)) {
+          try {
+            WriteFrame(OpClose, std::string_view(control).substr(0, control.size() >= 2 ? 2 : 0));
+          } catch (...) {
+            // The peer may already be gone; reading ends either way.
+          }
+        }
+        return;
+      }
+      continue;
+    }
+
+    // Data frames.
+    if (!messageOpen) {
+      messageOpen = true;
+      messageType = opcode;
+      messageCompressed = rsv1;
+    }
+    ReadPayload(message, static_cast<size_t>(length), masked, key);
+    if (fin) {
+      if (messageType == OpText || messageType == OpBinary)
+        ProcessMessage(message, useDeflate_ && messageCompressed);
+      message.clear();
+      if (message.capacity() > kReadBufferSize) message.shrink_to_fit();
+      messageOpen = false;
+    }
+  }
+}
+
+void TWebSocketHandler::ProcessMessage(std::string& payload, bool compressed) {
+  try {
+    std::string text;
+    if (compressed) {
+      payload.append(kDeflateTail, sizeof kDeflateTail);
+      text = Decompress(payload);
+    } else {
+      SanitizeUtf8InPlace(payload);
+      text.swap(payload);
+    }
+    OnMessage(connection_, request_, text);
+  } catch (const EWsTooLarge&) {
+    throw;  // a message past the limit ends the connection
+  } catch (const std::exception& e) {
+    PrintError("WebSocket process Error: " + std::string(e.what()));
+  } catch (...) {
+    PrintError("WebSocket process Error: unknown");
+  }
+}
+
+std::string TWebSocketHandler::Decompress(const std::string& data) {
+  try {
+    std::string text = inflater_.Inflate(data, maxMessageSize_);
+    SanitizeUtf8InPlace(text);
+    return text;
+  } catch (const EWsTooLarge&) {
+    throw;
+  } catch (const std::exception& e) {
+    PrintError("WebSocket DeCompress Error: " + std::string(e.what()));
+  }
+  return std::string();
+}
+
+bool HandleWebSocket(TConnection& connection, const HttpRequest& request, bool secure,
+                     const TWsEvents& events) {
+  bool deflate = false;
+  std::string reply;
+  try {
+    reply = BuildWebSocketReply(request, deflate);
+    connection.Write(reply);
+  } catch (const std::exception& e) {
+    PrintError("WS: Handle Error:- " + std::string(e.what()));
+    if (reply.empty()) return false;  // nothing written: the caller answers
+    connection.Shutdown();
+    return true;
+  }
+  try {
+    auto handler = std::make_unique<TWebSocketHandler>(connection, request, deflate);
+    events.OnWsConnect(*handler, connection, handler->Request(), secure);
+    handler->OnClose = events.OnWsDisconnect;
+    handler->OnMessage = events.OnWsMessage;
+    handler->Start();
+    handler->WaitFor();
+  } catch (const std::exception& e) {
+    PrintError("WS: MSG Handle Error:- " + std::string(e.what()));
+  }
+  // The connection carried WebSocket frames; it cannot go back to HTTP.
+  connection.Shutdown();
+  return true;
+}
+
+}  // namespace vexa

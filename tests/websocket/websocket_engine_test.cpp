@@ -1,0 +1,321 @@
+// The frame engine on one end of a socket pair, driven byte by byte from the
+// other end as a browser would.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "server/http/connection.hpp"
+#include "server/websocket/websocket_handler.hpp"
+#include "ws_test_util.hpp"
+
+namespace vexa {
+namespace {
+
+using test::ClientFrame;
+using test::Hex;
+using test::ReadBytes;
+using test::WriteAll;
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    connection_ = std::make_unique<TConnection>(fds[0], "127.0.0.1");
+    client_ = fds[1];
+    testing::internal::CaptureStdout();
+  }
+  void TearDown() override {
+    if (handler_) {
+      handler_->Disconnect();
+      handler_->WaitFor();
+    }
+    handler_.reset();
+    if (!captured_) testing::internal::GetCapturedStdout();
+    ::close(client_);
+  }
+
+  void Start(bool deflate, size_t maxSize = TWebSocketHandler::DefaultMaxMessageSize) {
+    handler_ = std::make_unique<TWebSocketHandler>(*connection_, HttpRequest{}, deflate);
+    handler_->SetMaxMessageSize(maxSize);
+    handler_->OnMessage = [this](TConnection&, HttpRequest&, const std::string& text) {
+      if (text == "throw") throw std::runtime_error("handler failed");
+      log_.Message(text);
+    };
+    handler_->OnClose = [this](TConnection&, HttpRequest&) { log_.Close(); };
+    handler_->Start();
+  }
+
+  // Waits for the reader to end and returns everything it printed.
+  std::string Finish() {
+    handler_->WaitFor();
+    captured_ = true;
+    return testing::internal::GetCapturedStdout();
+  }
+
+  void Send(const std::string& bytes) { WriteAll(client_, bytes); }
+
+  std::unique_ptr<TConnection> connection_;
+  std::unique_ptr<TWebSocketHandler> handler_;
+  int client_ = -1;
+  test::EventLog log_;
+  bool captured_ = false;
+};
+
+TEST(WebSocketHandshake, AcceptKeyOfTheProtocolExample) {
+  EXPECT_EQ(ComputeWebSocketAccept("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+}
+
+TEST(WebSocketHandshake, ReplyHeadersInOrderAndDeflateOnlyForExactOffer) {
+  HttpRequest request{http::verb::get, "/", 11};
+  request.set("sec-websocket-key", "dGhlIHNhbXBsZSBub25jZQ==");  // any letter case
+  bool deflate = true;
+  EXPECT_EQ(BuildWebSocketReply(request, deflate),
+            "HTTP/1.1 101 Switching Protocols\r\n"
+            "Connection: Upgrade\r\n"
+            "Content-Type: text/plain; charset=utf-8\r\n"
+            "Upgrade: websocket\r\n"
+            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
+            "X-Frame-Options: SAMEORIGIN\r\n"
+            "X-Xss-Protection: 1; mode=block\r\n\r\n");
+  EXPECT_FALSE(deflate);
+
+  for (const char* offer : {"permessage-deflate; client_max_window_bits", "permessage-deflate",
+                            "x-webkit-deflate-frame, permessage-deflate"}) {
+    request.set("Sec-WebSocket-Extensions", offer);
+    const std::string reply = BuildWebSocketReply(request, deflate);
+    EXPECT_TRUE(deflate) << offer;
+    EXPECT_NE(reply.find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+                         "Sec-WebSocket-Extensions: permessage-deflate; "
+                         "client_max_window_bits=15\r\nX-Content-Type-Options"),
+              std::string::npos)
+        << reply;
+  }
+  request.set("Sec-WebSocket-Extensions", "Permessage-Deflate");
+  EXPECT_EQ(BuildWebSocketReply(request, deflate).find("Extensions"), std::string::npos);
+  EXPECT_FALSE(deflate);
+}
+
+TEST_F(EngineTest, MissingKeyWritesNothingAndLetsTheCallerAnswer) {
+  HttpRequest request{http::verb::get, "/", 11};
+  request.set("Upgrade", "websocket");
+  request.set("Sec-WebSocket-Key", "");
+  TWsEvents events;
+  EXPECT_FALSE(HandleWebSocket(*connection_, request, false, events));
+  captured_ = true;
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: WS: Handle Error:- Missing WebSocket key\n");
+  EXPECT_EQ(ReadBytes(client_, 1, std::chrono::milliseconds(100)), "");
+}
+
+TEST_F(EngineTest, MaskedUnmaskedAndFragmentedTextWithPingsBetweenFragments) {
+  Start(false);
+  // The protocol's example: a masked "Hello".
+  Send("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58");
+  // The same text in two fragments, with a ping and an empty ping between them.
+  Send(ClientFrame(1, "Hel", false));
+  Send(ClientFrame(9, "Hello"));
+  Send(ClientFrame(9, ""));
+  Send(ClientFrame(0, "lo", true));
+  // An unmasked frame, and a 256-byte one with the 16-bit length form.
+  Send(ClientFrame(1, "plain", true, false, ""));
+  Send(ClientFrame(2, std::string(256, 'b')));
+  ASSERT_TRUE(log_.WaitMessages(4));
+  EXPECT_EQ(log_.Messages(), (std::vector<std::string>{"Hello", "Hello", "plain", std::string(256, 'b')}));
+  EXPECT_EQ(Hex(ReadBytes(client_, 9)), "8A 05 48 65 6C 6C 6F 8A 00");
+  Send(ClientFrame(10, "x"));
+  Send(ClientFrame(8, "\x03\xE8" "bye"));
+  EXPECT_EQ(Finish(),
+            "Received Ping, sending Pong\nReceived Ping, sending Pong\nReceived Pong\n");
+}
+
+TEST_F(EngineTest, StrayContinuationsAndUnknownOpcodesAreDropped) {
+  Start(false);
+  Send(ClientFrame(0, "stray"));
+  Send(ClientFrame(3, "three"));
+  Send(ClientFrame(11, "eleven"));
+  Send(ClientFrame(1, "kept"));
+  ASSERT_TRUE(log_.WaitMessages(1));
+  Send(ClientFrame(8, ""));
+  EXPECT_EQ(Finish(), "");
+  EXPECT_EQ(log_.Messages(), std::vector<std::string>{"kept"});
+}
+
+TEST_F(EngineTest, SentFramesHaveTheShortestHeaderAndUtf8Payload) {
+  Start(false);
+  for (size_t n : {size_t{125}, size_t{126}, size_t{65536}}) {
+    handler_->SendMessage(std::string(n, 'a'));
+    const std::string frame = ReadBytes(client_, n + (n <= 125 ? 2 : n <= 65535 ? 4 : 10));
+    ASSERT_EQ(frame.size(), n + (n <= 125 ? 2 : n <= 65535 ? 4 : 10));
+    EXPECT_EQ(frame.substr(frame.size() - n), std::string(n, 'a'));
+    const std::string header = Hex(frame.substr(0, frame.size() - n));
+    const char* expected = n == 125   ? "81 7D"
+                           : n == 126 ? "81 7E 00 7E"
+                                      : "81 7F 00 00 00 00 00 01 00 00";
+    EXPECT_EQ(header, expected);
+  }
+  handler_->SendMessage("\xC3\xA9");
+  EXPECT_EQ(Hex(ReadBytes(client_, 4)), "81 02 C3 A9");
+  // Text that is not UTF-8 goes out with U+FFFD in place of the bad byte.
+  handler_->SendMessage("a\xFF");
+  EXPECT_EQ(Hex(ReadBytes(client_, 6)), "81 04 61 EF BF BD");
+}
+
+TEST_F(EngineTest, CompressedMessagesShareOneWindowAndPlainOnesPassThrough) {
+  Start(true);
+  test::Deflater deflater;
+  const std::string first = "{\"ctrl\":\"chat\",\"evt\":\"say\",\"evtp\":\"hello there, general\"}";
+  const std::string a = deflater.Compress(first);
+  const std::string b = deflater.Compress(first);  // refers back into the first
+  ASSERT_LT(b.size(), first.size() / 3);
+  Send(ClientFrame(1, a, true, true));
+  Send(ClientFrame(1, b, true, true));
+  Send(ClientFrame(1, "not compressed"));
+  // A compressed message split over two fragments: RSV1 on the first only.
+  const std::string big(10000, 'z');
+  const std::string c = deflater.Compress(big);
+  Send(ClientFrame(1, c.substr(0, 3), false, true));
+  Send(ClientFrame(0, c.substr(3), true, false));
+  ASSERT_TRUE(log_.WaitMessages(4));
+  EXPECT_EQ(log_.Messages(), (std::vector<std::string>{first, first, "not compressed", big}));
+}
+
+TEST_F(EngineTest, Rsv1WithoutDeflateAgreedIsPlainText) {
+  Start(false);
+  Send(ClientFrame(1, "as is", true, true));
+  ASSERT_TRUE(log_.WaitMessages(1));
+  EXPECT_EQ(log_.Messages()[0], "as is");
+}
+
+TEST_F(EngineTest, BrokenDeflateAndThrowingHandlerAreReportedAndReadingGoesOn) {
+  Start(true);
+  Send(ClientFrame(1, "throw"));
+  Send(ClientFrame(1, "\xFF\xFF\xFF\xFF garbage", true, true));
+  Send(ClientFrame(1, "a\xC3(b"));  // invalid UTF-8 is replaced, not fatal
+  ASSERT_TRUE(log_.WaitMessages(2));
+  Send(ClientFrame(8, ""));
+  EXPECT_EQ(Finish(),
+            "Error: WebSocket process Error: handler failed\n"
+            "Error: WebSocket DeCompress Error: Decompression error\n");
+  EXPECT_EQ(log_.Messages(), (std::vector<std::string>{"", "a\xEF\xBF\xBD(b"}));
+}
+
+TEST_F(EngineTest, CloseFrameIsAnsweredWithItsStatusAndSendsStopAfterwards) {
+  Start(false);
+  Send(ClientFrame(8, std::string("\x03\xE8", 2) + "done"));
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Hex(ReadBytes(client_, 4)), "88 02 03 E8");
+  handler_->WaitFor();
+  EXPECT_FALSE(handler_->Connected());
+  handler_->SendMessage("too late");  // silently dropped
+  EXPECT_EQ(ReadBytes(client_, 1, std::chrono::milliseconds(100)), "");
+  EXPECT_EQ(log_.Closes(), 1);
+  EXPECT_EQ(Finish(), "");
+}
+
+TEST_F(EngineTest, PeerVanishingMidFrameEndsQuietly) {
+  Start(false);
+  Send(std::string("\x81\x85\x37\xfa", 4));
+  ::shutdown(client_, SHUT_WR);
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Finish(), "");
+  EXPECT_EQ(log_.Closes(), 1);
+  EXPECT_TRUE(log_.Messages().empty());
+}
+
+TEST_F(EngineTest, OversizedFramesAndMessagesEndTheConnectionBeforeAllocating) {
+  // A frame announcing 2^63 bytes.
+  Start(false);
+  Send(std::string("\x81\xFF\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10));
+  ASSERT_TRUE(log_.WaitClose());
+  const std::string out = Finish();
+  EXPECT_EQ(out.rfind("WebSocket error: WebSocket frame", 0), 0u) << out;
+  EXPECT_NE(out.find("vexa::EWsTooLarge"), std::string::npos) << out;
+}
+
+TEST_F(EngineTest, FragmentsPastTheLimitEndTheConnection) {
+  Start(false, 1000);
+  Send(ClientFrame(1, std::string(1000, 'a')));  // exactly the limit is fine
+  ASSERT_TRUE(log_.WaitMessages(1));
+  Send(ClientFrame(1, std::string(600, 'a'), false));
+  Send(ClientFrame(0, std::string(600, 'a'), true));
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Finish().rfind("WebSocket error: WebSocket message of 1200 bytes exceeds 1000", 0), 0u);
+  EXPECT_EQ(log_.Messages().size(), 1u);
+}
+
+TEST_F(EngineTest, InflatingPastTheLimitEndsTheConnection) {
+  Start(true, 64 * 1024);
+  test::Deflater deflater;
+  Send(ClientFrame(1, deflater.Compress(std::string(64 * 1024, 'x')), true, true));
+  ASSERT_TRUE(log_.WaitMessages(1));
+  Send(ClientFrame(1, deflater.Compress(std::string(64 * 1024 + 1, 'x')), true, true));
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Finish().rfind("WebSocket error: Inflated WebSocket message exceeds 65536 bytes", 0), 0u);
+  EXPECT_EQ(log_.Messages().size(), 1u);
+}
+
+TEST_F(EngineTest, DisconnectFromAnotherThreadSendsGoingAwayAndClosesOnce) {
+  Start(false);
+  std::thread([this] { handler_->Disconnect(); }).join();
+  EXPECT_EQ(Hex(ReadBytes(client_, 4)), "88 02 03 E9");
+  EXPECT_EQ(ReadBytes(client_, 1, std::chrono::milliseconds(500)), "");  // then the end
+  ASSERT_TRUE(log_.WaitClose());
+  handler_->Disconnect();  // a second time changes nothing
+  EXPECT_EQ(Finish(), "");
+  EXPECT_EQ(log_.Closes(), 1);
+}
+
+TEST_F(EngineTest, HandleWebSocketRunsTheWholeConnectionOnTheCallingThread) {
+  HttpRequest request{http::verb::get, "/ws", 11};
+  request.set("Upgrade", "websocket");
+  request.set("Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ==");
+  std::atomic<int> order{0};
+  int connectAt = -1, messageAt = -1, closeAt = -1;
+  std::string seenId;
+  std::thread::id connectThread, messageThread, closeThread;
+  TWsEvents events;
+  events.OnWsConnect = [&](TWebSocketHandler& h, TConnection&, HttpRequest& r, bool secure) {
+    EXPECT_FALSE(secure);
+    h.ConId = 7;
+    r.set("HTWS_VEXA", "7");
+    connectAt = order++;
+    connectThread = std::this_thread::get_id();
+    h.SendMessage("welcome");
+  };
+  events.OnWsMessage = [&](TConnection&, HttpRequest& r, const std::string& text) {
+    seenId = std::string(r["HTWS_VEXA"]) + ":" + text;
+    messageAt = order++;
+    messageThread = std::this_thread::get_id();
+  };
+  events.OnWsDisconnect = [&](TConnection&, HttpRequest&) {
+    closeAt = order++;
+    closeThread = std::this_thread::get_id();
+  };
+  std::thread client([&] {
+    bool deflate = false;
+    const size_t replySize = BuildWebSocketReply(request, deflate).size();
+    const std::string reply = ReadBytes(client_, replySize + 9, std::chrono::seconds(5));
+    EXPECT_NE(reply.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), std::string::npos);
+    EXPECT_EQ(reply.substr(reply.size() - 9), "\x81\x07welcome");
+    WriteAll(client_, ClientFrame(1, "hi") + ClientFrame(8, ""));
+  });
+  EXPECT_TRUE(HandleWebSocket(*connection_, request, false, events));
+  client.join();
+  EXPECT_TRUE(connection_->IsShutdown());
+  EXPECT_EQ(seenId, "7:hi");
+  EXPECT_EQ(connectAt, 0);
+  EXPECT_EQ(messageAt, 1);
+  EXPECT_EQ(closeAt, 2);
+  EXPECT_EQ(connectThread, std::this_thread::get_id());
+  EXPECT_NE(messageThread, connectThread);
+  EXPECT_EQ(messageThread, closeThread);
+}
+
+}  // namespace
+}  // namespace vexa
