@@ -1,0 +1,383 @@
+#include "server/http/https_server.hpp"
+
+#include <dlfcn.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/core/demangle.hpp>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <typeinfo>
+#include <vector>
+
+#include "core/globals.hpp"
+#include "core/json.hpp"
+#include "server/http/request_handler.hpp"
+#include "server/http/shared_routines.hpp"
+
+namespace vexa {
+
+using boost::asio::ip::tcp;
+
+namespace {
+
+std::string SslErrorText() {
+  unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  if (e == 0) return "unknown TLS error";
+  char buf[256];
+  ERR_error_string_n(e, buf, sizeof buf);
+  return buf;
+}
+
+// A short reply sent by the listener itself.
+void SendStatus(TConnection& connection, http::status status, unsigned version, bool keepAlive,
+                const std::string& text, const char* allow = nullptr) {
+  HttpResponse res{status, version};
+  res.set(http::field::content_type, "text/plain; charset=utf-8");
+  if (allow) res.set(http::field::allow, allow);
+  res.body() = text;
+  res.keep_alive(keepAlive);
+  res.prepare_payload();
+  http::write(connection, res);
+}
+
+bool IsHttpParseError(const boost::system::error_code& ec) {
+  return ec.category() == http::make_error_code(http::error::bad_target).category() &&
+         ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+}  // namespace
+
+bool IsTLSClientHelloBytes(const unsigned char* b, size_t n) {
+  if (n < 3) return false;
+  if (b[0] == 0x16 && b[1] == 0x03) return true;  // TLS record: handshake, major version 3
+  size_t length;
+  unsigned type;
+  if (b[0] & 0x80) {  // SSLv2-style two-byte header
+    length = (b[0] & 0x7Fu) * 256 + b[1];
+    type = b[2];
+  } else {            // three-byte header
+    if (n < 4) return false;
+    length = (b[0] & 0x3Fu) * 256 + b[1];
+    type = b[3];
+  }
+  return length > 9 && type == 1;
+}
+
+bool SecureRequired() {
+  if (!Settings) return false;
+  const JsonValue* v = Settings->Find("secure");
+  if (!v) return false;
+  if (v->is_number()) return v->get<double>() == 1.0;
+  if (v->is_string()) {
+    const std::string s = v->get<std::string>();
+    char* end = nullptr;
+    double d = std::strtod(s.c_str(), &end);
+    if (end == s.c_str()) return false;
+    while (*end == ' ' || *end == '\t') ++end;
+    return *end == '\0' && d == 1.0;
+  }
+  return false;
+}
+
+std::string OpenSSLFolder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&SSL_CTX_new), &info) && info.dli_fname) {
+    std::string file = info.dli_fname;
+    size_t cut = file.rfind('/');
+    if (cut != std::string::npos) return file.substr(0, cut + 1);
+  }
+  return "";
+}
+
+TShttpsServer::TShttpsServer() = default;
+
+TShttpsServer::~TShttpsServer() {
+  try {
+    Stop();
+  } catch (...) {
+  }
+  if (ctx_) SSL_CTX_free(ctx_);
+}
+
+size_t TShttpsServer::ConnectionCount() {
+  std::lock_guard<std::mutex> g(lock_);
+  size_t n = 0;
+  for (const auto& e : entries_)
+    if (!e.finished) ++n;
+  return n;
+}
+
+void TShttpsServer::Start() {
+  if (acceptor_) throw std::logic_error("server already started");
+  WriteLine("SSL " + OpenSSLFolder() + " Version: " + OpenSSL_version(OPENSSL_VERSION));
+  WriteLine("Zlib version loaded: " + std::string(zlibVersion()));
+
+  // TLS 1.2 and 1.3 only; client certificates are neither asked for nor checked.
+  ctx_ = SSL_CTX_new(TLS_server_method());
+  if (!ctx_) throw std::runtime_error("TLS context: " + SslErrorText());
+  SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(ctx_, TLS1_3_VERSION);
+  SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+  if (SSL_CTX_use_certificate_chain_file(ctx_, CertFile.c_str()) != 1)
+    throw std::runtime_error("Could not load certificate file " + CertFile + ": " + SslErrorText());
+  if (SSL_CTX_use_PrivateKey_file(ctx_, KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+    throw std::runtime_error("Could not load key file " + KeyFile + ": " + SslErrorText());
+  if (SSL_CTX_check_private_key(ctx_) != 1)
+    throw std::runtime_error("The key does not match the certificate: " + SslErrorText());
+  if (!RootCertFile.empty() && SSL_CTX_load_verify_locations(ctx_, RootCertFile.c_str(), nullptr) != 1)
+    throw std::runtime_error("Could not load CA file " + RootCertFile + ": " + SslErrorText());
+
+  boost::system::error_code ec;
+  auto address = boost::asio::ip::make_address_v4(Host, ec);
+  if (ec) {
+    tcp::resolver resolver(io_);
+    auto results = resolver.resolve(tcp::v4(), Host, "");
+    if (results.empty()) throw std::runtime_error("Cannot resolve " + Host);
+    address = results.begin()->endpoint().address().to_v4();
+  }
+  tcp::acceptor acceptor(io_);
+  acceptor.open(tcp::v4());
+  acceptor.set_option(tcp::acceptor::reuse_address(true));
+  acceptor.bind(tcp::endpoint(address, Port));
+  acceptor.listen(SOMAXCONN);
+  acceptor.native_non_blocking(true);
+  boundPort_ = acceptor.local_endpoint().port();
+  acceptor_.emplace(std::move(acceptor));
+
+  SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_SERVER);
+  SSL_CTX_sess_set_cache_size(ctx_, 128);
+  static const unsigned char kSessionContext[] = "vexaserver";
+  SSL_CTX_set_session_id_context(ctx_, kSessionContext, sizeof kSessionContext - 1);
+
+  stopping_ = false;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void TShttpsServer::AcceptLoop() {
+  const int lfd = acceptor_->native_handle();
+  while (!stopping_.load()) {
+    JoinFinished();
+    pollfd p{lfd, POLLIN, 0};
+    int r = ::poll(&p, 1, 200);
+    if (r <= 0 || stopping_.load()) continue;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int fd = ::accept4(lfd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+
+    std::lock_guard<std::mutex> g(lock_);
+    size_t active = 0;
+    for (const auto& e : entries_)
+      if (!e.finished) ++active;
+    if (active >= Limits.maxConnections) {
+      ::close(fd);  // over the limit: refused at once, the server goes on
+      continue;
+    }
+    Entry& entry = entries_.emplace_back();
+    entry.connection = std::make_unique<TConnection>(fd, text, ntohs(peer.sin_port));
+    try {
+      entry.thread = std::thread([this, &entry] { ServeConnection(entry); });
+    } catch (const std::exception&) {
+      entries_.pop_back();  // no thread to be had: closes the socket
+    }
+  }
+}
+
+void TShttpsServer::JoinFinished() {
+  std::list<Entry> done;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      auto next = std::next(it);
+      if (it->finished) done.splice(done.end(), entries_, it);
+      it = next;
+    }
+  }
+  for (auto& e : done)
+    if (e.thread.joinable()) e.thread.join();
+}
+
+void TShttpsServer::Stop() {
+  if (!acceptor_) return;
+  stopping_ = true;
+  if (acceptThread_.joinable()) acceptThread_.join();
+  boost::system::error_code closeError;
+  acceptor_->close(closeError);
+  acceptor_.reset();
+
+  std::list<Entry> all;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto& e : entries_) e.connection->Shutdown();
+    all.splice(all.end(), entries_);
+  }
+  for (auto& e : all)
+    if (e.thread.joinable()) e.thread.join();
+  if (closeError) throw boost::system::system_error(closeError);
+}
+
+bool TShttpsServer::IsTLSClientHello(TConnection& connection) {
+  unsigned char b[6];
+  size_t n = connection.Peek(b, sizeof b, Limits.firstBytes);
+  return IsTLSClientHelloBytes(b, n);
+}
+
+void TShttpsServer::ServeConnection(Entry& entry) {
+  TConnection& connection = *entry.connection;
+  try {
+    bool secure = false;
+    if (ServerConnect(connection, secure)) RequestLoop(connection, secure);
+  } catch (...) {
+    // A client that went away or broke the protocol: nothing to report.
+  }
+  connection.Shutdown();
+  std::lock_guard<std::mutex> g(lock_);
+  entry.finished = true;
+}
+
+bool TShttpsServer::ServerConnect(TConnection& connection, bool& secure) {
+  try {
+    unsigned char b[6];
+    size_t n = connection.Peek(b, sizeof b, Limits.firstBytes);
+    if (n == 0) return false;  // closed, or silent for too long
+    secure = IsTLSClientHelloBytes(b, n);
+    if (!secure && SecureRequired()) return false;  // plain client refused without a reply
+    if (secure) {
+      try {
+        connection.StartTLS(ctx_, Limits.handshake);
+      } catch (const std::runtime_error&) {
+        return false;  // failed handshake: silent
+      }
+    }
+    return true;
+  } catch (const std::system_error&) {
+    return false;  // socket error: silent
+  } catch (const std::exception& e) {
+    PrintError("Srv Error:  Type:- " + boost::core::demangle(typeid(e).name()) + " Msg:- " + e.what());
+    return false;
+  }
+}
+
+void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
+  boost::beast::flat_buffer buffer;
+  for (;;) {
+    connection.SetReadTimeout(Limits.requestRead);
+    http::request_parser<http::string_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(Limits.headerBytes));
+    parser.body_limit(Limits.bodyBytes);
+    boost::system::error_code ec;
+    http::read_header(connection, buffer, parser, ec);
+    if (!ec && parser.get()[http::field::expect] == "100-continue" && !parser.is_done())
+      connection.Write(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
+    if (!ec && !parser.is_done()) http::read(connection, buffer, parser, ec);
+    if (ec) {
+      const unsigned version = parser.is_header_done() ? parser.get().version() : 11;
+      if (ec == http::error::body_limit)
+        SendStatus(connection, http::status::payload_too_large, version, false,
+                   "413 Request body too large");
+      else if (ec == http::error::header_limit)
+        SendStatus(connection, http::status::request_header_fields_too_large, 11, false,
+                   "431 Request header too large");
+      else if (IsHttpParseError(ec))
+        SendStatus(connection, http::status::bad_request, 11, false, "400 Bad Request");
+      return;  // end of stream, timeout or socket error: just close
+    }
+    HttpRequest request = parser.release();
+    const bool keepAlive = request.keep_alive();
+
+    if (request.method() != http::verb::get && request.method() != http::verb::post) {
+      SendStatus(connection, http::status::method_not_allowed, request.version(), keepAlive,
+                 "405 Method Not Allowed", "GET, POST");
+      if (!keepAlive) return;
+      continue;
+    }
+
+    auto upgrade = request.find("Upgrade");
+    if (upgrade != request.end() && upgrade->value() == "websocket" && buffer.size()) {
+      // Bytes the parser read past the request belong to the WebSocket stream.
+      auto rest = buffer.data();
+      connection.PushBack(rest.data(), rest.size());
+      buffer.consume(buffer.size());
+    }
+
+    HttpReply reply;
+    reply.response.version(request.version());
+    if (HandleRequest(connection, request, reply, secure)) return;
+    if (reply.started) {
+      if (!reply.ended || !keepAlive) return;
+      continue;
+    }
+    auto& res = reply.response;
+    res.keep_alive(keepAlive);
+    if (reply.file.is_open()) {
+      http::response<http::file_body> fileRes;
+      fileRes.base() = std::move(res.base());
+      fileRes.body() = std::move(reply.file);
+      fileRes.prepare_payload();
+      http::write(connection, fileRes);
+    } else {
+      res.prepare_payload();
+      http::write(connection, res);
+    }
+    if (!keepAlive) return;
+  }
+}
+
+bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& request,
+                                  HttpReply& reply, bool secure) {
+  try {
+    auto upgrade = request.find("Upgrade");
+    if (upgrade != request.end() && upgrade->value() == "websocket") {
+      try {
+        if (!WsEvents.OnWsConnect || !WsEvents.OnWsMessage || !WsEvents.OnWsDisconnect) {
+          reply.response.result(http::status::not_implemented);
+          reply.response.body() = "501 WebSocket applications are not served by this build";
+          return false;
+        }
+        connection.SetReadTimeout(std::chrono::milliseconds(0));
+        if (HandleWebSocket(connection, request, secure, WsEvents)) return true;
+        reply.response.result(http::status::bad_request);
+        reply.response.body() = "400 Bad WebSocket handshake";
+        return false;
+      } catch (const std::exception& e) {
+        WriteLine("SrvWsRqError " + std::string(e.what()));
+        return true;
+      }
+    }
+    try {
+      TRequestHandler handler;
+      handler.HandleRequest(connection, request, reply, secure);
+    } catch (const std::exception& e) {
+      WriteLine("SrvHtRqError " + std::string(e.what()));
+    }
+    return false;
+  } catch (const std::exception& e) {
+    PrintError("Srv Hand Error: " + std::string(e.what()));
+  } catch (...) {
+    PrintError("Srv Hand Error: unknown ");
+  }
+  return false;
+}
+
+}  // namespace vexa

@@ -1,0 +1,121 @@
+#pragma once
+// TShttpsServer: the one-port listener. Plain HTTP, HTTPS and WebSocket (plain
+// and over TLS) share one IPv4 socket; each connection's first bytes decide
+// whether it speaks TLS.
+//
+// One thread per connection, at most kMaxConnections at once; one more is
+// closed at once and the server goes on. Stop closes the listening socket,
+// shuts every open connection and joins every thread.
+//
+// Bounds, so that a silent or endless client cannot hold a thread or memory:
+//  - first bytes of a new connection: 30 s, then it is closed;
+//  - the TLS handshake: 30 s;
+//  - each read while a request is expected or arriving: 30 s (an idle
+//    keep-alive connection is closed after that);
+//  - request header: 64 KiB (else 431, connection closed);
+//  - request body: 64 MiB (else 413, connection closed).
+// A WebSocket connection has no read bound once upgraded.
+//
+// Only GET and POST reach the roads; other methods get 405 with
+// "Allow: GET, POST". A request with "Upgrade: websocket" (exact) goes to the
+// WebSocket road, any other to TRequestHandler.
+
+#include <openssl/ssl.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "server/http/connection.hpp"
+#include "server/http/http_types.hpp"
+#include "server/websocket/websocket_handler.hpp"
+
+namespace vexa {
+
+struct TServerLimits {
+  std::chrono::milliseconds firstBytes{30000};
+  std::chrono::milliseconds handshake{30000};
+  std::chrono::milliseconds requestRead{30000};
+  size_t headerBytes = 64 * 1024;
+  size_t bodyBytes = 64 * 1024 * 1024;
+  size_t maxConnections = 1000;
+};
+
+class TShttpsServer {
+ public:
+  static constexpr size_t kMaxConnections = 1000;
+
+  TShttpsServer();
+  ~TShttpsServer();  // stops when still running
+  TShttpsServer(const TShttpsServer&) = delete;
+  TShttpsServer& operator=(const TShttpsServer&) = delete;
+
+  uint16_t Port = 0;
+  std::string Host;
+  std::string CertFile;
+  std::string KeyFile;
+  std::string RootCertFile;
+  // The WebSocket events; without all three a WebSocket request gets 501.
+  TWsEvents WsEvents;
+  TServerLimits Limits;
+
+  // Prints the "SSL ..." and "Zlib version loaded: ..." lines, loads the TLS
+  // files, binds and starts accepting. Raises on failure. Once per object.
+  void Start();
+  // Stops accepting, ends every connection and joins every thread. Raises
+  // only when closing the listening socket fails.
+  void Stop();
+  // The port actually bound (useful when Port is 0).
+  uint16_t BoundPort() const { return boundPort_; }
+  // Connections currently served.
+  size_t ConnectionCount();
+
+  // Whether the first bytes of a connection open a TLS session: peeks at up
+  // to 6 bytes without consuming them, waiting up to the first-bytes bound.
+  bool IsTLSClientHello(TConnection& connection);
+
+ private:
+  struct Entry {
+    std::unique_ptr<TConnection> connection;
+    std::thread thread;
+    bool finished = false;
+  };
+
+  void AcceptLoop();
+  void JoinFinished();
+  void ServeConnection(Entry& entry);
+  // Verdict, refusal or TLS handshake. False: close the connection.
+  bool ServerConnect(TConnection& connection, bool& secure);
+  void RequestLoop(TConnection& connection, bool secure);
+  // True when the connection must not be used for another request.
+  bool HandleRequest(TConnection& connection, const HttpRequest& request, HttpReply& reply,
+                     bool secure);
+
+  boost::asio::io_context io_;
+  std::optional<boost::asio::ip::tcp::acceptor> acceptor_;
+  SSL_CTX* ctx_ = nullptr;
+  uint16_t boundPort_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptThread_;
+  std::mutex lock_;          // entries_
+  std::list<Entry> entries_;
+};
+
+// The TLS sniff on a connection's first bytes (n of them, up to 6).
+bool IsTLSClientHelloBytes(const unsigned char* bytes, size_t n);
+// Whether the setting "secure" asks for TLS only: the number 1, or a text
+// that reads as the number 1.
+bool SecureRequired();
+// The folder the OpenSSL library was loaded from, with a trailing "/".
+std::string OpenSSLFolder();
+
+}  // namespace vexa

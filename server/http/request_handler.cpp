@@ -1,0 +1,208 @@
+#include "server/http/request_handler.hpp"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "core/globals.hpp"
+#include "core/json.hpp"
+#include "platform/process.hpp"
+#include "server/http/chunked_writer.hpp"
+#include "server/http/shared_routines.hpp"
+
+namespace vexa {
+
+namespace {
+
+bool Contains(const std::string& text, std::string_view part) {
+  return text.find(part) != std::string::npos;
+}
+
+void SetTextReply(HttpReply& reply, http::status status, const std::string& text) {
+  reply.response.result(status);
+  reply.response.set(http::field::content_type, "text/plain; charset=utf-8");
+  reply.response.body() = text;
+}
+
+}  // namespace
+
+std::string TargetPath(std::string_view target) {
+  return std::string(target.substr(0, target.find('?')));
+}
+
+std::string PathExtension(const std::string& path) {
+  size_t cut = path.find_last_of("/\\:");
+  std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : name.substr(dot + 1);
+}
+
+std::string SettingText(const std::string& name) {
+  if (!Settings) return "";
+  const JsonValue* v = Settings->Find(name);
+  if (!v) return "";
+  return v->is_string() ? v->get<std::string>() : WriteJSON(*v);
+}
+
+std::string MapLocalPath(const std::string& requestPath) {
+  std::string local = requestPath;
+  if (size_t rs = local.find("~rs/"); rs != std::string::npos) {
+    local = SettingText("orvantphppath") + "/" + local.substr(rs + 4);
+  } else if (PhpAppTypeIsDefault) {
+    local = ProjPath + local;
+  }
+  if (size_t furl = local.find("~furl/"); furl != std::string::npos) local = local.substr(furl + 6);
+  return local;
+}
+
+std::string EscapePhpSingleQuoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\\' || c == '\'') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string PharOneLiner(const std::string& localPath) {
+  return "$f='phar://" + EscapePhpSingleQuoted(localPath) + "';if(!is_file($f))exit(" +
+         std::to_string(kPharFileMissingExit) + ");readfile($f);";
+}
+
+void TRequestHandler::HandleRequest(TConnection& connection, const HttpRequest& request,
+                                    HttpReply& reply, bool secure) {
+  std::string path;
+  try {
+    path = TargetPath(request.target());
+    if (path == "/") path = "/index.html";
+    const std::string ext = PathExtension(path);
+    if (ext == "php" || ext == "front") path += ".html";
+
+    if (ext == "html" || ext == "app") {
+      // Application page: the page road writes the whole reply.
+      // >>> APPLICATION ROAD CALL SITE (the page handler replaces this block) <<<
+      (void)secure;
+      SetTextReply(reply, http::status::not_implemented,
+                   "501 Application pages are not served by this build");
+      return;
+    }
+
+    const std::string local = MapLocalPath(path);
+    if (Contains(local, ".phar"))
+      ServePharFile(local, ext, connection, request, reply);
+    else
+      ServeStaticFile(local, ext, connection, request, reply);
+  } catch (const std::exception& e) {
+    PrintError("Error Request Handler:- " + std::string(e.what()) + " Path " + path);
+  }
+}
+
+void TRequestHandler::ServeStaticFile(const std::string& localPath, const std::string& extension,
+                                      TConnection&, const HttpRequest&, HttpReply& reply) {
+  struct stat st;
+  if (::stat(localPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    SetTextReply(reply, http::status::not_found, "404 " + localPath + " Not Found");
+    return;
+  }
+  reply.response.set(http::field::content_type, GetMimeType(extension));
+  reply.response.set(http::field::cache_control, kFileCacheControl);
+  boost::beast::error_code ec;
+  reply.file.open(localPath.c_str(), boost::beast::file_mode::scan, ec);
+  if (ec) {
+    // The file is there but cannot be read: an error, not an empty success.
+    PrintError("Error Request Handler:- " + ec.message() + " Path " + localPath);
+    reply.response.erase(http::field::cache_control);
+    SetTextReply(reply, http::status::internal_server_error,
+                 "500 " + localPath + " cannot be read");
+    return;
+  }
+  reply.response.result(http::status::ok);
+}
+
+void TRequestHandler::ServePharFile(const std::string& localPath, const std::string& extension,
+                                    TConnection& connection, const HttpRequest&, HttpReply& reply) {
+  std::unique_ptr<platform::Process> child;
+  try {
+    platform::SpawnOptions opts;
+    opts.program = SettingText("php");
+    opts.args = {"-r", PharOneLiner(localPath)};
+    opts.env = platform::CurrentEnvironment();
+    opts.env.push_back("VEXA_EXECPATH=" + ExePath);
+    opts.env.push_back("VEXA_PROJPATH=" + ProjPath);
+    opts.env.push_back("VEXA_PROJDIR=" + ProjDir);
+    opts.pipeStdin = false;  // nothing is ever written to it
+    child = platform::Process::Spawn(opts);
+  } catch (const std::exception& e) {
+    PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + e.what());
+    SetTextReply(reply, http::status::internal_server_error, "500 PHP could not be started");
+    return;
+  }
+
+  reply.response.result(http::status::ok);
+  reply.response.set(http::field::content_type, GetMimeType(extension));
+  reply.response.set(http::field::cache_control, kFileCacheControl);
+  try {
+    // Both streams side by side, so a child that fills its error pipe cannot
+    // stall. The header leaves with the first bytes of the file, or when the
+    // child has ended: only then is it known whether the file exists.
+    std::string buf(kMaxChunkSize, '\0');
+    int fds[2] = {child->StdoutFd(), child->StderrFd()};
+    while (fds[0] >= 0 || fds[1] >= 0) {
+      if (connection.IsShutdown()) throw std::runtime_error("connection closed");
+      pollfd p[2];
+      nfds_t n = 0;
+      for (int fd : fds)
+        if (fd >= 0) p[n++] = {fd, POLLIN, 0};
+      int r = ::poll(p, n, 200);
+      if (r < 0 && errno != EINTR) throw std::runtime_error(std::strerror(errno));
+      if (r <= 0) continue;
+      for (nfds_t i = 0; i < n; ++i) {
+        if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        ssize_t got = ::read(p[i].fd, buf.data(), buf.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        const bool isOut = p[i].fd == child->StdoutFd();
+        if (got <= 0) {
+          if (isOut) {
+            child->CloseStdout();
+            fds[0] = -1;
+          } else {
+            child->CloseStderr();
+            fds[1] = -1;
+          }
+          continue;
+        }
+        if (isOut) {
+          if (!reply.started) StartChunked(connection, reply);
+          WriteChunked(connection, buf.data(), static_cast<size_t>(got));
+        } else {
+          std::string text = buf.substr(0, static_cast<size_t>(got));
+          while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+          WriteLine("Error Phar File:- " + text);
+        }
+      }
+    }
+    const int code = child->Wait();
+    if (!reply.started && code == kPharFileMissingExit) {
+      reply.response.erase(http::field::cache_control);
+      SetTextReply(reply, http::status::not_found, "404 " + localPath + " Not Found");
+      return;
+    }
+    if (!reply.started) StartChunked(connection, reply);
+  } catch (const std::exception& e) {
+    PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + e.what());
+    if (!reply.started) {
+      reply.response.erase(http::field::cache_control);
+      SetTextReply(reply, http::status::internal_server_error, "500 " + localPath + " cannot be read");
+      return;
+    }
+  }
+  child.reset();  // kills and reaps a child that still runs
+  EndChunked(connection, reply);
+}
+
+}  // namespace vexa

@@ -1,0 +1,55 @@
+#pragma once
+// TRequestHandler: the road of one HTTP request that is not a WebSocket
+// upgrade. From the request path alone it picks:
+//  - an application page (extension "html" or "app"), run by PHP;
+//  - a file of the project, of the framework folder ("~rs/") or any local
+//    file ("~furl/"), sent with a ten-day caching header;
+//  - a file inside a .phar archive, read out by a short-lived PHP process and
+//    streamed as a chunked reply while it arrives.
+// The path is the request target up to "?"; percent escapes are not decoded.
+// "/" is "/index.html"; ".php" and ".front" paths get ".html" appended, so
+// such files are never run or sent as themselves.
+
+#include <string>
+#include <string_view>
+
+#include "server/http/connection.hpp"
+#include "server/http/http_types.hpp"
+
+namespace vexa {
+
+// Cache-Control of every file reply.
+inline constexpr const char* kFileCacheControl = "public, max-age=864000";
+// Exit code of the .phar one-liner when the file is not in the archive.
+inline constexpr int kPharFileMissingExit = 4;
+
+class TRequestHandler {
+ public:
+  // The whole road of one request. Raises nothing: errors are printed.
+  void HandleRequest(TConnection& connection, const HttpRequest& request, HttpReply& reply,
+                     bool secure);
+  void ServeStaticFile(const std::string& localPath, const std::string& extension,
+                       TConnection& connection, const HttpRequest& request, HttpReply& reply);
+  void ServePharFile(const std::string& localPath, const std::string& extension,
+                     TConnection& connection, const HttpRequest& request, HttpReply& reply);
+};
+
+// The request target up to, not including, "?".
+std::string TargetPath(std::string_view target);
+// The extension of the last path component, without its dot, as written
+// ("" when there is none). Components end at "/", "\" and ":".
+std::string PathExtension(const std::string& path);
+// The local file a file request names: "~rs/" into the framework folder,
+// the project folder in front (unless a start script was named), then
+// "~furl/" to the full local path that follows it.
+std::string MapLocalPath(const std::string& requestPath);
+// The text between single quotes in PHP: backslash and quote escaped.
+std::string EscapePhpSingleQuoted(std::string_view text);
+// The PHP code that prints the file at phar:// + localPath, or exits with
+// kPharFileMissingExit when there is no such file.
+std::string PharOneLiner(const std::string& localPath);
+// A setting as text: strings as they are, other values in their written form,
+// "" when absent.
+std::string SettingText(const std::string& name);
+
+}  // namespace vexa
