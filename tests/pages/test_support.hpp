@@ -20,6 +20,7 @@ inline Request ParseRequest(const std::string& raw) {
   boost::beast::http::request_parser<boost::beast::http::string_body> parser;
   parser.eager(true);
   parser.body_limit(64 * 1024 * 1024);
+  parser.header_limit(1024 * 1024);
   boost::beast::error_code ec;
   std::size_t used = parser.put(boost::asio::buffer(raw), ec);
   EXPECT_FALSE(ec) << ec.message();

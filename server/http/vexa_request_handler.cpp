@@ -1,0 +1,285 @@
+#include "server/http/vexa_request_handler.hpp"
+
+#include <ctime>
+#include <memory>
+#include <vector>
+#include <exception>
+#include <stdexcept>
+
+#include "core/asso_array.hpp"
+#include "core/globals.hpp"
+#include "core/json.hpp"
+#include "server/http/chunked_writer.hpp"
+#include "server/http/connection.hpp"
+#include "server/http/request_info.hpp"
+#include "server/http/shared_routines.hpp"
+#include "server/bridge/vexa_app_middle.hpp"
+
+namespace vexa {
+
+namespace {
+
+const char kPlainHtml[] = "text/html;charset=UTF-8";
+const char kPlainText[] = "text/plain;charset=UTF-8";
+
+// Header names and values from PHP must not be able to start a header line
+// of their own.
+bool IsHeaderSafe(std::string_view s) {
+  for (char c : s) {
+    if (c == '\r' || c == '\n' || c == '\0') return false;
+  }
+  return true;
+}
+
+std::string ElementText(const JsonValue& array, std::size_t index) {
+  return JSONToVariant(&array.at(index)).ToString();
+}
+
+}  // namespace
+
+PageRoute TVexaRequestHandler::SplitPage(const std::string& page) {
+  PageRoute route;
+  std::size_t start = 0;
+  int index = 0;
+  while (true) {
+    std::size_t dash = page.find('-', start);
+    std::string part = page.substr(start, dash == std::string::npos ? std::string::npos : dash - start);
+    if (index == 0) {
+      route.Ctrl = part;
+    } else if (index == 1) {
+      route.Evt = part;
+    } else {
+      route.Evtp += part;  // parts after the third are joined to evtp without separator
+    }
+    ++index;
+    if (dash == std::string::npos) break;
+    start = dash + 1;
+  }
+  if (!route.Ctrl.empty() && route.Ctrl.front() == '/') route.Ctrl.erase(0, 1);
+  return route;
+}
+
+std::string TVexaRequestHandler::HttpDateOfDays(int64_t days) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t t = static_cast<std::time_t>((days - 25569) * 86400);
+  std::tm tm{};
+  if (!::gmtime_r(&t, &tm)) throw std::runtime_error("Cookie expiry out of range");
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday], tm.tm_mday,
+                kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+std::string TVexaRequestHandler::SetCookieValue(const std::string& name, const std::string& value,
+                                                int32_t expiryDays, const std::string& path,
+                                                const std::string& domain, bool secure, bool httpOnly) {
+  std::string out = name + "=" + value;
+  if (expiryDays != 0) out += "; Expires=" + HttpDateOfDays(expiryDays);
+  if (!path.empty()) out += "; Path=" + path;
+  if (!domain.empty()) out += "; Domain=" + domain;
+  if (secure) out += "; Secure";
+  if (httpOnly) out += "; HttpOnly";
+  return out;
+}
+
+bool TVexaRequestHandler::IsRequestedWith(const std::string& value) const {
+  if (!RequestInfo) return false;
+  auto it = RequestInfo->find("x-requested-with");  // field names compare without case
+  if (it == RequestInfo->end()) return false;
+  return std::string_view(it->value()).find(value) != std::string_view::npos;
+}
+
+void TVexaRequestHandler::Attach(TConnection& connection, const HttpRequest& request, HttpReply& reply) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Context = &connection;
+  RequestInfo = &request;
+  ResponseInfo = &reply;
+  HeadersPending = true;
+  IsAjax = false;
+}
+
+void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnection& connection,
+                              const HttpRequest& request, HttpReply& reply, bool secure) {
+  Attach(connection, request, reply);
+
+  const std::string idata = BuildServerInfo(request, connection.PeerAddress(), secure);
+  const std::string bcookies = CookiesToJSON(request, nullptr);
+  if (Args) {
+    postDoc.AddAssoArray("sargv", *Args);
+  } else {
+    postDoc.Current()["sargv"] = JsonValue::object();
+  }
+  const std::string cdata = StrToHex(postDoc.GetJSON());
+
+  // Linux cannot start a program with an environment entry above 128 KiB:
+  // refuse such a request plainly instead of letting PHP fail to start.
+  for (const auto& [name, value] : {std::pair<const char*, const std::string*>{"idata", &idata},
+                                    {"cdata", &cdata},
+                                    {"bcookies", &bcookies}}) {
+    if (FitsEnvEntry(name, *value)) continue;
+    const std::string why = std::string("the request's ") + name + " data is " + std::to_string(value->size()) +
+                            " bytes hex-coded; one process environment entry holds at most " +
+                            std::to_string(kMaxEnvEntry) + " bytes";
+    PrintError("Request Handler Error:- Request too large for the application: " + why + " Path " + page);
+    auto& res = reply.response;
+    res.result(http::status::payload_too_large);
+    res.set(http::field::content_type, kPlainText);
+    res.body() = "413 Request Entity Too Large: " + why + ".\r\n";
+    res.prepare_payload();
+    return;
+  }
+
+  const PageRoute route = SplitPage(page);
+  StartPhp(route.Ctrl, route.Evt, route.Evtp, idata, cdata, bcookies);
+
+  if (!reply.started) {
+    // PHP never ran, so nothing was written: say so rather than answer an
+    // empty 200.
+    auto& res = reply.response;
+    res.result(http::status::internal_server_error);
+    res.set(http::field::content_type, kPlainText);
+    res.body() = "500 Internal Server Error: the application could not be started.\r\n";
+    res.prepare_payload();
+  }
+}
+
+void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& evt, const std::string& evtp,
+                                   const std::string& idata, const std::string& cdata,
+                                   const std::string& bcookies) {
+  try {
+    auto bridge = std::make_unique<TVexaAppMiddle>(ctrl, nullptr, false);
+    std::vector<std::string> params = TVexaAppMiddle::AppParams(ctrl, evt, evtp);
+    std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
+    bridge->OnData = [this](const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+      OnAppData(envelope, text, isJson, isItem);
+    };
+    bridge->OnError = [this](const std::string& line) { OnAppError(line); };
+    bridge->OnExit = [this](const std::string& text) { OnAppExit(text); };
+    bridge->WaitForExit = true;
+    bridge->StartApp(TVexaAppMiddle::PhpExe(), params, env);
+  } catch (const std::exception& e) {
+    PrintError("Error in " + ProjPath + " Project Vexa App Request " + e.what());
+  }
+}
+
+void TVexaRequestHandler::WriteHeaderLocked() {
+  if (ResponseInfo->started) return;
+  StartChunked(*Context, *ResponseInfo);
+}
+
+std::string TVexaRequestHandler::PlainContentTypeLocked() {
+  if (RequestContentType(*RequestInfo) == "application/json") return kPlainText;
+  if (IsRequestedWith("XMLHttpRequest")) {
+    IsAjax = true;
+    std::string t = "text/html";
+    auto it = RequestInfo->find(http::field::accept);
+    std::string_view accept;
+    if (it != RequestInfo->end()) accept = it->value();
+    if (accept.size() > 1) {
+      std::size_t start = 0;
+      while (true) {
+        std::size_t comma = accept.find(',', start);
+        std::string_view part = accept.substr(start, comma == std::string_view::npos ? comma : comma - start);
+        if (part == "*/*") t = "text/html";
+        else if (part == "application/json") t = "text/json";
+        else if (part == "application/javascript") t = "application/javascript";
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+      }
+    }
+    return t + ";charset=UTF-8";
+  }
+  return kPlainHtml;
+}
+
+void TVexaRequestHandler::ApplyEnvelopeLocked(const TJSON& envelope) {
+  auto& res = ResponseInfo->response;
+  const JsonValue* headers = envelope.Find("headers");
+  if (headers && headers->is_object() && !headers->empty()) {
+    res.set(http::field::server, "OrvantPHP");
+    for (auto it = headers->begin(); it != headers->end(); ++it) {
+      const JsonValue& v = it.value();
+      if (!v.is_array() || v.empty()) continue;  // no value to send
+      const std::string value = ElementText(v, 0);
+      if (!IsHeaderSafe(it.key()) || !IsHeaderSafe(value) || it.key().empty()) {
+        PrintError("Error on Send Vexa Rx to Browser:- Header skipped, its name or value holds a line break: " +
+                   it.key());
+        continue;
+      }
+      if (it.key() == "content-type") {
+        res.set(http::field::content_type, value);
+      } else {
+        res.insert(it.key(), value);
+      }
+    }
+  }
+  const JsonValue* cookies = envelope.Find("cookies");
+  if (cookies && cookies->is_object()) {
+    for (auto it = cookies->begin(); it != cookies->end(); ++it) {
+      const JsonValue& c = it.value();
+      if (!c.is_array() || c.size() < 6) {
+        throw std::runtime_error("Cookie \"" + it.key() + "\" needs an array of six elements");
+      }
+      const std::string line =
+          SetCookieValue(it.key(), ElementText(c, 0), JSONToVariant(&c.at(1)).ToInt32(), ElementText(c, 2),
+                         ElementText(c, 3), JSONToVariant(&c.at(4)).ToBool(), JSONToVariant(&c.at(5)).ToBool());
+      if (!IsHeaderSafe(line)) {
+        PrintError("Error on Send Vexa Rx to Browser:- Cookie skipped, it holds a line break: " + it.key());
+        continue;
+      }
+      res.insert(http::field::set_cookie, line);
+    }
+  }
+}
+
+void TVexaRequestHandler::OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+  std::lock_guard<std::mutex> guard(lock_);
+  try {
+    if (isJson) {
+      if (HeadersPending) {
+        HeadersPending = false;
+        ApplyEnvelopeLocked(envelope);
+        WriteHeaderLocked();
+      }
+      WriteHeaderLocked();  // the header goes out with the first output that gets through
+      SendChunkText(*Context, isItem ? text + "," : text);
+    } else {
+      if (HeadersPending) {
+        HeadersPending = false;
+        ResponseInfo->response.set(http::field::content_type, PlainContentTypeLocked());
+        WriteHeaderLocked();
+      }
+      WriteHeaderLocked();
+      SendChunkText(*Context, IsAjax ? text + "\r\n" : text);
+    }
+  } catch (const std::exception& e) {
+    PrintError(std::string("Error on Send Vexa Rx to Browser:- ") + e.what());
+  } catch (...) {
+    // anything thrown that is not an error object is dropped
+  }
+}
+
+void TVexaRequestHandler::OnAppError(const std::string& line) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!ResponseInfo->started) {
+    ResponseInfo->response.set(http::field::content_type,
+                               RequestContentType(*RequestInfo) == "application/json" ? kPlainText : kPlainHtml);
+  }
+  WriteHeaderLocked();
+  SendChunkText(*Context, "ReqHand:- Process Error(RX):- " + line + "\r\n");
+}
+
+void TVexaRequestHandler::OnAppExit(const std::string&) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!ResponseInfo->started) {
+    // The application wrote nothing: an empty reply of the plain-output type.
+    ResponseInfo->response.set(http::field::content_type,
+                               RequestContentType(*RequestInfo) == "application/json" ? kPlainText : kPlainHtml);
+  }
+  WriteHeaderLocked();
+  EndChunked(*Context, *ResponseInfo);
+}
+
+}  // namespace vexa
