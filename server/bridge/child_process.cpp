@@ -1,0 +1,174 @@
+#include "server/bridge/child_process.hpp"
+
+#include <chrono>
+#include <exception>
+
+#include "core/globals.hpp"
+#include "platform/process.hpp"
+#include "server/bridge/read_output_thread.hpp"
+#include "server/http/shared_routines.hpp"
+
+namespace vexa {
+
+std::shared_ptr<TChildProcess> TChildProcess::Create(std::string exe, TextList params, TextList env) {
+  return std::shared_ptr<TChildProcess>(new TChildProcess(std::move(exe), std::move(params), std::move(env)));
+}
+
+TChildProcess::TChildProcess(std::string exe, TextList params, TextList env)
+    : Exe(std::move(exe)), Params(std::move(params)), Env(std::move(env)) {}
+
+TChildProcess::~TChildProcess() {
+  Stop();
+  if (thread_.joinable()) {
+    // The last reference goes either on the runner thread itself, as its very
+    // last act, or elsewhere after the runner has let go of the object.
+    if (std::this_thread::get_id() == thread_.get_id())
+      thread_.detach();
+    else
+      thread_.join();
+  }
+}
+
+void TChildProcess::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (started_) return;
+  // The thread keeps its own object alive until the run is over.
+  thread_ = std::thread([self = shared_from_this()]() mutable {
+    self->Execute();
+    self.reset();
+  });
+  threadId_ = thread_.get_id();
+  started_ = true;
+  running_ = true;  // from here on the run is under way; Write waits for the child
+}
+
+bool TChildProcess::IsRunnerThread() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return started_ && std::this_thread::get_id() == threadId_;
+}
+
+bool TChildProcess::Finished() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return finished_;
+}
+
+void TChildProcess::WaitFor() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!started_) return;
+  finishedCv_.wait(lock, [this] { return finished_; });
+}
+
+pid_t TChildProcess::Pid() const {
+  auto p = CurrentProcess();
+  return p ? p->Pid() : -1;
+}
+
+std::shared_ptr<platform::Process> TChildProcess::CurrentProcess() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return process_;
+}
+
+void TChildProcess::Execute() {
+  try {
+    Run();
+  } catch (const std::exception& e) {
+    vexa::WriteLine(std::string("CP Exit Error: ") + e.what());
+  } catch (...) {
+    vexa::WriteLine("CP Exit Error: unknown error");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  spawned_ = true;  // also when Run returned early
+  finished_ = true;
+  finishedCv_.notify_all();
+}
+
+void TChildProcess::Run() {
+  // Start() runs this once and has set running_; a Stop() since then shows
+  // as running_ false and ends the child as soon as it exists.
+  std::shared_ptr<platform::Process> proc;
+  try {
+    platform::SpawnOptions options;
+    options.program = Exe;
+    if (Params) options.args = *Params;
+    options.env = platform::CurrentEnvironment();
+    if (Env) options.env.insert(options.env.end(), Env->begin(), Env->end());
+    try {
+      proc = platform::Process::Spawn(options);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      spawned_ = true;
+      finishedCv_.notify_all();
+      throw;
+    }
+    bool stoppedMeanwhile;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      process_ = proc;
+      spawned_ = true;
+      stoppedMeanwhile = !running_;
+      finishedCv_.notify_all();
+    }
+    if (stoppedMeanwhile) proc->Kill();
+
+    {
+      TReadOutputThread out(proc, OnOutput, false);
+      TReadOutputThread err(proc, OnError, true);
+      out.Start();
+      err.Start();
+      out.WaitFor();
+      err.WaitFor();
+    }
+    // Both streams are finished: reap the child (it has ended or is about to).
+    proc->Wait();
+    running_ = false;
+    if (OnExit) OnExit("", "");
+  } catch (const std::exception& e) {
+    vexa::WriteLine(std::string("Error Process:- ") + e.what() + " cmd:- " + Exe);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  process_.reset();
+  running_ = false;
+}
+
+void TChildProcess::Write(const std::string& text) {
+  std::shared_ptr<platform::Process> proc;
+  {
+    // A write right after Start() waits for the child to be there rather
+    // than being lost; before Start() and after the end it does nothing.
+    std::unique_lock<std::mutex> lock(mutex_);
+    finishedCv_.wait(lock, [this] { return !started_ || spawned_; });
+    if (!running_ || !process_) return;
+    proc = process_;
+  }
+  try {
+    // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
+    proc->WriteStdin(text.data(), text.size());
+  } catch (const std::exception& e) {
+    PrintError(std::string("Error while Write to Process") + e.what());
+  }
+}
+
+void TChildProcess::WriteLine(const std::string& text) { Write(text + "\r\n"); }
+
+void TChildProcess::Stop() {
+  std::shared_ptr<platform::Process> proc;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_) return;
+    running_ = false;
+    proc = process_;
+  }
+  if (proc && proc->Running()) {
+    proc->Kill();
+    proc->WaitFor(std::chrono::milliseconds(1000));
+  }
+}
+
+void TChildProcess::DefaultOnLine(const std::string& line) { vexa::WriteLine(line); }
+
+void TChildProcess::DefaultOnExit(const std::string& stdoutRest, const std::string& stderrRest) {
+  vexa::WriteLine("CP ClsRx Data:- " + stdoutRest);
+  vexa::WriteLine("CP ClsRx Error:- " + stderrRest);
+}
+
+}  // namespace vexa

@@ -1,0 +1,97 @@
+#pragma once
+// TChildProcess: runs one external program as a child process on a thread of
+// its own, with its standard input, output and error on pipes.
+//
+//  - OnOutput / OnError get every line of standard output / error, on the
+//    thread of that stream's reader (TReadOutputThread); the two can run at
+//    the same time, each never concurrently with itself.
+//  - OnExit runs once, on the runner thread, after the last line of both
+//    streams; its two texts are always empty (the readers deliver unfinished
+//    last lines themselves). A program that cannot be started prints
+//    "Error Process:- <message> cmd:- <exe>" and gives no OnExit.
+//  - Write / WriteLine / Stop act only while the run is under way.
+//
+// Lifetime: create with Create(), set the callbacks, then Start(). While it
+// runs, the runner thread holds a reference to its own object, so an owner
+// may drop its reference at any time, including inside OnExit. The child is
+// started and reaped on the runner thread, which outlives it: the child is
+// killed if the server dies (it follows the thread that created it).
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vexa::platform {
+class Process;
+}
+
+namespace vexa {
+
+class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
+ public:
+  using LineEvent = std::function<void(const std::string& line)>;
+  using ExitEvent = std::function<void(const std::string& stdoutRest, const std::string& stderrRest)>;
+  using TextList = std::optional<std::vector<std::string>>;
+
+  // Params: the program's arguments; Env: entries added after the server's
+  // own environment (an inherited entry of the same name stays, first).
+  static std::shared_ptr<TChildProcess> Create(std::string exe, TextList params, TextList env);
+  ~TChildProcess();
+  TChildProcess(const TChildProcess&) = delete;
+  TChildProcess& operator=(const TChildProcess&) = delete;
+
+  // Starts the runner thread (once); raises when no thread can be created.
+  void Start();
+  // Writes the text to the child's standard input as one whole write, never
+  // interleaved with another Write of this runner. Right after Start() it
+  // waits until the child has been started; before Start(), after the end
+  // and after Stop() it does nothing. A child that closed its input makes it
+  // fail silently.
+  void Write(const std::string& text);
+  void WriteLine(const std::string& text);  // text + CR LF
+  // Ends a child that is still alive (SIGKILL to its process group) and waits
+  // for its end, at most 1000 ms. Only while the run is under way, so a
+  // second Stop does nothing. The run then finishes as usual: OnExit still comes.
+  void Stop();
+  bool Running() const { return running_; }
+  // Blocks until the run is over (OnExit returned, or the start failed).
+  // Must not be called on the runner's own thread.
+  void WaitFor();
+  bool Finished() const;
+  bool IsRunnerThread() const;
+  pid_t Pid() const;  // -1 when no child runs
+
+  static void DefaultOnLine(const std::string& line);
+  static void DefaultOnExit(const std::string& stdoutRest, const std::string& stderrRest);
+
+  const std::string Exe;
+  const TextList Params;
+  const TextList Env;
+  LineEvent OnOutput = DefaultOnLine;
+  LineEvent OnError = DefaultOnLine;
+  ExitEvent OnExit = DefaultOnExit;
+
+ private:
+  TChildProcess(std::string exe, TextList params, TextList env);
+  void Execute();
+  void Run();
+  std::shared_ptr<platform::Process> CurrentProcess() const;
+
+  mutable std::mutex mutex_;   // guards process_ and the start/stop handshake
+  std::condition_variable finishedCv_;  // spawned_ and finished_
+  std::shared_ptr<platform::Process> process_;
+  std::atomic<bool> running_{false};
+  bool started_ = false;
+  bool spawned_ = false;   // the start of the child was tried
+  bool finished_ = false;
+  std::thread thread_;
+  std::thread::id threadId_;
+};
+
+}  // namespace vexa

@@ -1,0 +1,319 @@
+#include "server/bridge/vexa_app_middle.hpp"
+
+#include <exception>
+
+#include "core/globals.hpp"
+#include "server/bridge/callback_gate.hpp"
+#include "server/bridge/child_process.hpp"
+#include "server/http/shared_routines.hpp"
+
+namespace vexa {
+
+namespace {
+
+// The header marker: the envelope's first member "headers" right after "{".
+constexpr std::string_view kHeaderMarker = "{\"header";
+
+bool EndsWith(const std::string& text, char c) { return !text.empty() && text.back() == c; }
+
+// The text at "response.type" of an item; raises like a missing key would.
+std::string ResponseType(const JsonValue& item) {
+  const JsonValue* response = item.is_object() && item.contains("response") ? &item["response"] : nullptr;
+  const JsonValue* type =
+      response && response->is_object() && response->contains("type") ? &(*response)["type"] : nullptr;
+  if (type && (type->is_object() || type->is_array()))
+    throw std::runtime_error("\"response.type\" is not a text");
+  return JSONToVariant(type).ToString();
+}
+
+}  // namespace
+
+TVexaAppMiddle::TVexaAppMiddle(std::string name, void* owner, bool isWs)
+    : AppName(std::move(name)), IsRequest(!isWs), Owner(owner), gate_(std::make_shared<CallbackGate>()) {}
+
+TVexaAppMiddle::~TVexaAppMiddle() {
+  // Nothing reaches the owner from now on; then end both processes, which
+  // also frees any callback blocked on their pipes; then wait for callbacks
+  // still running on other threads.
+  gate_->Shut();
+  std::shared_ptr<TChildProcess> child, app;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    child = std::move(ChildProcess);
+    app = std::move(AppProcess);
+  }
+  if (child) child->Stop();
+  if (app) app->Stop();
+  gate_->Drain();
+  // The runners finish by themselves once their children are gone; waiting
+  // here keeps their threads from outliving the bridge's owner for long.
+  if (child && !child->IsRunnerThread()) child->WaitFor();
+  if (app && !app->IsRunnerThread()) app->WaitFor();
+}
+
+std::string TVexaAppMiddle::PhpExe() { return Settings ? Settings->GetValue("php").ToString() : "php"; }
+
+std::vector<std::string> TVexaAppMiddle::AppParams(const std::string& ctrl, const std::string& evt,
+                                                   const std::string& evtp) {
+  const std::string script = IsPhar ? ProjPath : ProjPath + "/" + PhpAppType;
+  const std::string docRoot = IsPhar ? "phar://" + ProjPath : ProjPath;
+  const std::string shared = Settings ? Settings->GetValue("orvantphppath").ToString() : "";
+  return {"-f",    script, "-",   "--aroot", ExePath, "--sharedpath", shared, "--ctrl",
+          ctrl,    "--evt", evt,  "--evtp",  evtp,    "--droot",      docRoot};
+}
+
+std::shared_ptr<TChildProcess> TVexaAppMiddle::AppRunner() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return AppProcess;
+}
+
+std::shared_ptr<TChildProcess> TVexaAppMiddle::ChildRunner() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ChildProcess;
+}
+
+bool TVexaAppMiddle::AppRunning() const {
+  auto app = AppRunner();
+  return app && app->Running();
+}
+
+bool TVexaAppMiddle::ChildRunning() const { return ChildRunner() != nullptr; }
+
+std::string TVexaAppMiddle::ChildId() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return childId_;
+}
+
+void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::string>& params,
+                              const std::vector<std::string>& extraEnv) {
+  std::shared_ptr<TChildProcess> runner;
+  try {
+    std::vector<std::string> env = {"VEXA_EXECPATH=" + ExePath, "VEXA_PROJPATH=" + ProjPath,
+                                    "VEXA_PROJDIR=" + ProjDir};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    OutBuffer.clear();
+    runner = TChildProcess::Create(exe, params, std::move(env));
+    // The runner's callbacks reach the bridge only through the gate.
+    auto gate = gate_;
+    runner->OnOutput = [this, gate](const std::string& line) { gate->Run([&] { OnAppOutput(line); }); };
+    runner->OnError = [gate, onError = OnError](const std::string& line) {
+      if (onError) gate->Run([&] { onError(line); });
+    };
+    runner->OnExit = [this, gate](const std::string&, const std::string&) {
+      gate->Run([&] { OnAppProcessExit(); });
+    };
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      AppProcess = runner;
+    }
+    runner->Start();
+  } catch (const std::exception& e) {
+    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding process " + e.what());
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (AppProcess == runner) AppProcess.reset();
+    return;
+  }
+  if (WaitForExit) runner->WaitFor();
+}
+
+void TVexaAppMiddle::OnAppProcessExit() {
+  if (!OutBuffer.empty()) {
+    try {
+      ParseAppOutput(OutBuffer);
+    } catch (const std::exception& e) {
+      PrintError(std::string("AppMid:- Error onvexadatac:- ") + e.what());
+    }
+    OutBuffer.clear();
+  }
+  if (auto child = ChildRunner()) child->Stop();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    AppProcess.reset();
+  }
+  // The owner may destroy the bridge inside OnExit: nothing after this call.
+  if (OnExit) OnExit("");
+}
+
+bool TVexaAppMiddle::StartChild(const std::string& childId, const std::string& exe,
+                                const std::vector<std::string>& params) {
+  std::shared_ptr<TChildProcess> runner;
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ChildProcess) return false;
+    runner = TChildProcess::Create(exe, params,
+                                   std::vector<std::string>{"VEXA_EXECPATH=" + ExePath, "VEXA_PROJPATH=" + ProjPath});
+    auto gate = gate_;
+    runner->OnOutput = [this, gate](const std::string& line) { gate->Run([&] { OnChildOutput(line); }); };
+    runner->OnError = [this, gate](const std::string& line) { gate->Run([&] { OnChildError(line); }); };
+    // The runner keeps itself alive; a weak link avoids a cycle through the callback.
+    std::weak_ptr<TChildProcess> weak = runner;
+    runner->OnExit = [this, gate, weak](const std::string&, const std::string&) {
+      gate->Run([&] { OnChildExit(weak.lock()); });
+    };
+    childId_ = childId;
+    ChildProcess = runner;
+    runner->Start();
+    return true;
+  } catch (const std::exception& e) {
+    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding Child process " + e.what());
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (runner && ChildProcess == runner) ChildProcess.reset();
+    return false;
+  }
+}
+
+void TVexaAppMiddle::OnChildOutput(const std::string& line) { WriteToApp(line); }
+
+void TVexaAppMiddle::OnChildError(const std::string& line) { PrintError("MidApp VexaErr:- " + line); }
+
+void TVexaAppMiddle::OnChildExit(const std::shared_ptr<TChildProcess>& runner) {
+  std::string childId;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ChildProcess == runner) ChildProcess.reset();
+    childId = childId_;
+  }
+  SendCtrlEvent("cquit", childId, nullptr);
+  WriteLine("stdexitp:- App:-" + AppName + " Child:-" + childId);
+}
+
+void TVexaAppMiddle::WriteToApp(const std::string& text) {
+  auto app = AppRunner();
+  if (app && app->Running()) app->WriteLine(text);
+}
+
+void TVexaAppMiddle::WriteToChild(const std::string& text) {
+  auto child = ChildRunner();
+  if (!child || !child->Running()) return;
+  try {
+    child->Write(text + "\r\n");
+  } catch (const std::exception& e) {
+    PrintError(std::string("Error Write to Child:- ") + e.what() + text);
+  }
+}
+
+void TVexaAppMiddle::SendToApp(const std::string& data, bool raw) {
+  if (raw) {
+    WriteToApp(data);
+    return;
+  }
+  TJSON outer;
+  outer.Add("id", "1");
+  outer.Add("msg", "");
+  outer.Add("type", "c");
+  outer.Add("cpdata", data);
+  WriteToApp(outer.GetJSON());
+}
+
+void TVexaAppMiddle::SendEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata) {
+  TJSON inner;
+  inner.Add("ctrl", AppName);
+  inner.Add("evt", evt);
+  inner.Add("evtp", evtp);
+  inner.Add("type", "s");
+  inner.AddJSON("bdata", bdata ? *bdata : TJSON());
+  SendToApp(StrToHex(inner.GetJSON()), false);
+}
+
+void TVexaAppMiddle::SendCtrlEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata) {
+  TJSON inner;
+  inner.Add("evt", evt);
+  inner.Add("evtp", evtp);
+  inner.Add("type", "s");
+  inner.AddJSON("bdata", bdata ? *bdata : TJSON());
+  SendToApp(StrToHex(inner.GetJSON()), false);
+}
+
+void TVexaAppMiddle::Quit(const TJSON* bdata) {
+  SendEvent("quit", "quit", bdata);
+  WriteLine("App Exit " + AppName);
+}
+
+void TVexaAppMiddle::WsDisconnect(const TJSON* bdata) { SendEvent("wsdiscon", "d", bdata); }
+
+// ---- Replies on the application's standard output ----
+
+void TVexaAppMiddle::OnAppOutput(const std::string& line) {
+  try {
+    OutBuffer += line;  // the reader already took the line ends away
+    if (EndsWith(OutBuffer, '}')) {
+      // Taken out first, so the buffer is empty whatever the parse does.
+      std::string reply = std::move(OutBuffer);
+      OutBuffer.clear();
+      ParseAppOutput(reply);
+    }
+  } catch (const std::exception& e) {
+    OutBuffer.clear();
+    PrintError(std::string("AppMid:- Error onvexadata:- ") + e.what());
+  }
+}
+
+void TVexaAppMiddle::Deliver(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+  if (OnData) OnData(envelope, text, isJson, isItem);
+}
+
+void TVexaAppMiddle::ParseAppOutput(const std::string& text) {
+  TJSON envelope;
+  const size_t p = text.find(kHeaderMarker);
+  if (p == std::string::npos) {
+    Deliver(envelope, text, false, false);
+    return;
+  }
+  const size_t last = text.rfind('}');
+  std::string noise, jsonText;
+  if (last == std::string::npos || last < p) {
+    // A marker but no closing brace after it: all from the marker on is the
+    // (broken) envelope text.
+    noise = text.substr(0, p);
+    jsonText = text.substr(p);
+  } else if (p > 0 || last + 1 < text.size()) {
+    noise = text.substr(0, p) + text.substr(last + 1);
+    jsonText = text.substr(p, last - p + 1);
+  } else {
+    jsonText = text;
+  }
+
+  if (!envelope.Parse(jsonText)) {
+    Deliver(envelope, "Error Invalid JSON:- " + jsonText + " :Error Noise data:-" + noise, false, false);
+    return;
+  }
+  try {
+    std::string payload = HexToStr(envelope.GetValue("content").ToString()) + noise;
+    if (!EndsWith(payload, ',')) {
+      Deliver(envelope, payload, true, false);
+      return;
+    }
+    // An item list: every item followed by ","; the "{}" only closes the list.
+    JsonValue items;
+    const std::string listText = "[" + payload + "{}]";
+    try {
+      items = JsonValue::parse(listText);
+    } catch (const std::exception&) {
+      TJSON().Parse(listText);  // prints the parser's own error line
+      return;
+    }
+    for (size_t i = 0; i + 1 < items.size(); ++i) {
+      const JsonValue& item = items[i];
+      const std::string t = WriteJSON(item);
+      const std::string rt = ResponseType(item);
+      if (rt == "childp") {
+        if (IsRequest)
+          PrintError("AppMid:- Wrong Request Protocol:- " + t);
+        else
+          WriteToChild(StrToHex(t + ","));
+      } else if (rt == "server") {
+        if (IsRequest)
+          PrintError("AppMid:- Wrong Request Protocol:- " + t);
+        else if (OnServerCommand)
+          OnServerCommand(item);
+      } else {
+        Deliver(envelope, t, true, true);  // "jsonweb" and every other type
+      }
+    }
+  } catch (const std::exception& e) {
+    PrintError("AppMid:- Error OrvantPHP App \"" + AppName + "\" Invalid Data " + e.what());
+    Deliver(envelope, jsonText, false, false);
+  }
+}
+
+}  // namespace vexa

@@ -1,0 +1,156 @@
+#pragma once
+// The bridge to one PHP application process (and to the one child process
+// that the application may start for itself), and the PHP process protocol.
+//
+// Owners (the page road, the WebSocket applications) use it like this:
+//   auto app = std::make_unique<TVexaAppMiddle>(ctrl, owner, isWs);
+//   app->OnData = ...; app->OnError = ...; app->OnExit = ...;
+//   app->OnServerCommand = ...;     // WebSocket road only, may stay unset
+//   app->WaitForExit = true;        // page road: StartApp returns at the end
+//   app->StartApp(TVexaAppMiddle::PhpExe(),
+//                 TVexaAppMiddle::AppParams(ctrl, evt, evtp),
+//                 {"idata=" + hex, "cdata=" + hex, "bcookies=" + hex});
+//
+// Threads that call into the owner:
+//   OnData          the application's stdout reader (and, for the last reply,
+//                   its runner thread); one call per reply piece, in order;
+//   OnError         the application's stderr reader; may run concurrently
+//                   with OnData, so an owner writing both to one place locks;
+//   OnExit          the runner thread, once, after the last OnData/OnError;
+//                   the owner may destroy the bridge inside it;
+//   OnServerCommand the stdout reader, for every "server" item of a reply.
+// A program that cannot be started prints "Error Process:- ..." and gives no
+// OnExit.
+//
+// Once the destructor has begun, no callback reaches the owner any more: the
+// destructor shuts the bridge to its runners, stops the child process and
+// the application (SIGKILL to each process group, waiting for its end) and
+// waits for callbacks already under way on other threads. An owner must
+// therefore not destroy the bridge while holding a lock that its own
+// OnData/OnError/OnServerCommand handler takes.
+//
+// Writes to the application's standard input (SendToApp, SendEvent,
+// SendCtrlEvent, Quit, WsDisconnect, the child's relay) may come from any
+// thread; each message reaches the application as one whole line.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace vexa {
+
+class TChildProcess;
+class CallbackGate;
+
+// What the owners of applications reach them through; both events are
+// allowed on the base and do nothing there.
+class TVexaAppMiddleBase {
+ public:
+  virtual ~TVexaAppMiddleBase() = default;
+  virtual void Quit(const TJSON* bdata) { (void)bdata; }
+  virtual void WsDisconnect(const TJSON* bdata) { (void)bdata; }
+};
+
+class TVexaAppMiddle : public TVexaAppMiddleBase {
+ public:
+  // One piece of reply for the front end:
+  //  isJson false, isItem false: plain output (no envelope) or an error text;
+  //  isJson true,  isItem false: a body (decoded content, noise appended);
+  //  isJson true,  isItem true:  one item as JSON text, without its ",".
+  // The envelope is valid only during the call (empty for plain output).
+  using DataEvent = std::function<void(const TJSON& envelope, const std::string& text, bool isJson, bool isItem)>;
+  using LineEvent = std::function<void(const std::string& line)>;
+  using ExitEvent = std::function<void(const std::string& text)>;  // text always empty
+  using ServerCommandEvent = std::function<void(const JsonValue& item)>;
+
+  // isWs false makes a bridge of the page road (IsRequest): it refuses the
+  // "childp" and "server" items of a reply. `owner` is not owned; it is the
+  // creator's own tag, never used by the bridge.
+  TVexaAppMiddle(std::string name, void* owner, bool isWs);
+  ~TVexaAppMiddle() override;
+  TVexaAppMiddle(const TVexaAppMiddle&) = delete;
+  TVexaAppMiddle& operator=(const TVexaAppMiddle&) = delete;
+
+  // The interpreter: the setting "php".
+  static std::string PhpExe();
+  // The interpreter's arguments for an application, the same on both roads:
+  // "-f", script, "-", "--aroot", ExePath, "--sharedpath", <orvantphppath>,
+  // "--ctrl", ctrl, "--evt", evt, "--evtp", evtp, "--droot", document root.
+  static std::vector<std::string> AppParams(const std::string& ctrl, const std::string& evt,
+                                            const std::string& evtp);
+
+  // Starts the application process with the server's environment followed by
+  // VEXA_EXECPATH, VEXA_PROJPATH, VEXA_PROJDIR and `extraEnv`. With
+  // WaitForExit, returns only after the process ended and OnExit returned.
+  void StartApp(const std::string& exe, const std::vector<std::string>& params,
+                const std::vector<std::string>& extraEnv);
+
+  // Starts the application's own child process (the "createprocess" command)
+  // with the server's environment plus VEXA_EXECPATH and VEXA_PROJPATH. Its
+  // stdout lines go to the application's stdin unwrapped (line + CR LF), its
+  // stderr lines are printed ("MidApp VexaErr:- "), and its end sends the
+  // control event "cquit" with `childId`. At most one child at a time: false,
+  // and nothing started, while one runs. Does not wait. The caller sends
+  // "onprocesscreate" afterwards (SendCtrlEvent).
+  bool StartChild(const std::string& childId, const std::string& exe, const std::vector<std::string>& params);
+  bool ChildRunning() const;
+  std::string ChildId() const;
+
+  // A message on the application's stdin: raw writes `data` as the line;
+  // otherwise `data` is the hex coding of an inner JSON text and goes into
+  // the envelope { "id" : "1", "msg" : "", "type" : "c", "cpdata" : data }.
+  void SendToApp(const std::string& data, bool raw);
+  // Application event: inner text { ctrl, evt, evtp, "type" : "s", bdata }.
+  void SendEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata);
+  // Control event: inner text { evt, evtp, "type" : "s", bdata } (no ctrl).
+  void SendCtrlEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata);
+  // text + CR LF to the application / the child, only while it runs.
+  void WriteToApp(const std::string& text);
+  void WriteToChild(const std::string& text);
+
+  // The owning connection closed: event "quit", then "App Exit <name>".
+  void Quit(const TJSON* bdata) override;
+  // A connection left this global application: event "wsdiscon".
+  void WsDisconnect(const TJSON* bdata) override;
+
+  bool AppRunning() const;
+
+  // Set by the owner before StartApp.
+  DataEvent OnData;
+  LineEvent OnError;
+  ExitEvent OnExit;
+  ServerCommandEvent OnServerCommand;
+  bool WaitForExit = false;
+
+  std::atomic<bool> IsGlobal{false};
+  const std::string AppName;
+  const bool IsRequest;
+  void* const Owner;
+
+ private:
+  void OnAppOutput(const std::string& line);
+  void ParseAppOutput(const std::string& text);
+  void OnAppProcessExit();
+  void OnChildOutput(const std::string& line);
+  void OnChildError(const std::string& line);
+  void OnChildExit(const std::shared_ptr<TChildProcess>& runner);
+  void Deliver(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
+  std::shared_ptr<TChildProcess> AppRunner() const;
+  std::shared_ptr<TChildProcess> ChildRunner() const;
+
+  std::shared_ptr<CallbackGate> gate_;
+  mutable std::mutex mutex_;  // guards AppProcess, ChildProcess and childId_
+  std::shared_ptr<TChildProcess> AppProcess;
+  std::shared_ptr<TChildProcess> ChildProcess;
+  std::string childId_;
+  // Touched only by the stdout reader and, after it ended, the runner thread.
+  std::string OutBuffer;
+};
+
+}  // namespace vexa

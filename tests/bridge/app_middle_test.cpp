@@ -1,0 +1,279 @@
+// The bridge to an application process: command line, environment, stdin
+// messages, events, the child relay and the ends of both processes.
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app_support.hpp"
+#include "platform/process.hpp"
+
+using namespace vexa;
+using namespace vexa::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+class AppMiddle : public ::testing::Test {
+ protected:
+  void SetUp() override { UseFixtureProject(); }
+  void TearDown() override { IsPhar = false; }
+};
+
+// The "env" application reports its exact argv and environment block.
+nlohmann::json RunEnv(AppRun& run) {
+  run.Start("ev", {"idata=4142", "cdata=", "bcookies=7B7D"});
+  auto d = run.Data();
+  EXPECT_EQ(d.size(), 1u);
+  return d.empty() ? nlohmann::json() : nlohmann::json::parse(d[0].text);
+}
+
+std::vector<std::string> ExpectedEnv() {
+  auto env = platform::CurrentEnvironment();
+  for (const std::string& e : std::vector<std::string>{"VEXA_EXECPATH=/opt/bundle-root", "VEXA_PROJPATH=" + ProjPath,
+                                                      "VEXA_PROJDIR=" + ProjDir, "idata=4142", "cdata=", "bcookies=7B7D"})
+    env.push_back(e);
+  return env;
+}
+
+// The inner JSON text of a stdin message line.
+std::string Inner(const std::string& line) {
+  auto msg = nlohmann::json::parse(line);
+  return HexToStr(msg.at("cpdata").get<std::string>());
+}
+
+}  // namespace
+
+TEST_F(AppMiddle, CommandLineAndEnvironmentOfAFolderProject) {
+  AppRun run("env", false);
+  auto got = RunEnv(run);
+  std::vector<std::string> argv = {Php(), "-f", ProjPath + "/start.php", "-", "--aroot", "/opt/bundle-root",
+                                   "--sharedpath", "/opt/shared/orvant", "--ctrl", "env", "--evt", "ev",
+                                   "--evtp", run.token, "--droot", ProjPath};
+  EXPECT_EQ(got["cmdline"].get<std::vector<std::string>>(), argv);
+  EXPECT_EQ(got["environ"].get<std::vector<std::string>>(), ExpectedEnv());
+  EXPECT_EQ(run.rec.exits, 1);
+  ExpectNoProcessesLeft(run.token);
+}
+
+TEST_F(AppMiddle, CommandLineOfAPharProject) {
+  char dir[] = "/tmp/vexa-phar-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  std::string phar = std::string(dir) + "/app.phar";
+  {
+    platform::SpawnOptions o;
+    o.program = Php();
+    o.args = {"-d", "phar.readonly=0", FixtureDir() + "/make_phar.php", phar, FixtureDir() + "/proj/start.php"};
+    o.env = platform::CurrentEnvironment();
+    ASSERT_EQ(platform::Process::Spawn(o)->Wait(), 0);
+  }
+  IsPhar = true;
+  ProjPath = phar;
+  ProjDir = dir;
+  AppRun run("env", false);
+  auto got = RunEnv(run);
+  std::vector<std::string> argv = {Php(), "-f", phar, "-", "--aroot", "/opt/bundle-root",
+                                   "--sharedpath", "/opt/shared/orvant", "--ctrl", "env", "--evt", "ev",
+                                   "--evtp", run.token, "--droot", "phar://" + phar};
+  EXPECT_EQ(got["cmdline"].get<std::vector<std::string>>(), argv);
+  EXPECT_EQ(got["environ"].get<std::vector<std::string>>(), ExpectedEnv());
+  ::unlink(phar.c_str());
+  ::rmdir(dir);
+}
+
+TEST_F(AppMiddle, PageRoadLeavesStdinOpenAndEmptyAndErrorsGoToOnError) {
+  AppRun run("stdin", false);
+  run.Start();
+  auto d = run.Data();
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].text, "open-empty");
+
+  AppRun err("stderr", false);
+  err.Start();
+  EXPECT_EQ(err.rec.err, (std::vector<std::string>{"warn one", "warn two"}));
+  ASSERT_EQ(err.Data().size(), 1u);
+  EXPECT_EQ(err.Data()[0].text, "body");
+  ExpectNoProcessesLeft();
+}
+
+TEST_F(AppMiddle, StdinMessagesAndEventsAreByteExact) {
+  ConsoleCapture console;
+  AppRun run("echo", true);
+  run.Start();
+  run.app->SendToApp(StrToHex("{\"a\":\"1\"}"), false);
+  TJSON bdata;
+  bdata.Add("k", "v");
+  run.app->SendEvent("evx", "p1", &bdata);
+  run.app->SendCtrlEvent("onprocesscreate", "7", nullptr);
+  run.app->WsDisconnect(nullptr);
+  run.app->SendToApp("raw line", true);
+  run.app->Quit(nullptr);
+  ASSERT_TRUE(run.rec.WaitExit());
+  console.Stop();
+  auto d = run.Data();
+  ASSERT_EQ(d.size(), 6u);
+  EXPECT_EQ(d[0].text, "{ \"id\" : \"1\", \"msg\" : \"\", \"type\" : \"c\", \"cpdata\" : \"7B2261223A2231227D\" }\r\n");
+  EXPECT_EQ(Inner(d[1].text),
+            "{ \"ctrl\" : \"echo\", \"evt\" : \"evx\", \"evtp\" : \"p1\", \"type\" : \"s\", \"bdata\" : { \"k\" : \"v\" } }");
+  EXPECT_EQ(Inner(d[2].text), "{ \"evt\" : \"onprocesscreate\", \"evtp\" : \"7\", \"type\" : \"s\", \"bdata\" : {} }");
+  EXPECT_EQ(Inner(d[3].text), "{ \"ctrl\" : \"echo\", \"evt\" : \"wsdiscon\", \"evtp\" : \"d\", \"type\" : \"s\", \"bdata\" : {} }");
+  EXPECT_EQ(d[4].text, "raw line\r\n");
+  EXPECT_EQ(Inner(d[5].text), "{ \"ctrl\" : \"echo\", \"evt\" : \"quit\", \"evtp\" : \"quit\", \"type\" : \"s\", \"bdata\" : {} }");
+  EXPECT_TRUE(console.Has("App Exit echo"));
+  EXPECT_EQ(run.rec.exits, 1);
+  // The application has ended: further messages go nowhere.
+  run.app->SendToApp("late", true);
+  run.app.reset();
+  ExpectNoProcessesLeft(run.token);
+}
+
+TEST_F(AppMiddle, WritesFromManyThreadsArriveAsWholeLines) {
+  AppRun run("echo", true);
+  run.Start();
+  constexpr int kThreads = 4, kEach = 40;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i)
+        run.app->SendToApp(StrToHex(std::string(3000 + i, static_cast<char>('a' + t))), false);
+    });
+  for (auto& th : threads) th.join();
+  ASSERT_TRUE(run.WaitData(kThreads * kEach));
+  std::map<char, int> perThread;
+  for (const auto& p : run.Data()) {
+    std::string inner = Inner(p.text.substr(0, p.text.size() - 2));
+    ASSERT_FALSE(inner.empty());
+    EXPECT_EQ(inner, std::string(inner.size(), inner[0]));
+    ++perThread[inner[0]];
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(perThread[static_cast<char>('a' + t)], kEach);
+  run.app->Quit(nullptr);
+  ASSERT_TRUE(run.rec.WaitExit());
+}
+
+TEST_F(AppMiddle, ChildProcessRelayBothWaysAndItsEnd) {
+  ConsoleCapture console;
+  AppRun run("echo", true);
+  run.Start();
+  ASSERT_TRUE(run.app->StartChild("7", Php(), {FixtureDir() + "/child.php", "1", run.token}));
+  EXPECT_TRUE(run.app->ChildRunning());
+  EXPECT_EQ(run.app->ChildId(), "7");
+  // A second child while the first runs starts nothing.
+  EXPECT_FALSE(run.app->StartChild("8", Php(), {FixtureDir() + "/child.php", "1", run.token}));
+  EXPECT_EQ(run.app->ChildId(), "7");
+
+  // The application sends a "childp" item; the child answers "got:" + the
+  // bytes of the line it received, which come back to the application as a
+  // plain line, which the application echoes.
+  run.app->SendToApp(StrToHex("{\"do\":\"childp\",\"data\":\"h\xC3\xA9,llo\"}"), false);
+  const std::string item = "{ \"response\" : { \"type\" : \"childp\" }, \"data\" : \"h\xC3\xA9,llo\" }";
+  const std::string childLine = StrToHex(item + ",") + "\r\n";
+  std::string gotLine;
+  for (int i = 0; i < 2000 && gotLine.empty(); ++i) {
+    for (const auto& p : run.Data())
+      if (p.text.rfind("got:", 0) == 0) gotLine = p.text;
+    if (gotLine.empty()) std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_FALSE(gotLine.empty());
+  ASSERT_EQ(gotLine.substr(gotLine.size() - 2), "\r\n");  // unwrapped, CR LF added
+  EXPECT_EQ(HexToStr(gotLine.substr(4, gotLine.size() - 6)), childLine);
+
+  // The child ends after its one line: "cquit" reaches the application.
+  ASSERT_TRUE(run.rec.WaitUntil([&] {
+    for (const auto& p : run.rec.data)
+      if (p.text.find("\"cpdata\"") != std::string::npos && Inner(p.text).find("cquit") != std::string::npos)
+        return true;
+    return false;
+  }));
+  bool found = false;
+  for (const auto& p : run.Data())
+    if (p.text.find("\"cpdata\"") != std::string::npos &&
+        Inner(p.text) == "{ \"evt\" : \"cquit\", \"evtp\" : \"7\", \"type\" : \"s\", \"bdata\" : {} }")
+      found = true;
+  EXPECT_TRUE(found);
+  EXPECT_FALSE(run.app->ChildRunning());
+  run.app->Quit(nullptr);
+  ASSERT_TRUE(run.rec.WaitExit());
+  console.Stop();
+  EXPECT_TRUE(console.Has("Error: MidApp VexaErr:- child started")) << console.Text();
+  EXPECT_TRUE(console.Has("stdexitp:- App:-echo Child:-7"));
+  ExpectNoProcessesLeft(run.token);
+}
+
+TEST_F(AppMiddle, ApplicationEndStopsItsChildBeforeOnExit) {
+  AppRun run("echo", true);
+  bool childGoneAtExit = false;
+  std::string token = run.token;
+  run.app->OnExit = [&](const std::string&) {
+    childGoneAtExit = ProcessesWith(token + "-child").empty();
+    run.rec.Exit();
+  };
+  run.Start();
+  ASSERT_TRUE(run.app->StartChild("c1", Php(), {FixtureDir() + "/child.php", "0", token + "-child"}));
+  for (int i = 0; i < 1000 && ProcessesWith(token + "-child").empty(); ++i) std::this_thread::sleep_for(2ms);
+  auto t0 = std::chrono::steady_clock::now();
+  run.app->Quit(nullptr);
+  ASSERT_TRUE(run.rec.WaitExit());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
+  EXPECT_TRUE(childGoneAtExit);
+  EXPECT_EQ(run.rec.exits, 1);
+  run.app.reset();
+  ExpectNoProcessesLeft(token);
+}
+
+TEST_F(AppMiddle, DestroyStopsARunningApplicationAndDeliversNothingMore) {
+  AppRun run("sleep", true);
+  run.Start();
+  ASSERT_TRUE(run.WaitData(1));
+  ASSERT_TRUE(run.app->StartChild("c", Php(), {FixtureDir() + "/child.php", "0", run.token}));
+  auto t0 = std::chrono::steady_clock::now();
+  run.app.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(run.rec.exits, 0);  // destruction had begun: no OnExit
+  ExpectNoProcessesLeft(run.token);
+}
+
+TEST_F(AppMiddle, OwnerMayDestroyTheBridgeInsideOnExit) {
+  Recorder rec;
+  auto app = std::make_unique<TVexaAppMiddle>("trivial", nullptr, true);
+  app->OnData = [](const TJSON&, const std::string&, bool, bool) {};
+  app->OnExit = [&](const std::string&) {
+    app.reset();
+    rec.Exit();
+  };
+  app->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams("trivial", "e", "x"), {});
+  ASSERT_TRUE(rec.WaitExit());
+  EXPECT_EQ(app, nullptr);
+  std::this_thread::sleep_for(50ms);
+  ExpectNoProcessesLeft();
+}
+
+TEST_F(AppMiddle, MissingInterpreterIsReportedWithoutOnExit) {
+  UseFixtureProject("/nonexistent/php8");
+  ConsoleCapture console;
+  AppRun run("trivial", false);
+  run.Start();  // waits for the end of the run, which never had a process
+  console.Stop();
+  EXPECT_EQ(run.rec.exits, 0);
+  EXPECT_TRUE(console.Has("Error Process:- /nonexistent/php8: No such file or directory cmd:- /nonexistent/php8"))
+      << console.Text();
+  EXPECT_FALSE(run.app->AppRunning());
+
+  // The same for the application's child process.
+  UseFixtureProject();
+  ConsoleCapture console2;
+  AppRun ws("echo", true);
+  ws.Start();
+  EXPECT_TRUE(ws.app->StartChild("c", "/nonexistent/tool", {}));
+  for (int i = 0; i < 500 && console2.Text().find("cmd:- /nonexistent/tool") == std::string::npos; ++i)
+    std::this_thread::sleep_for(2ms);
+  ws.app->Quit(nullptr);
+  ASSERT_TRUE(ws.rec.WaitExit());
+  console2.Stop();
+  EXPECT_TRUE(console2.Has("Error Process:- /nonexistent/tool: No such file or directory cmd:- /nonexistent/tool"));
+  ExpectNoProcessesLeft(ws.token);
+}

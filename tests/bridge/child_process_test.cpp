@@ -1,0 +1,225 @@
+#include "server/bridge/child_process.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "bridge_support.hpp"
+
+using namespace vexa;
+using namespace vexa::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct EmitRun {
+  Recorder rec;
+  std::shared_ptr<TChildProcess> cp;
+  std::string token;
+
+  EmitRun(const std::string& mode, std::vector<std::string> extra = {}) : token(UniqueToken("cp")) {
+    std::vector<std::string> params = {FixtureDir() + "/emit.php", mode};
+    params.insert(params.end(), extra.begin(), extra.end());
+    params.push_back(token);
+    cp = TChildProcess::Create(Php(), params, std::nullopt);
+    cp->OnOutput = [this](const std::string& l) { rec.Out(l); };
+    cp->OnError = [this](const std::string& l) { rec.Err(l); };
+    cp->OnExit = [this](const std::string& a, const std::string& b) {
+      EXPECT_EQ(a, "");
+      EXPECT_EQ(b, "");
+      std::lock_guard<std::mutex> lock(rec.m);
+      exitOutCount = rec.out.size();
+      exitErrCount = rec.err.size();
+      ++rec.exits;
+      rec.cv.notify_all();
+    };
+  }
+  size_t exitOutCount = 0, exitErrCount = 0;
+};
+
+}  // namespace
+
+TEST(ChildProcess, SplitsLinesOnLfDropsEveryCrAndDeliversTheUnfinishedLine) {
+  EmitRun r("lines");
+  r.cp->Start();
+  r.cp->WaitFor();
+  EXPECT_EQ(r.rec.out, (std::vector<std::string>{"a", "b", "xy", "", "", "last"}));
+  EXPECT_TRUE(r.rec.err.empty());
+  EXPECT_EQ(r.rec.exits, 1);
+  EXPECT_EQ(r.exitOutCount, 6u);  // OnExit after the last line
+
+  EmitRun s("split");
+  s.cp->Start();
+  s.cp->WaitFor();
+  EXPECT_EQ(s.rec.out, (std::vector<std::string>{"partial", "next"}));
+  ExpectNoProcessesLeft(r.token);
+}
+
+TEST(ChildProcess, LargeLineAndLargeOutputArriveIntact) {
+  EmitRun r("big");
+  r.cp->Start();
+  r.cp->WaitFor();
+  ASSERT_EQ(r.rec.out.size(), 1u + 10486u + 1u);
+  EXPECT_EQ(r.rec.out[0], std::string(1 << 20, 'L'));
+  std::string body;
+  for (int i = 0; i < 99; ++i) body += "0123456789";
+  for (size_t i = 0; i < 10486; ++i) {
+    char num[16];
+    std::snprintf(num, sizeof num, "%09zu", i);
+    if (r.rec.out[i + 1] != num + body) {
+      ADD_FAILURE() << "line " << i << " differs";
+      break;
+    }
+  }
+  EXPECT_EQ(r.rec.out.back(), "end");
+  EXPECT_EQ(r.rec.exits, 1);
+  ExpectNoProcessesLeft(r.token);
+}
+
+TEST(ChildProcess, OutputWrittenJustBeforeTheEndIsDelivered) {
+  for (int i = 0; i < 5; ++i) {
+    EmitRun r("lastinstant");
+    r.cp->Start();
+    r.cp->WaitFor();
+    ASSERT_EQ(r.rec.out, std::vector<std::string>{std::string(100000, 'z')}) << "run " << i;
+    EXPECT_EQ(r.rec.exits, 1);
+  }
+  ExpectNoProcessesLeft();
+}
+
+TEST(ChildProcess, StandardErrorGoesOnlyToOnError) {
+  EmitRun r("stderr");
+  r.cp->Start();
+  r.cp->WaitFor();
+  EXPECT_EQ(r.rec.out, std::vector<std::string>{"out"});
+  EXPECT_EQ(r.rec.err, (std::vector<std::string>{"err one", "err two", "tail"}));
+  EXPECT_EQ(r.exitErrCount, 3u);
+}
+
+TEST(ChildProcess, WriteReachesTheChildAndNothingHappensAfterTheEnd) {
+  EmitRun r("echo");
+  r.cp->Write("before start\n");  // not running yet: dropped
+  r.cp->Start();  // written at once: waits for the child rather than being lost
+  std::string high = "\xC3\xA9\x80";  // bytes from 0x80 up pass unchanged
+  r.cp->WriteLine("one" + high);
+  r.cp->WriteLine("end");
+  r.cp->WaitFor();
+  EXPECT_EQ(r.rec.out.size(), 2u);
+  if (r.rec.out.size() == 2) {
+    EXPECT_EQ(r.rec.out[0], "6f6e65c3a9800d0a");  // "one", é, 0x80, CR LF
+    EXPECT_EQ(r.rec.out[1], "656e640d0a");
+  }
+  EXPECT_FALSE(r.cp->Running());
+  r.cp->WriteLine("after");  // the child is gone: nothing, no error
+  r.cp->Stop();              // over already: nothing
+  EXPECT_EQ(r.rec.exits, 1);
+  ExpectNoProcessesLeft(r.token);
+}
+
+TEST(ChildProcess, StopEndsAChildWithItsGrandchildrenAndOnExitStillComesOnce) {
+  EmitRun r("hold");
+  r.cp->Start();
+  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
+  pid_t child = 0, grandchild = 0;
+  std::sscanf(r.rec.out[0].c_str(), "%d %d", &child, &grandchild);
+  ASSERT_TRUE(Alive(grandchild));
+  auto t0 = std::chrono::steady_clock::now();
+  r.cp->Stop();
+  auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_LT(took, 1000ms);  // waits for the end, not a fixed pause
+  r.cp->Stop();             // a second stop does nothing
+  r.cp->WaitFor();
+  EXPECT_EQ(r.rec.exits, 1);
+  for (int i = 0; i < 200 && Alive(grandchild); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(Alive(grandchild));
+  EXPECT_EQ(ProcState(child), 0);
+  ExpectNoProcessesLeft(r.token);
+}
+
+TEST(ChildProcess, OwnerMayDropTheRunnerInsideOnExit) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  auto cp = TChildProcess::Create(Php(), std::vector<std::string>{FixtureDir() + "/emit.php", "code", "3"},
+                                  std::nullopt);
+  std::shared_ptr<TChildProcess> holder = cp;
+  std::weak_ptr<TChildProcess> weak = cp;
+  cp->OnOutput = [](const std::string&) {};
+  cp->OnExit = [&](const std::string&, const std::string&) {
+    holder.reset();  // the owner lets go here, on the runner thread
+    std::lock_guard<std::mutex> lock(m);
+    done = true;
+    cv.notify_all();
+  };
+  cp->Start();
+  cp.reset();
+  std::unique_lock<std::mutex> lock(m);
+  ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return done; }));
+  lock.unlock();
+  for (int i = 0; i < 500 && !weak.expired(); ++i) std::this_thread::sleep_for(2ms);
+  EXPECT_TRUE(weak.expired());  // the runner let go of itself at the end
+  ExpectNoProcessesLeft();
+}
+
+TEST(ChildProcess, MissingProgramPrintsTheErrorAndGivesNoExit) {
+  ConsoleCapture console;
+  Recorder rec;
+  auto cp = TChildProcess::Create("/nonexistent/php-nope", std::vector<std::string>{"-v"}, std::nullopt);
+  cp->OnExit = [&](const std::string&, const std::string&) { rec.Exit(); };
+  cp->Start();
+  cp->WaitFor();
+  console.Stop();
+  EXPECT_EQ(rec.exits, 0);
+  EXPECT_TRUE(console.Has("Error Process:- /nonexistent/php-nope: No such file or directory cmd:- /nonexistent/php-nope"))
+      << console.Text();
+  EXPECT_FALSE(cp->Running());
+}
+
+TEST(ChildProcess, DefaultCallbacksPrintLinesAndTheExitPair) {
+  ConsoleCapture console;
+  auto cp = TChildProcess::Create(Php(), std::vector<std::string>{FixtureDir() + "/emit.php", "stderr"},
+                                  std::nullopt);
+  cp->Start();
+  cp->WaitFor();
+  console.Stop();
+  std::string text = console.Text();
+  EXPECT_TRUE(console.Has("out"));
+  EXPECT_TRUE(console.Has("err two"));
+  EXPECT_NE(text.find("CP ClsRx Data:- \nCP ClsRx Error:- \n"), std::string::npos) << text;
+  // The exit pair comes after every line.
+  EXPECT_GT(text.find("CP ClsRx Data:- "), text.find("tail"));
+}
+
+TEST(ChildProcess, CallbackErrorsArePrintedAndReadingGoesOn) {
+  ConsoleCapture console;
+  Recorder rec;
+  auto cp = TChildProcess::Create(Php(), std::vector<std::string>{FixtureDir() + "/emit.php", "lines"},
+                                  std::nullopt);
+  cp->OnOutput = [&](const std::string& l) {
+    if (l == "b") throw std::runtime_error("boom");
+    rec.Out(l);
+  };
+  cp->OnExit = [](const std::string&, const std::string&) {};
+  cp->Start();
+  cp->WaitFor();
+  console.Stop();
+  EXPECT_EQ(rec.out, (std::vector<std::string>{"a", "xy", "", "", "last"}));
+  EXPECT_TRUE(console.Has("CP callback Err"));
+}
+
+TEST(ChildProcess, AddedEnvironmentFollowsTheServersOwn) {
+  ::setenv("VEXA_DUP", "server", 1);
+  Recorder rec;
+  auto cp = TChildProcess::Create(
+      "/usr/bin/env", std::nullopt, std::vector<std::string>{"VEXA_DUP=added", "VEXA_NEW=1"});
+  cp->OnOutput = [&](const std::string& l) { rec.Out(l); };
+  cp->OnExit = [](const std::string&, const std::string&) {};
+  cp->Start();
+  cp->WaitFor();
+  auto env = platform::CurrentEnvironment();
+  ASSERT_EQ(rec.out.size(), env.size() + 2);
+  for (size_t i = 0; i < env.size(); ++i) EXPECT_EQ(rec.out[i], env[i]);
+  EXPECT_EQ(rec.out[env.size()], "VEXA_DUP=added");
+  EXPECT_EQ(rec.out[env.size() + 1], "VEXA_NEW=1");
+}
