@@ -1,0 +1,255 @@
+#include "server/bridge/vexa_requester.hpp"
+
+#include <unistd.h>
+
+#include <exception>
+#include <stdexcept>
+
+#include "core/asso_array.hpp"
+#include "core/globals.hpp"
+#include "platform/process.hpp"
+#include "server/bridge/gs_app.hpp"
+#include "server/bridge/web_socket_a.hpp"
+#include "server/bridge/ws_app.hpp"
+#include "server/http/shared_routines.hpp"
+
+namespace vexa {
+
+namespace {
+
+// A field of a command, by its path on the command's element.
+const JsonValue& Field(const TJSON& commands, int index, const std::string& path) {
+  const JsonValue* value = commands.GetItemPath(index, path);
+  if (value == nullptr) throw std::runtime_error("JSON Key not found.");
+  return *value;
+}
+
+std::string TextField(const TJSON& commands, int index, const std::string& path) {
+  return JSONToVariant(&Field(commands, index, path)).ToString();
+}
+
+int32_t IntegerField(const TJSON& commands, int index, const std::string& path) {
+  const JsonValue& value = Field(commands, index, path);
+  if (!value.is_number() && !value.is_string()) throw std::runtime_error("JSON Key not found.");
+  return JSONToVariant(&value).ToInt32();
+}
+
+// Whether `exe` names a program that can be started: a path to an
+// executable file, or a name found on PATH.
+bool CanRun(const std::string& exe) {
+  if (exe.empty()) return false;
+  if (exe.find('/') != std::string::npos) return ::access(exe.c_str(), X_OK) == 0;
+  return !platform::FindOnPath(exe).empty();
+}
+
+}  // namespace
+
+TVexaRequester::TVexaRequester(const std::string& name, TSApp* owner, bool isWs)
+    : TVexaAppMiddle(name, owner, isWs), App(owner), Name(name) {
+  OnData = [this](const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+    OnAppData(envelope, text, isJson, isItem);
+  };
+  OnError = [this](const std::string& line) { OnAppError(line); };
+  OnExit = [this](const std::string&) { OnAppExit(); };
+  OnServerCommand = [this](const JsonValue& item) { OnServerCmd(item); };
+}
+
+void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+  (void)envelope;  // headers and cookies mean nothing on this road
+  try {
+    std::shared_ptr<TWebSocketA> target;
+    {
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      if (App) target = App->WebSocket;
+    }
+    if (!target) return;
+    target->SendData(isJson && isItem ? text + "," : text);
+  } catch (const std::exception& e) {
+    PrintError(std::string("WSRQ:- Error Data Vexa RX ") + e.what());
+  }
+}
+
+void TVexaRequester::OnAppError(const std::string& line) { WriteLine("Vexa Error:- " + line); }
+
+void TVexaRequester::OnAppExit() {
+  // The owner's share of this requester is released after the lock; it may
+  // be the last one, which destroys this object: nothing of it is used after.
+  ReleasedRefs released;
+  std::lock_guard<std::mutex> lock(WsRegistryMutex());
+  if (App) App->VexaClose(Name, released);
+}
+
+void TVexaRequester::OnServerCmd(const JsonValue& item) {
+  std::string current;
+  try {
+    TJSON doc = TJSON::CreateFromData(&item);
+    const JsonValue* fun = doc.Find("response.ipc.fun");
+    if (fun == nullptr) throw std::runtime_error("JSON Key not found.");
+    TJSON commands = TJSON::CreateFromData(fun);
+    if (!fun->is_array()) commands = TJSON();  // not a list: nothing but an empty object
+    for (int i = 0; i < commands.ArrayCount(); ++i) {
+      const std::string aname = TextField(commands, i, "aname");
+      if (aname == "createprocess") {
+        CreateProcess(commands, i);
+      } else if (aname == "sendall") {
+        SendAll(commands, i);
+      } else if (aname == "setglobalm") {
+        SetGlobalManager(IntegerField(commands, i, "data.conid"));
+      } else if (aname == "setglobal") {
+        SetGlobal();
+      } else if (aname == "setproxy") {
+        // accepted, does nothing
+      }
+    }
+  } catch (const std::exception& e) {
+    PrintError("WSRQ:- Error OrvantPHP App " + AppName + " invalid command " + e.what());
+  }
+}
+
+void TVexaRequester::CreateProcess(const TJSON& commands, int index) {
+  if (ChildRunning()) return;  // one child at a time, silently
+  try {
+    const std::string exe = TextField(commands, index, "data.exepath");
+    const std::string childId = TextField(commands, index, "data.childid");
+    const JsonValue& param = Field(commands, index, "data.param");
+    std::vector<std::string> args;
+    if (param.is_array()) {
+      for (const auto& element : param) args.push_back(JSONToVariant(&element).ToString());
+    } else {
+      throw std::runtime_error("\"data.param\" is not a list");
+    }
+    // A program that cannot start would leave no trace but a console line;
+    // refusing it here keeps "onprocesscreate" for a child that really runs.
+    if (!CanRun(exe)) throw std::runtime_error("cannot run " + exe);
+    if (StartChild(childId, exe, args)) SendCtrlEvent("onprocesscreate", childId, nullptr);
+  } catch (const std::exception& e) {
+    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding process " + e.what());
+  }
+}
+
+void TVexaRequester::SendAll(const TJSON& commands, int index) {
+  const int32_t sendtype = IntegerField(commands, index, "data.sendtype");
+  const std::string groupctrl = TextField(commands, index, "data.groupctrl");
+  const std::string datatype = TextField(commands, index, "data.datatype");
+  const int32_t conid = IntegerField(commands, index, "data.conid");
+  const std::string rawdata = TextField(commands, index, "data.rawdata");
+  switch (sendtype) {
+    case 1: SendToGroup(groupctrl, datatype, rawdata, conid); break;
+    case 2: SendToAllOthers(groupctrl, datatype, rawdata, conid); break;
+    case 3: SendToConnection(groupctrl, datatype, rawdata, conid); break;
+    default: SendToSubscribers(groupctrl, datatype, rawdata, conid); break;
+  }
+}
+
+void TVexaRequester::Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients,
+                             const std::string& rawdata) {
+  for (const auto& ws : recipients)
+    if (ws) ws->SendData(rawdata);
+}
+
+void TVexaRequester::SendToGroup(const std::string& groupctrl, const std::string&, const std::string& rawdata,
+                                 int32_t conid) {
+  std::vector<std::shared_ptr<TWebSocketA>> recipients;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    if (auto gs = FindGlobalLocked(groupctrl)) {
+      const std::string skip = std::to_string(conid);
+      for (const auto& [key, ws] : gs->Conns)
+        if (key != skip) recipients.push_back(ws);
+    }
+  }
+  Deliver(recipients, rawdata);
+}
+
+void TVexaRequester::SendToAllOthers(const std::string&, const std::string&, const std::string& rawdata,
+                                     int32_t conid) {
+  std::vector<std::shared_ptr<TWebSocketA>> recipients;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    if (WsApps != nullptr) {
+      const std::string skip = std::to_string(conid);
+      for (const auto& [key, value] : *WsApps) {
+        auto* app = value.IsObject ? dynamic_cast<TWsApp*>(value.Obj) : nullptr;
+        if (app != nullptr && key != skip) recipients.push_back(app->WebSocket);
+      }
+    }
+  }
+  Deliver(recipients, rawdata);
+}
+
+void TVexaRequester::SendToConnection(const std::string&, const std::string&, const std::string& rawdata,
+                                      int32_t conid) {
+  std::vector<std::shared_ptr<TWebSocketA>> recipients;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    const std::string key = std::to_string(conid);
+    if (WsApps != nullptr && WsApps->ContainsKey(key)) {
+      if (auto* app = dynamic_cast<TWsApp*>(WsApps->GetObject(key))) recipients.push_back(app->WebSocket);
+    }
+  }
+  Deliver(recipients, rawdata);
+}
+
+void TVexaRequester::SendToSubscribers(const std::string& groupctrl, const std::string&, const std::string& rawdata,
+                                       int32_t conid) {
+  std::vector<std::shared_ptr<TWebSocketA>> recipients;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    if (WsApps != nullptr) {
+      const std::string skip = std::to_string(conid);
+      for (const auto& [key, value] : *WsApps) {
+        auto* app = value.IsObject ? dynamic_cast<TWsApp*>(value.Obj) : nullptr;
+        if (app == nullptr || key == skip) continue;
+        if (app->Apps.count(groupctrl) || app->Globals.count(groupctrl)) recipients.push_back(app->WebSocket);
+      }
+    }
+  }
+  Deliver(recipients, rawdata);
+}
+
+void TVexaRequester::SetGlobal() {
+  ReleasedRefs released;  // a replaced older entry; dropped after the lock
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    if (IsGlobal) {
+      WriteLine("Global App " + AppName + " Already Exist");
+      return;
+    }
+    IsGlobal = true;
+    auto* owner = dynamic_cast<TWsApp*>(App);
+    if (owner == nullptr || owner->Closing || GsApps == nullptr)
+      throw std::runtime_error("Key \"" + AppName + "\" not found");
+    auto it = owner->Apps.find(AppName);
+    if (it == owner->Apps.end() || it->second.get() != this)
+      throw std::runtime_error("Key \"" + AppName + "\" not found");
+    auto global = std::make_shared<TGsApp>(AppName, it->second);
+    global->Conns[std::to_string(owner->ConId)] = owner->WebSocket;
+    global->WebSocket = owner->WebSocket;
+    owner->CreateGlobal(AppName);  // the connection lets go without freeing
+    App = global.get();
+    if (GsApps->ContainsKey(AppName)) {
+      Any old = GsApps->Extract(AppName);
+      if (old.IsObject) released.push_back(std::shared_ptr<TVexaBase>(old.Obj));
+    }
+    GsApps->SetObject(AppName, new TGsAppEntry(std::move(global)));
+  }
+  WriteLine("Global App " + AppName + " Started");
+}
+
+void TVexaRequester::SetGlobalManager(int32_t conid) {
+  IsGlobal = true;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    auto global = FindGlobalLocked(AppName);
+    if (!global) throw std::runtime_error("Key \"" + AppName + "\" not found");
+    const std::string key = std::to_string(conid);
+    if (WsApps == nullptr || !WsApps->ContainsKey(key)) throw std::runtime_error("Key \"" + key + "\" not found");
+    auto* app = dynamic_cast<TWsApp*>(WsApps->GetObject(key));
+    if (app == nullptr) throw std::runtime_error("Key \"" + key + "\" not found");
+    global->WebSocket = app->WebSocket;
+    // `global` is not the last reference: GsApps still holds the entry.
+  }
+  WriteLine("Global App " + AppName + " Manager Changed conid:- " + std::to_string(conid));
+}
+
+}  // namespace vexa

@@ -1,0 +1,62 @@
+#pragma once
+// TVexaRequester: the long-lived PHP application of one connection (or, after
+// "setglobal", of a global application), with the IPC commands that its
+// "server" reply items carry:
+//   "createprocess"  start the application's own child process (one at a time)
+//   "sendall"        send a text to a set of connections (sendtype 1..4)
+//   "setglobalm"     make another connection the global application's manager
+//   "setglobal"      turn the application into a global application
+//   "setproxy"       nothing
+// Replies go to the send handle of the owner (App): the connection's TWsApp,
+// or the TGsApp's manager connection.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/json.hpp"
+#include "server/bridge/vexa_app_middle.hpp"
+
+namespace vexa {
+
+class TSApp;
+class TWebSocketA;
+
+class TVexaRequester : public TVexaAppMiddle {
+ public:
+  // Fills OnData, OnError, OnExit and OnServerCommand with the operations below.
+  TVexaRequester(const std::string& name, TSApp* owner, bool isWs);
+
+  void OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
+  void OnAppError(const std::string& line);
+  // Hands the end of the process to the owner, which drops this requester.
+  void OnAppExit();
+  // Runs the commands of one "server" item in order; any failure but that of
+  // "createprocess" ends the walk with the "invalid command" line.
+  void OnServerCmd(const JsonValue& item);
+
+  // The four "sendall" deliveries (sendtype 1, 2, 3, any other).
+  void SendToGroup(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+                   int32_t conid);
+  void SendToAllOthers(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+                       int32_t conid);
+  void SendToConnection(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+                        int32_t conid);
+  void SendToSubscribers(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+                         int32_t conid);
+  void SetGlobal();
+  void SetGlobalManager(int32_t conid);
+
+  // The owner; guarded by the registry mutex (WsRegistryMutex). Cleared by
+  // an owner that is being destroyed.
+  TSApp* App;
+  const std::string Name;
+
+ private:
+  void CreateProcess(const TJSON& commands, int index);
+  void SendAll(const TJSON& commands, int index);
+  static void Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, const std::string& rawdata);
+};
+
+}  // namespace vexa

@@ -1,0 +1,49 @@
+#include "server/bridge/web_socket_a.hpp"
+
+#include <exception>
+
+#include "server/http/shared_routines.hpp"
+#include "server/websocket/websocket_handler.hpp"
+
+namespace vexa {
+
+TWebSocketA::TWebSocketA(TWebSocketHandler* handler, TConnection* context, HttpRequest* requestInfo,
+                         bool secure)
+    : Context(context),
+      RequestInfo(requestInfo),
+      Secure(secure),
+      ConId(handler ? handler->ConId.load() : 0),
+      Handler(handler) {}
+
+void TWebSocketA::MarkClosed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  Handler = nullptr;
+}
+
+bool TWebSocketA::Closed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closed_;
+}
+
+void TWebSocketA::SendData(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_ || Handler == nullptr) return;
+  try {
+    Handler->SendMessage(text, false, true, true);
+  } catch (const std::exception& e) {
+    PrintError(std::string("WSHLP:- Error Data Send WS ") + e.what());
+  }
+}
+
+void TWebSocketA::Disconnect() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_ || Handler == nullptr) return;
+  try {
+    Handler->Disconnect();
+  } catch (const std::exception& e) {
+    PrintError(std::string("WSHLP:- Error Data Send WS ") + e.what());
+  }
+}
+
+}  // namespace vexa

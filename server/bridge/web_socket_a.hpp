@@ -1,0 +1,53 @@
+#pragma once
+// TWebSocketA: the send handle of one WebSocket connection.
+//
+// Applications send to their browser through it from their own threads. The
+// frame engine it points at lives only until the connection's close event has
+// returned, so the handle stops using it at MarkClosed (called from that
+// event): after that, sends do nothing and print nothing. The handle itself
+// is shared (std::shared_ptr) by its connection and by every global
+// application that holds it as a member or as its manager, so it stays valid
+// for as long as any of them can reach it.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "server/http/http_types.hpp"
+
+namespace vexa {
+
+class TConnection;
+class TWebSocketHandler;
+
+class TWebSocketA {
+ public:
+  // ConId is copied from the handler's ConId, which the connect event has set.
+  TWebSocketA(TWebSocketHandler* handler, TConnection* context, HttpRequest* requestInfo, bool secure);
+  TWebSocketA(const TWebSocketA&) = delete;
+  TWebSocketA& operator=(const TWebSocketA&) = delete;
+
+  // From now on nothing is sent and the frame engine is never touched again.
+  void MarkClosed();
+  bool Closed() const;
+  // One unfragmented, uncompressed text frame. Never raises: a failed write
+  // prints "WSHLP:- Error Data Send WS " + message. Any thread.
+  void SendData(const std::string& text);
+  // Ends the connection from another thread (server shutdown); the
+  // connection's own thread then runs its close event as usual.
+  void Disconnect();
+
+  TConnection* const Context;      // not owned
+  HttpRequest* const RequestInfo;  // not owned; the engine's copy of the upgrade request
+  const bool Secure;
+  const int32_t ConId;
+
+ private:
+  // Held across the closed test and the whole send, so MarkClosed never
+  // returns while a send still uses the engine.
+  mutable std::mutex mutex_;
+  TWebSocketHandler* Handler;  // not owned; null once closed
+  bool closed_ = false;
+};
+
+}  // namespace vexa

@@ -1,0 +1,105 @@
+#include "server/bridge/ws_app.hpp"
+
+#include <exception>
+
+#include "server/bridge/gs_app.hpp"
+#include "server/bridge/vexa_requester.hpp"
+#include "server/bridge/web_socket_a.hpp"
+#include "server/http/shared_routines.hpp"
+
+namespace vexa {
+
+std::mutex& WsRegistryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+TWsApp::TWsApp(int32_t conId, std::shared_ptr<TWebSocketA> webSocket) : ConId(conId) {
+  WebSocket = std::move(webSocket);
+}
+
+TWsApp::~TWsApp() {
+  // Declared before the lock, so they are dropped after it is released:
+  // dropping a requester stops its process and waits for its callbacks.
+  std::map<std::string, std::shared_ptr<TVexaRequester>> apps;
+  std::shared_ptr<TWebSocketA> webSocket;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    Closing = true;
+    for (auto& [name, app] : Apps)
+      if (app && app->App == this) app->App = nullptr;
+    apps.swap(Apps);
+    Globals.clear();
+    webSocket = std::move(WebSocket);
+  }
+  apps.clear();
+  webSocket.reset();
+}
+
+void TWsApp::VexaClose(const std::string& name, ReleasedRefs& released) {
+  if (Closing) return;  // the destruction frees it
+  auto it = Apps.find(name);
+  if (it == Apps.end()) {
+    PrintError("VexaClose WsApp Error: Key " + name + " not found");
+    return;
+  }
+  released.push_back(std::move(it->second));
+  Apps.erase(it);
+}
+
+std::shared_ptr<TVexaRequester> TWsApp::CreateGlobal(const std::string& name) {
+  auto it = Apps.find(name);
+  if (it == Apps.end()) {
+    PrintError("CreateGlobal Error: Key \"" + name + "\" not found");
+    return nullptr;
+  }
+  auto requester = std::move(it->second);
+  Apps.erase(it);
+  return requester;
+}
+
+JsonValue TWsApp::WconObject() const {
+  JsonValue wcon = JsonValue::object();
+  wcon["conid"] = std::to_string(ConId);
+  wcon["REMOTE_ADDR"] = RemoteAddr;
+  wcon["REMOTE_PORT"] = RemotePort;
+  return wcon;
+}
+
+TJSON TWsApp::CloseDocument() const {
+  TJSON doc;
+  doc.Add("t", "c");
+  doc.Current()["wcon"] = WconObject();
+  return doc;
+}
+
+void TWsApp::CloseConnection() {
+  std::vector<std::shared_ptr<TVexaRequester>> apps;
+  std::vector<std::shared_ptr<TGsApp>> globals;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    if (WebSocket) WebSocket->MarkClosed();
+    for (auto& [name, app] : Apps)
+      if (app) apps.push_back(app);
+    for (auto& [name, weak] : Globals)
+      if (auto gs = weak.lock()) globals.push_back(std::move(gs));
+  }
+  const TJSON closeDocument = CloseDocument();
+  for (auto& app : apps) app->Quit(&closeDocument);
+  for (auto& gs : globals) gs->DetachConnection(ConId, closeDocument);
+  // The references taken above may be the last ones (an application that
+  // ended meanwhile); they are dropped here, outside the registry mutex.
+}
+
+void DisconnectWsClient(TVexaBase& wsApp) {
+  auto* app = dynamic_cast<TWsApp*>(&wsApp);
+  if (app == nullptr) return;
+  std::shared_ptr<TWebSocketA> webSocket;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    webSocket = app->WebSocket;
+  }
+  if (webSocket) webSocket->Disconnect();
+}
+
+}  // namespace vexa

@@ -1,0 +1,264 @@
+#include "server/bridge/ws_request_handler.hpp"
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "core/asso_array.hpp"
+#include "core/globals.hpp"
+#include "core/json.hpp"
+#include "server/bridge/gs_app.hpp"
+#include "server/bridge/vexa_requester.hpp"
+#include "server/bridge/web_socket_a.hpp"
+#include "server/bridge/ws_app.hpp"
+#include "server/http/connection.hpp"
+#include "server/http/request_info.hpp"
+#include "server/http/shared_routines.hpp"
+
+namespace vexa {
+
+namespace {
+
+constexpr const char* kConIdHeader = "HTWS_VEXA";
+
+int32_t ConIdOf(const HttpRequest& request) {
+  auto it = request.find(kConIdHeader);
+  if (it == request.end()) throw std::runtime_error(std::string("Header ") + kConIdHeader + " not found");
+  return static_cast<int32_t>(std::stol(std::string(it->value())));
+}
+
+// A member of the message as text; a missing member raises "JSON Key not found.".
+std::string TextMember(const TJSON& message, const std::string& name) {
+  return message.GetValue(name).ToString();
+}
+
+// The connection's application set; the caller is the connection's own
+// thread, the only one that removes it, so the pointer stays valid.
+TWsApp* FindConnection(int32_t conId) {
+  std::lock_guard<std::mutex> lock(WsRegistryMutex());
+  if (WsApps == nullptr) throw std::runtime_error("no connection registry");
+  auto* app = dynamic_cast<TWsApp*>(WsApps->GetObject(std::to_string(conId)));
+  if (app == nullptr) throw std::runtime_error("Key \"" + std::to_string(conId) + "\" not found");
+  return app;
+}
+
+void CheckEnvEntry(const std::string& name, const std::string& value) {
+  if (!FitsEnvEntry(name, value))
+    throw std::runtime_error("the starting message is too large for the process environment (" + name + " holds " +
+                             std::to_string(value.size()) + " bytes, at most " + std::to_string(kMaxEnvEntry) +
+                             " fit)");
+}
+
+}  // namespace
+
+TWsRequestHandler::~TWsRequestHandler() { ReleaseRegistries(); }
+
+TWsEvents TWsRequestHandler::Events() {
+  TWsEvents events;
+  events.OnWsConnect = [this](TWebSocketHandler& handler, TConnection& connection, HttpRequest& request,
+                              bool secure) { WsConnect(handler, connection, request, secure); };
+  events.OnWsMessage = [this](TConnection& connection, HttpRequest& request, const std::string& text) {
+    WsMessage(connection, request, text);
+  };
+  events.OnWsDisconnect = [this](TConnection& connection, HttpRequest& request) {
+    WsDisconnect(connection, request);
+  };
+  return events;
+}
+
+void TWsRequestHandler::WsConnect(TWebSocketHandler& handler, TConnection& context, HttpRequest& requestInfo,
+                                  bool secure) {
+  try {
+    const int32_t conId = NextConId();
+    requestInfo.insert(kConIdHeader, std::to_string(conId));
+    handler.ConId = conId;
+    auto webSocket = std::make_shared<TWebSocketA>(&handler, &context, &requestInfo, secure);
+    auto wsApp = std::make_unique<TWsApp>(conId, std::move(webSocket));
+    std::lock_guard<std::recursive_mutex> global(*GlobalLock);
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    WsApps->SetObject(std::to_string(conId), wsApp.release());
+  } catch (const std::exception& e) {
+    PrintError(std::string("WSR: Con Error:- ") + e.what());
+  }
+}
+
+void TWsRequestHandler::WsMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text) {
+  try {
+    RouteMessage(context, requestInfo, text);
+  } catch (const std::exception& e) {
+    PrintError(std::string("WSR: Msg Error:- ") + e.what());
+  }
+}
+
+void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text) {
+  try {
+    const int32_t conId = ConIdOf(requestInfo);
+    TJSON message;
+    message.Parse(text);  // a broken text prints its error and leaves the document empty
+    TWsApp* wsApp = FindConnection(conId);
+    const std::string ctrl = TextMember(message, "ctrl");
+
+    std::shared_ptr<TGsApp> global;
+    bool own = false;
+    {
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      global = FindGlobalLocked(ctrl);
+      own = wsApp->Apps.count(ctrl) > 0;
+    }
+    // `global` is dropped below, outside the registry mutex.
+
+    // The browser's "bdata" must be an object; a copy gets the server's members.
+    const JsonValue* browserData = message.Find("bdata");
+    if (browserData == nullptr) throw std::runtime_error("JSON Key not found.");
+    if (!browserData->is_object()) throw std::runtime_error("\"bdata\" is not a JSON object");
+    JsonValue bdata = *browserData;
+
+    if (!global && !own) {
+      // Start: the message travels to the new process inside its start data.
+      wsApp->RemoteAddr = context.PeerAddress();
+      bdata["wconn"] = "n";
+      bdata["wcon"] = wsApp->WconObject();
+      message.Current()["bdata"] = std::move(bdata);
+
+      std::shared_ptr<TWebSocketA> webSocket;
+      {
+        std::lock_guard<std::mutex> lock(WsRegistryMutex());
+        webSocket = wsApp->WebSocket;
+      }
+      const std::string idata = BuildServerInfo(requestInfo, context.PeerAddress(), webSocket && webSocket->Secure);
+
+      TJSON cookies;
+      cookies.Add("mtoken", TextMember(message, "token"));
+      cookies.Add("typeappobj", TextMember(message, "typeappobj"));
+      const std::string bcookies = CookiesToJSON(requestInfo, &cookies);
+
+      TJSON start;
+      start.AddJSON("postdata", message);
+      if (Args != nullptr) {
+        start.AddAssoArray("sargv", *Args);
+      } else {
+        start.Current()["sargv"] = JsonValue::object();
+      }
+      const std::string cdata = StrToHex(start.GetJSON());
+
+      const std::string evt = TextMember(message, "evt");
+      const std::string evtp = TextMember(message, "evtp");
+      RunPhpApp(*wsApp, ctrl, evt, evtp, idata, cdata, bcookies);
+      return;
+    }
+
+    std::shared_ptr<TVexaRequester> target;
+    if (global) {
+      // A global application wins over an application of this connection.
+      bool joins = false;
+      {
+        std::lock_guard<std::mutex> lock(WsRegistryMutex());
+        joins = global->Conns.count(std::to_string(conId)) == 0;
+        target = global->Requester;
+      }
+      if (joins) {
+        wsApp->RemoteAddr = context.PeerAddress();
+        bdata["wconn"] = "n";
+        std::lock_guard<std::recursive_mutex> globalLock(*GlobalLock);
+        std::lock_guard<std::mutex> lock(WsRegistryMutex());
+        global->Conns[std::to_string(conId)] = wsApp->WebSocket;
+        wsApp->Globals[ctrl] = global;
+      }
+    } else {
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      auto it = wsApp->Apps.find(ctrl);
+      if (it != wsApp->Apps.end()) target = it->second;
+    }
+    // The application may have ended between the test and here.
+    if (!target) throw std::runtime_error("Key \"" + ctrl + "\" not found");
+    bdata["wcon"] = wsApp->WconObject();
+    message.Current()["bdata"] = std::move(bdata);
+    target->SendToApp(StrToHex(message.GetJSON()), false);
+  } catch (const std::exception& e) {
+    PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request " + e.what());
+  }
+}
+
+void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt,
+                                  const std::string& evtp, const std::string& idata, const std::string& cdata,
+                                  const std::string& bcookies) {
+  try {
+    // Linux caps one environment entry at 128 KiB: a start that cannot fit
+    // is refused here, before anything is registered or started.
+    CheckEnvEntry("idata", idata);
+    CheckEnvEntry("cdata", cdata);
+    CheckEnvEntry("bcookies", bcookies);
+    const std::vector<std::string> params = TVexaAppMiddle::AppParams(ctrl, evt, evtp);
+    const std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
+    const std::string exe = TVexaAppMiddle::PhpExe();
+    auto requester = std::make_shared<TVexaRequester>(ctrl, &wsApp, true);
+    {
+      // Registered before the process starts, so its first reply and its end find it.
+      std::lock_guard<std::recursive_mutex> global(*GlobalLock);
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      wsApp.Apps[ctrl] = requester;
+    }
+    requester->StartApp(exe, params, env);
+  } catch (const std::exception& e) {
+    PrintError("WSR:- init Error " + ProjPath + " Project Vexa App Request " + e.what());
+  }
+}
+
+void TWsRequestHandler::WsDisconnect(TConnection& context, HttpRequest& requestInfo) {
+  (void)context;
+  int32_t conId = 0;
+  TWsApp* wsApp = nullptr;
+  try {
+    conId = ConIdOf(requestInfo);
+    wsApp = FindConnection(conId);
+    wsApp->CloseConnection();
+  } catch (const std::exception& e) {
+    PrintError(std::string("WSR: Dis Error:- ") + e.what());
+    // A connection that is registered is still removed below: otherwise
+    // its processes would outlive it.
+    if (wsApp == nullptr) return;
+  }
+  try {
+    std::this_thread::sleep_for(std::chrono::milliseconds(DisconnectPauseMs));
+    std::lock_guard<std::recursive_mutex> global(*GlobalLock);
+    std::unique_ptr<TVexaBase> removed;
+    {
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      Any entry = WsApps->Extract(std::to_string(conId));
+      if (entry.IsObject) removed.reset(entry.Obj);
+    }
+    // Freed under GlobalLock, outside the registry mutex: its remaining
+    // applications are stopped here.
+    removed.reset();
+  } catch (const std::exception& e) {
+    PrintError(std::string("WSR: Dis Error:- ") + e.what());
+  }
+}
+
+void TWsRequestHandler::ReleaseRegistries() {
+  if (GlobalLock == nullptr) return;
+  std::vector<std::unique_ptr<TVexaBase>> connections, globals;
+  std::lock_guard<std::recursive_mutex> global(*GlobalLock);
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    for (TAssoArray* registry : {WsApps, GsApps}) {
+      if (registry == nullptr) continue;
+      std::vector<std::string> keys;
+      for (const auto& [key, value] : *registry) keys.push_back(key);
+      for (const auto& key : keys) {
+        Any entry = registry->Extract(key);
+        if (entry.IsObject) (registry == WsApps ? connections : globals).emplace_back(entry.Obj);
+      }
+    }
+    for (auto& entry : connections)
+      if (auto* app = dynamic_cast<TWsApp*>(entry.get()))
+        if (app->WebSocket) app->WebSocket->MarkClosed();
+  }
+  connections.clear();
+  globals.clear();
+}
+
+}  // namespace vexa

@@ -1,0 +1,58 @@
+#pragma once
+// TWsRequestHandler: the WebSocket application layer. Bound to the
+// listener's WebSocket events:
+//  - WsConnect gives a new connection the next id (1, 2, 3, ...), appends
+//    the header "HTWS_VEXA" with that id to its upgrade request and registers
+//    the connection's send handle and application set in WsApps;
+//  - WsMessage routes one browser message ({ "ctrl", "bdata", "token",
+//    "typeappobj", "evt", "evtp", ... }) to the connection's application of
+//    that ctrl, or to the global application of that name, starting a PHP
+//    process for the first message of a ctrl;
+//  - WsDisconnect tells the connection's applications ("quit") and joined
+//    global applications ("wsdiscon"), waits 200 ms and removes the
+//    connection, stopping what is left of its processes.
+// Nothing is ever sent to the browser by this layer itself: failures are
+// console lines, and the connection stays open.
+
+#include <cstdint>
+#include <string>
+
+#include "server/http/http_types.hpp"
+#include "server/websocket/websocket_handler.hpp"
+
+namespace vexa {
+
+class TConnection;
+class TWebSocketHandler;
+class TWsApp;
+
+class TWsRequestHandler {
+ public:
+  TWsRequestHandler() = default;
+  // The listener's teardown: every connection has ended by now. What is left
+  // in the registries (global applications above all) is released here, so
+  // that no PHP process outlives the server's WebSocket side.
+  ~TWsRequestHandler();
+  TWsRequestHandler(const TWsRequestHandler&) = delete;
+  TWsRequestHandler& operator=(const TWsRequestHandler&) = delete;
+
+  void WsConnect(TWebSocketHandler& handler, TConnection& context, HttpRequest& requestInfo, bool secure);
+  void WsDisconnect(TConnection& context, HttpRequest& requestInfo);
+  void WsMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text);
+
+  void RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text);
+  void RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt, const std::string& evtp,
+                 const std::string& idata, const std::string& cdata, const std::string& bcookies);
+
+  // The three events, bound to this handler.
+  TWsEvents Events();
+
+  // The pause between telling a closed connection's applications and
+  // removing it (200 ms); tests may shorten it.
+  int DisconnectPauseMs = 200;
+
+  // Releases everything still registered in WsApps and GsApps.
+  static void ReleaseRegistries();
+};
+
+}  // namespace vexa
