@@ -13,6 +13,7 @@
 #include "platform/process.hpp"
 #include "server/http/chunked_writer.hpp"
 #include "server/http/shared_routines.hpp"
+#include "server/http/vexa_request_handler.hpp"
 
 namespace vexa {
 
@@ -85,10 +86,7 @@ void TRequestHandler::HandleRequest(TConnection& connection, const HttpRequest& 
 
     if (ext == "html" || ext == "app") {
       // Application page: the page road writes the whole reply.
-      // >>> APPLICATION ROAD CALL SITE (the page handler replaces this block) <<<
-      (void)secure;
-      SetTextReply(reply, http::status::not_implemented,
-                   "501 Application pages are not served by this build");
+      ServeApplicationPage(path, connection, request, reply, secure);
       return;
     }
 

@@ -11,6 +11,7 @@
 #include "core/json.hpp"
 #include "server/http/chunked_writer.hpp"
 #include "server/http/connection.hpp"
+#include "server/http/form_data.hpp"
 #include "server/http/request_info.hpp"
 #include "server/http/shared_routines.hpp"
 #include "server/bridge/vexa_app_middle.hpp"
@@ -36,6 +37,31 @@ std::string ElementText(const JsonValue& array, std::size_t index) {
 }
 
 }  // namespace
+
+namespace {
+
+void RemoveAll(std::string& text, const std::string& what) {
+  for (std::size_t at; (at = text.find(what)) != std::string::npos;) text.erase(at, what.size());
+}
+
+}  // namespace
+
+void ServeApplicationPage(const std::string& path, TConnection& connection, const HttpRequest& request,
+                          HttpReply& reply, bool secure) {
+  std::string page = path;
+  try {
+    TJSON form;
+    if (request.method() == http::verb::post) ParseFormData(request, request.body(), form);
+    TJSON postDoc;
+    postDoc.AddJSON("postdata", form);
+    RemoveAll(page, ".html");
+    RemoveAll(page, ".app");
+    TVexaRequestHandler handler;
+    handler.Run(page, postDoc, connection, request, reply, secure);
+  } catch (const std::exception& e) {
+    PrintError("Request Handler Error:- " + std::string(e.what()) + " Path " + page);
+  }
+}
 
 PageRoute TVexaRequestHandler::SplitPage(const std::string& page) {
   PageRoute route;

@@ -28,6 +28,13 @@ struct PageRoute {
   std::string Evtp;
 };
 
+// The application road of the request road: the form object of a POST, the
+// post document, the page name (every ".html", then every ".app" removed)
+// and one TVexaRequestHandler run. Raises nothing: an error is printed as
+// "Request Handler Error:- " + message + " Path " + page.
+void ServeApplicationPage(const std::string& path, TConnection& connection, const HttpRequest& request,
+                          HttpReply& reply, bool secure);
+
 class TVexaRequestHandler {
  public:
   TVexaRequestHandler() = default;

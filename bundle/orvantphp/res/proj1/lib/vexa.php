@@ -83,7 +83,7 @@ final class VexaRequest
 // is when the server writes the HTTP header.
 final class VexaReply
 {
-    private array $headers = [];
+    private array $headers = ['content-type' => ['text/html; charset=UTF-8']];
     private array $cookies = [];
 
     public function header(string $name, string $value): void
