@@ -3,15 +3,15 @@
 #include <exception>
 
 #include "core/globals.hpp"
+#include "server/bridge/ws_request_handler.hpp"
 
 namespace vexa {
 
 TSWebServer::TSWebServer(int port, const std::string& host)
-    : server_(std::make_unique<TShttpsServer>()) {
+    : wsHandler_(std::make_unique<TWsRequestHandler>()), server_(std::make_unique<TShttpsServer>()) {
   server_->Port = static_cast<uint16_t>(port);
   server_->Host = host;
-  // >>> WEBSOCKET ROUTER BINDING: create the router and bind its WsConnect,
-  // WsDisconnect and WsMessage to server_->WsEvents here. <<<
+  server_->WsEvents = wsHandler_->Events();
 }
 
 TSWebServer::~TSWebServer() {

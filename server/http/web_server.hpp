@@ -10,6 +10,8 @@
 
 namespace vexa {
 
+class TWsRequestHandler;
+
 class TSWebServer {
  public:
   // Nothing listens yet.
@@ -30,6 +32,8 @@ class TSWebServer {
  private:
   // WebSocket message router: created first and bound to the server's
   // WsEvents here (OnWsConnect, OnWsDisconnect, OnWsMessage, in that order).
+  // Declared before the listener so that it outlives every connection.
+  std::unique_ptr<TWsRequestHandler> wsHandler_;
   std::unique_ptr<TShttpsServer> server_;
 };
 

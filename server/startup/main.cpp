@@ -13,6 +13,7 @@
 
 #include "core/globals.hpp"
 #include "platform/signals.hpp"
+#include "server/bridge/ws_app.hpp"
 #include "server/startup/start_app.hpp"
 #include "server/startup/web_server_listener.hpp"
 
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
   vexa::TStartApp::Options options;
   options.args.assign(argv + 1, argv + argc);
   options.listener = vexa::MakeWebServerListener;
+  // The shutdown walk over WsApps ends each WebSocket connection.
+  vexa::TStartApp::DisconnectClient = vexa::DisconnectWsClient;
 
   std::unique_ptr<vexa::TStartApp> app;
   std::string failure;
