@@ -221,6 +221,7 @@ void TShttpsServer::JoinFinished() {
 void TShttpsServer::Stop() {
   if (!acceptor_) return;
   stopping_ = true;
+  ::shutdown(acceptor_->native_handle(), SHUT_RDWR);  // wakes the accept loop's poll
   if (acceptThread_.joinable()) acceptThread_.join();
   boost::system::error_code closeError;
   acceptor_->close(closeError);

@@ -1,0 +1,275 @@
+// The listener in-process on a free port with small bounds: limits, refusals,
+// keep-alive, method filter and a Stop that ends every connection.
+
+#include "server/http/https_server.hpp"
+#include "server/http/web_server.hpp"
+#include "test_tls.hpp"
+
+#include "core/globals.hpp"
+#include "core/json.hpp"
+
+#include <gtest/gtest.h>
+#include <boost/beast/core/flat_buffer.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace vexa {
+namespace {
+
+int Connect(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SendAll(int fd, const std::string& s) {
+  ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), ssize_t(s.size()));
+}
+
+// Waits until the server closes (true) or `limit` passes (false); whatever
+// arrived is appended to `got`.
+bool WaitClosed(int fd, std::chrono::milliseconds limit, std::string* got = nullptr) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  char buf[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 20) <= 0) continue;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return true;
+    if (got) got->append(buf, n);
+  }
+  return false;
+}
+
+class Listener : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vexa-listener-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "a.txt") << "hello";
+    test::WriteServerPem((dir_ / "c.pem").string(), (dir_ / "k.pem").string());
+    savedSettings_ = Settings;
+    savedProj_ = ProjPath;
+    settings_ = TJSON::CreateFromText(R"({"secure":0,"php":"php"})");
+    Settings = &settings_;
+    ProjPath = dir_.string();
+    server_.Host = "127.0.0.1";
+    server_.Port = 0;
+    server_.CertFile = (dir_ / "c.pem").string();
+    server_.KeyFile = (dir_ / "k.pem").string();
+  }
+  void TearDown() override {
+    server_.Stop();
+    Settings = savedSettings_;
+    ProjPath = savedProj_;
+    fs::remove_all(dir_);
+  }
+  // One request on a client connection (kept open) and its parsed reply.
+  HttpResponse Ask(TConnection& c, const std::string& wire) {
+    c.Write(wire);
+    HttpResponse res;
+    http::read(c, buffer_, res);
+    return res;
+  }
+  bool WaitCount(size_t n) {
+    for (int i = 0; i < 200; ++i) {
+      if (server_.ConnectionCount() == n) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  fs::path dir_;
+  TJSON settings_;
+  TJSON* savedSettings_ = nullptr;
+  std::string savedProj_;
+  TShttpsServer server_;
+  boost::beast::flat_buffer buffer_;
+};
+
+TEST_F(Listener, KeepAliveMethodsAndUpgradeSpelling) {
+  server_.Start();
+  TConnection c(Connect(server_.BoundPort()), "server");
+  c.SetReadTimeout(5s);
+  auto r1 = Ask(c, "GET /a.txt?x=1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(r1.result_int(), 200);
+  EXPECT_EQ(r1.body(), "hello");
+  EXPECT_EQ(r1[http::field::cache_control], "public, max-age=864000");
+  auto r2 = Ask(c, "PUT /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nxy");
+  EXPECT_EQ(r2.result_int(), 405);
+  EXPECT_EQ(r2[http::field::allow], "GET, POST");
+  auto r3 = Ask(c, "HEAD /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(r3.result_int(), 405);
+  // Only the exact value "websocket" is an upgrade; the other spelling takes
+  // the file road.
+  auto r4 = Ask(c, "GET /b.txt HTTP/1.1\r\nHost: h\r\nUpgrade: WebSocket\r\n\r\n");
+  EXPECT_EQ(r4.result_int(), 404);
+  EXPECT_EQ(r4.body(), "404 " + dir_.string() + "/b.txt Not Found");
+  auto r5 = Ask(c, "POST /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc");
+  EXPECT_EQ(r5.body(), "hello");
+  EXPECT_EQ(server_.ConnectionCount(), 1u);  // all on one connection
+}
+
+TEST_F(Listener, BoundsOnSilentIdleAndOversizedClients) {
+  server_.Limits.firstBytes = 300ms;
+  server_.Limits.requestRead = 300ms;
+  server_.Limits.headerBytes = 1024;
+  server_.Limits.bodyBytes = 1000;
+  server_.Start();
+  const uint16_t port = server_.BoundPort();
+
+  int silent = Connect(port);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitClosed(silent, 3s));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
+  ::close(silent);
+
+  int idle = Connect(port);
+  SendAll(idle, "GET /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  std::string got;
+  EXPECT_TRUE(WaitClosed(idle, 3s, &got));  // answered, then closed when idle
+  EXPECT_NE(got.find("hello"), std::string::npos);
+  ::close(idle);
+
+  int header = Connect(port);
+  SendAll(header, "GET /a.txt HTTP/1.1\r\nHost: h\r\nX-Big: " + std::string(2000, 'a') + "\r\n\r\n");
+  got.clear();
+  EXPECT_TRUE(WaitClosed(header, 3s, &got));
+  EXPECT_EQ(got.rfind("HTTP/1.1 431", 0), 0u) << got;
+  ::close(header);
+
+  int body = Connect(port);
+  SendAll(body, "POST /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 5000\r\n\r\n");
+  got.clear();
+  EXPECT_TRUE(WaitClosed(body, 3s, &got));
+  EXPECT_EQ(got.rfind("HTTP/1.1 413", 0), 0u) << got;
+  ::close(body);
+
+  int chunked = Connect(port);
+  SendAll(chunked, "POST /a.txt HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                       std::string("800\r\n") + std::string(0x800, 'x') + "\r\n");
+  got.clear();
+  EXPECT_TRUE(WaitClosed(chunked, 3s, &got));
+  EXPECT_EQ(got.rfind("HTTP/1.1 413", 0), 0u) << got;
+  ::close(chunked);
+
+  int bad = Connect(port);
+  SendAll(bad, "GET / HTTP/1.1\r\nBad Header Line\r\n\r\n");
+  got.clear();
+  EXPECT_TRUE(WaitClosed(bad, 3s, &got));
+  EXPECT_EQ(got.rfind("HTTP/1.1 400", 0), 0u) << got;
+  ::close(bad);
+  EXPECT_TRUE(WaitCount(0));
+}
+
+TEST_F(Listener, ConnectionLimitRefusesOneMoreAndGoesOn) {
+  server_.Limits.maxConnections = 2;
+  server_.Start();
+  const uint16_t port = server_.BoundPort();
+  int a = Connect(port), b = Connect(port);
+  ASSERT_TRUE(WaitCount(2));
+  int c = Connect(port);
+  EXPECT_TRUE(WaitClosed(c, 2s));  // closed at once, nothing sent
+  ::close(c);
+  ::close(a);
+  ASSERT_TRUE(WaitCount(1));
+  int d = Connect(port);
+  SendAll(d, "GET /a.txt HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  std::string got;
+  EXPECT_TRUE(WaitClosed(d, 3s, &got));
+  EXPECT_NE(got.find("hello"), std::string::npos);
+  ::close(d);
+  ::close(b);
+}
+
+TEST_F(Listener, SecureRefusesPlainClientsWithoutReply) {
+  settings_ = TJSON::CreateFromText(R"({"secure":1})");
+  server_.Start();
+  int fd = Connect(server_.BoundPort());
+  SendAll(fd, "GET /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  std::string got;
+  EXPECT_TRUE(WaitClosed(fd, 3s, &got));
+  EXPECT_EQ(got, "");
+  ::close(fd);
+}
+
+TEST_F(Listener, SSLv2StyleHelloFailsQuietly) {
+  server_.Start();
+  int fd = Connect(server_.BoundPort());
+  // An SSLv2 CLIENT-HELLO offering version 2 only.
+  const unsigned char hello[] = {0x80, 0x2e, 0x01, 0x00, 0x02, 0x00, 0x15, 0x00, 0x00, 0x00, 0x10,
+                                 0x07, 0x00, 0xc0, 0x05, 0x00, 0x80, 0x03, 0x00, 0x80, 0x01, 0x00,
+                                 0x80, 0x06, 0x00, 0x40, 0x04, 0x00, 0x80, 0x02, 0x00, 0x80, 0x01,
+                                 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c,
+                                 0x0d, 0x0e, 0x0f, 0x10};
+  ASSERT_EQ(::send(fd, hello, sizeof hello, MSG_NOSIGNAL), ssize_t(sizeof hello));
+  std::string got;
+  EXPECT_TRUE(WaitClosed(fd, 5s, &got));
+  EXPECT_EQ(got.find("HTTP"), std::string::npos);
+  ::close(fd);
+}
+
+TEST_F(Listener, StopEndsEveryConnectionPromptly) {
+  server_.Start();
+  const uint16_t port = server_.BoundPort();
+  int keep = Connect(port);
+  SendAll(keep, "GET /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  int half = Connect(port);
+  SendAll(half, "POST /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\nabc");
+  int silent = Connect(port);
+  int tls = Connect(port);
+  const unsigned char start[] = {0x16, 0x03, 0x01};  // a handshake that never goes on
+  ::send(tls, start, sizeof start, MSG_NOSIGNAL);
+  ASSERT_TRUE(WaitCount(4));
+  auto t0 = std::chrono::steady_clock::now();
+  server_.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_EQ(server_.ConnectionCount(), 0u);
+  for (int fd : {keep, half, silent, tls}) {
+    EXPECT_TRUE(WaitClosed(fd, 1s));
+    ::close(fd);
+  }
+  EXPECT_EQ(Connect(port), -1);  // nothing listens any more
+}
+
+TEST_F(Listener, StartFailuresRaise) {
+  server_.Start();
+  TShttpsServer second;
+  second.Host = "127.0.0.1";
+  second.Port = server_.BoundPort();
+  second.CertFile = server_.CertFile;
+  second.KeyFile = server_.KeyFile;
+  EXPECT_THROW(second.Start(), std::exception);  // port in use
+
+  TShttpsServer badCert;
+  badCert.Host = "127.0.0.1";
+  badCert.CertFile = (dir_ / "missing.pem").string();
+  badCert.KeyFile = server_.KeyFile;
+  EXPECT_THROW(badCert.Start(), std::exception);
+
+  TSWebServer front(0, "127.0.0.1");
+  front.Stop();  // never started: nothing to do, nothing raised
+}
+
+}  // namespace
+}  // namespace vexa
