@@ -1,0 +1,470 @@
+"""End-to-end tests of application pages: the real vexaserver, real PHP and
+the bundled sample project, driven by real HTTP clients (http.client, raw
+sockets for wire-level checks, TLS through ssl).
+
+    python3 pages_e2e.py --build BUILD --group basic|forms|stream|phar|https|load
+"""
+
+import calendar
+import concurrent.futures
+import hashlib
+import http.client
+import json
+import os
+import pathlib
+import socket
+import ssl
+import subprocess
+import sys
+import time
+import urllib.parse
+import urllib.request
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "e2e"))
+import vexa_e2e as e2e  # noqa: E402
+
+
+def check(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def eq(got, want, what=""):
+    if got != want:
+        raise AssertionError("%s: got %r, want %r" % (what, got, want))
+
+
+class Reply:
+    def __init__(self):
+        self.status = None
+        self.headers = []      # (name, value) as sent
+        self.chunks = []       # body chunks in order
+        self.times = []        # arrival time of each chunk
+        self.end_time = None
+        self.body = b""
+
+    def header(self, name):
+        vals = [v for n, v in self.headers if n.lower() == name.lower()]
+        return vals[0] if vals else None
+
+    def all(self, name):
+        return [v for n, v in self.headers if n.lower() == name.lower()]
+
+
+class RawClient:
+    """One connection; sends bytes as given and reads replies exactly."""
+
+    def __init__(self, port, tls_ctx=None, timeout=20):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        if tls_ctx is not None:
+            self.sock = tls_ctx.wrap_socket(self.sock, server_hostname="localhost")
+        self.buf = b""
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def send(self, data):
+        self.sock.sendall(data if isinstance(data, bytes) else data.encode())
+
+    def _fill(self):
+        d = self.sock.recv(65536)
+        if not d:
+            raise EOFError("connection closed")
+        self.buf += d
+
+    def _until(self, sep):
+        while sep not in self.buf:
+            self._fill()
+        head, self.buf = self.buf.split(sep, 1)
+        return head
+
+    def _exact(self, n):
+        while len(self.buf) < n:
+            self._fill()
+        out, self.buf = self.buf[:n], self.buf[n:]
+        return out
+
+    def reply(self):
+        r = Reply()
+        head = self._until(b"\r\n\r\n").decode("latin-1").split("\r\n")
+        r.status = int(head[0].split(" ")[1])
+        for line in head[1:]:
+            n, v = line.split(":", 1)
+            r.headers.append((n, v.strip()))
+        if (r.header("Transfer-Encoding") or "").lower() == "chunked":
+            while True:
+                size = int(self._until(b"\r\n"), 16)
+                if size == 0:
+                    eq(self._exact(2), b"\r\n", "end of the last chunk")
+                    r.end_time = time.monotonic()
+                    break
+                r.chunks.append(self._exact(size))
+                r.times.append(time.monotonic())
+                eq(self._exact(2), b"\r\n", "end of a chunk")
+            r.body = b"".join(r.chunks)
+        else:
+            r.body = self._exact(int(r.header("Content-Length") or 0))
+            r.end_time = time.monotonic()
+        return r
+
+
+def request(port, path, method="GET", headers=(), body=b"", tls_ctx=None):
+    lines = ["%s %s HTTP/1.1" % (method, path), "Host: 127.0.0.1:%d" % port]
+    lines += ["%s: %s" % h for h in headers]
+    if body or method == "POST":
+        lines.append("Content-Length: %d" % len(body))
+    raw = ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+    with RawClient(port, tls_ctx) as c:
+        c.send(raw)
+        return c.reply()
+
+
+def echo(port, path="/tools-echo.html", **kw):
+    r = request(port, path, **kw)
+    eq(r.status, 200, "status of " + path)
+    return r, json.loads(r.body)
+
+
+def multipart(fields, boundary="----pagesE2EbOuNdArY"):
+    out = b""
+    for name, value, filename in fields:
+        disp = 'form-data; name="%s"' % name
+        if filename is not None:
+            disp += '; filename="%s"' % filename
+        out += b"--" + boundary.encode() + b"\r\nContent-Disposition: " + disp.encode("utf-8") + b"\r\n"
+        if filename is not None:
+            out += b"Content-Type: application/octet-stream\r\n"
+        out += b"\r\n" + value + b"\r\n"
+    out += b"--" + boundary.encode() + b"--\r\n"
+    return out, "multipart/form-data; boundary=" + boundary
+
+
+def http_date(days):
+    t = (days - 25569) * 86400
+    return time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(t))
+
+
+# ---------------------------------------------------------------- basic ----
+
+def group_basic(b, srv):
+    port = srv.port
+
+    def test_index_page_runs_in_php():
+        c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+        c.request("GET", "/")
+        r = c.getresponse()
+        body = r.read().decode()
+        eq(r.status, 200, "status")
+        eq(r.getheader("Transfer-Encoding"), "chunked", "transfer coding")
+        eq(r.getheader("Content-Type"), "text/html; charset=UTF-8", "content type")
+        eq(r.getheader("Server"), "OrvantPHP", "server header")
+        check("<h1>Sample project</h1>" in body, body)
+        check("<td>http://127.0.0.1:%d</td>" % port in body, body)
+        c.close()
+
+    def test_request_description_as_sent():
+        r, d = echo(port, "/tools-echo-a-b-c.html?q=1&r=%20", headers=[
+            ("x-Custom-NAME", "  spaced  "), ("Accept", "*/*"), ("X-A", "1"), ("X_A", "2")])
+        eq((d["ctrl"], d["evt"], d["evtp"]), ("tools", "echo", "abc"), "routing words")
+        info = d["info"]
+        eq(info["Method"], "GET", "method")
+        eq(info["URL"], "http://127.0.0.1:%d?q=1&r=%%20" % port, "URL")
+        server = info["Server"]
+        eq(list(server), ["HTTP_Host", "HTTP_x_Custom_NAME", "HTTP_Accept", "HTTP_X_A", "HTTPS", "REMOTE_ADDR",
+                          "REMOTE_PORT", "HTTP_HOST", "PHP_SELF", "SCRIPT_NAME", "SCRIPT_FILENAME"], "members")
+        eq(server["HTTP_x_Custom_NAME"], "spaced", "trimmed value")
+        eq(server["HTTP_X_A"], "2", "repeated name")
+        eq((server["HTTPS"], server["REMOTE_ADDR"], server["REMOTE_PORT"]), ("0", "127.0.0.1", ""), "peer")
+        eq(server["PHP_SELF"], "/tools-echo-a-b-c.html", "PHP_SELF")
+        eq(server["SCRIPT_FILENAME"], srv_sample(b) + "/start.php", "script")
+        eq(info["Header"], {"vexa": "4"}, "Header")
+        eq(d["sargv"].get("--port"), str(port), "sargv")
+        eq(d["post"], {}, "postdata of a GET")
+        eq(d["droot"], srv_sample(b), "document root")
+
+    def test_lower_case_host_gives_empty_idata():
+        with RawClient(port) as c:
+            c.send("GET /tools-echo.html HTTP/1.1\r\nhost: 127.0.0.1\r\n\r\n")
+            r = c.reply()
+        eq(json.loads(r.body)["info"], [], "idata")
+        srv.wait_for("Error: Error:- Cant create Vexa Info Data. ")
+
+    def test_cookies_and_headers_applied_exactly():
+        r = request(port, "/cookies.html", headers=[("Cookie", "visits=4; other=x y")])
+        eq(r.header("Server"), "OrvantPHP", "server")
+        eq(r.header("Content-Type"), "text/html; charset=UTF-8", "content type")
+        eq(r.header("X-Sample-Page"), "cookies", "extra header")
+        eq(r.header("Cache-Control"), "no-store", "cache header")
+        days = 25569 + int(time.time()) // 86400 + 7
+        cookies = r.all("Set-Cookie")
+        check(cookies in (["visits=5; Expires=%s; Path=/; HttpOnly" % http_date(d), "theme=light; Path=/"]
+                          for d in (days, days + 1)), "Set-Cookie: %r" % cookies)
+        check(b"This is visit number 5." in r.body, r.body)
+        check(b"<th>other</th><td>x y</td>" in r.body, r.body)
+        r = request(port, "/cookies.html?clear")
+        check(r.all("Set-Cookie")[0].startswith("visits=; Expires=%s" % http_date(days - 8)[:5]), r.headers)
+
+    def test_content_type_choices_for_plain_output():
+        r = request(port, "/tools-plain.html")
+        eq(r.header("Content-Type"), "text/html;charset=UTF-8", "plain")
+        eq(r.body, b"plain text from PHP", "plain body")
+        r = request(port, "/tools-plain.html", headers=[("X-Requested-With", "XMLHttpRequest"),
+                                                        ("Accept", "application/json, text/javascript, */*; q=0.01")])
+        eq(r.header("Content-Type"), "text/json;charset=UTF-8", "ajax json")
+        eq(r.body, b"plain text from PHP\r\n", "ajax body")
+        r = request(port, "/tools-plain.html", headers=[("X-Requested-With", "XMLHttpRequest")])
+        eq(r.header("Content-Type"), "text/html;charset=UTF-8", "ajax without Accept")
+        r = request(port, "/tools-plain.html", "POST", [("Content-Type", "application/json")], b'{"a":1}')
+        eq(r.header("Content-Type"), "text/plain;charset=UTF-8", "json request")
+        eq(r.body, b"plain text from PHP", "json request body")
+
+    def test_items_are_sent_with_their_comma():
+        r = request(port, "/tools-items.html")
+        eq(len(r.chunks), 2, "chunks")
+        for i, c in enumerate(r.chunks, 1):
+            check(c.endswith(b",") and json.loads(c[:-1])["n"] == i, c)
+
+    def test_standard_error_line_comes_first():
+        r = request(port, "/stderr.html")
+        eq(r.header("Content-Type"), "text/html;charset=UTF-8", "content type chosen by the error line")
+        eq(r.header("Server"), None, "envelope headers came too late")
+        eq(r.chunks[0], b"ReqHand:- Process Error(RX):- stderr page: this line was written to standard error\r\n",
+           "first chunk")
+        check(b"<h1>Standard error</h1>" in r.body, r.body)
+
+    def test_silent_application_gives_empty_chunked_reply():
+        with RawClient(port) as c:
+            c.send("GET /tools-silent.html HTTP/1.1\r\nHost: x\r\n\r\n")
+            head = c._until(b"\r\n\r\n")
+            check(b"Transfer-Encoding: chunked" in head, head)
+            eq(c._exact(5), b"0\r\n\r\n", "only the end marker")
+
+    def test_keep_alive_after_chunked_reply():
+        with RawClient(port) as c:
+            for path in ("/tools-plain.html", "/", "/style.css", "/tools-silent.html", "/stream-x.html"):
+                c.send("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % path)
+                r = c.reply()
+                eq(r.status, 200, path)
+            check(b"</html>" in r.body, r.body)
+
+    def test_unknown_page_is_answered_by_the_project():
+        r = request(port, "/no-such-page.html")
+        check(b"There is no page named <code>no</code>" in r.body, r.body)
+
+    return [test_index_page_runs_in_php, test_request_description_as_sent, test_lower_case_host_gives_empty_idata,
+            test_cookies_and_headers_applied_exactly, test_content_type_choices_for_plain_output,
+            test_items_are_sent_with_their_comma, test_standard_error_line_comes_first,
+            test_silent_application_gives_empty_chunked_reply, test_keep_alive_after_chunked_reply,
+            test_unknown_page_is_answered_by_the_project]
+
+
+def srv_sample(b):
+    return b.sample
+
+
+# ---------------------------------------------------------------- forms ----
+
+def group_forms(b, srv):
+    port = srv.port
+    cache = os.path.join(b.sample, "cache")
+
+    def test_post_url_encoded_kept_as_sent():
+        body = "name=J%C3%B6rg+M&msg=a%26b&flag&x=1&x=2".encode()
+        r, d = echo(port, "/tools-echo.html", method="POST",
+                    headers=[("Content-Type", "application/x-www-form-urlencoded")], body=body)
+        eq(d["post"], {"name": "J%C3%B6rg+M", "msg": "a%26b", "": "flag", "x": "2"}, "fields")
+        # urllib, as a browser would send the form
+        data = urllib.parse.urlencode({"name": "Jörg", "message": "Hello & welcome"}).encode()
+        with urllib.request.urlopen("http://127.0.0.1:%d/form-submit.html" % port, data, timeout=20) as resp:
+            page = resp.read().decode()
+        check("<th>name</th><td>J%C3%B6rg</td>" in page, page)
+        check("<th>message</th><td>Hello+%26+welcome</td>" in page, page)
+
+    def test_post_multipart_text_binary_and_hostile_names():
+        blob = os.urandom(150000) + b"\r\n------pagesE2EbOuNdAr\r\n\r\n" + os.urandom(1000)
+        body, ctype = multipart([
+            ("title", "Grüße ✓".encode(), None),
+            ("doc", blob, "blob.bin"),
+            ("evil", b"hostile bytes", "../../x"),
+            ("evil2", b"more", "..\\..\\y.txt"),
+            ("dots", b"never", ".."),
+            ("after", b"still here", None),
+        ])
+        r, d = echo(port, "/tools-echo.html", method="POST", headers=[("Content-Type", ctype)], body=body)
+        post = d["post"]
+        eq(post["title"], "Grüße ✓", "UTF-8 text field")
+        eq(post["doc"], cache + "/blob.bin", "saved path")
+        eq(d["files"]["doc"], {"size": len(blob), "md5": hashlib.md5(blob).hexdigest()}, "file as PHP sees it")
+        with open(os.path.join(cache, "blob.bin"), "rb") as f:
+            check(f.read() == blob, "saved bytes differ")
+        eq(post["evil"], cache + "/x", "hostile name reduced to its last component")
+        eq(post["evil2"], cache + "/y.txt", "backslash path reduced")
+        with open(os.path.join(cache, "x"), "rb") as f:
+            eq(f.read(), b"hostile bytes", "hostile content")
+        check("dots" not in post, "a file named .. is refused")
+        eq(post["after"], "still here", "fields after a refused file")
+        res = os.path.dirname(b.sample)
+        for p in (os.path.join(res, "x"), os.path.join(os.path.dirname(res), "x"), os.path.join(res, "y.txt")):
+            check(not os.path.exists(p), "written outside the cache: " + p)
+        srv.wait_for('Parse Form Data Error:- Refused upload file name ".."')
+        check(not [n for n in os.listdir(cache) if n.startswith(".upload-")], "temporary files left")
+
+    def test_upload_form_page():
+        body, ctype = multipart([("title", "Grüße".encode(), None), ("file", b"0123456789", "ten.txt")])
+        r = request(port, "/form-upload.html", "POST", [("Content-Type", ctype)], body)
+        check(b"ten.txt, 10 bytes, md5 781e5e245d69b566979b86e28d23f2c7" in r.body, r.body)
+        check("<th>title</th><td>Grüße</td>".encode() in r.body, r.body)
+
+    def test_field_too_large_for_environment_gets_413():
+        body = b"text=" + b"t" * (70 * 1024)
+        r = request(port, "/tools-echo.html", "POST", [("Content-Type", "application/x-www-form-urlencoded")], body)
+        eq(r.status, 413, "status")
+        check(b"cdata" in r.body and b"131072" in r.body, r.body)
+        srv.wait_for("Request too large for the application: the request's cdata data")
+
+    def test_body_over_the_server_limit_gets_413():
+        with RawClient(port) as c:
+            c.send("POST /tools-echo.html HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                   "Content-Length: %d\r\n\r\n" % (200 * 1024 * 1024))
+            c.send(b"a" * 65536)
+            eq(c.reply().status, 413, "status")
+
+    return [test_post_url_encoded_kept_as_sent, test_post_multipart_text_binary_and_hostile_names,
+            test_upload_form_page, test_field_too_large_for_environment_gets_413,
+            test_body_over_the_server_limit_gets_413]
+
+
+# --------------------------------------------------------------- stream ----
+
+def group_stream(b, srv):
+    port = srv.port
+
+    def test_first_part_arrives_while_the_page_runs():
+        t0 = time.monotonic()
+        r = request(port, "/stream.html")
+        eq(r.status, 200, "status")
+        check(len(r.chunks) >= 6, "parts: %d" % len(r.chunks))
+        first, end = r.times[0] - t0, r.end_time - t0
+        check(end >= 3.0, "the page runs about 3.2 s, ended after %.2f s" % end)
+        check(first < end - 2.0, "first part at %.2f s, end at %.2f s" % (first, end))
+        check(b"part 4 of 4" in r.body, r.body)
+
+    def test_other_requests_are_served_meanwhile():
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            slow = pool.submit(request, port, "/stream.html")
+            time.sleep(0.3)
+            t0 = time.monotonic()
+            fast = request(port, "/")
+            check(time.monotonic() - t0 < 2.0, "index waited for the stream")
+            eq(fast.status, 200, "index")
+            eq(slow.result().status, 200, "stream")
+
+    return [test_first_part_arrives_while_the_page_runs, test_other_requests_are_served_meanwhile]
+
+
+# ----------------------------------------------------------------- phar ----
+
+def build_phar(b):
+    folder = os.path.join(os.path.dirname(b.root), "pharproj")
+    os.makedirs(os.path.join(folder, "cache"), exist_ok=True)
+    phar = os.path.join(folder, "app.phar")
+    code = ("$p = new Phar($argv[1]); $p->buildFromDirectory($argv[2], '/\\.(php|vexa|css)$/');"
+            "$p->setStub($p->createDefaultStub('start.php'));")
+    subprocess.run(["php", "-d", "phar.readonly=0", "-r", code, phar, b.sample], check=True, timeout=60)
+    return phar
+
+
+def group_phar(b, srv):
+    port = srv.port
+    phar = b.phar
+
+    def test_phar_project_pages():
+        r, d = echo(port, "/tools-echo-x.html")
+        eq(d["droot"], "phar://" + phar, "document root")
+        eq(d["projdir"], os.path.dirname(phar), "project folder")
+        eq(d["info"]["Server"]["SCRIPT_NAME"], phar + "/start.php", "script name")
+        r = request(port, "/")
+        check(b"<h1>Sample project</h1>" in r.body, r.body)
+
+    def test_phar_project_upload_goes_next_to_the_archive():
+        body, ctype = multipart([("f", b"in phar", "p.txt")])
+        r, d = echo(port, "/tools-echo.html", method="POST", headers=[("Content-Type", ctype)], body=body)
+        eq(d["post"]["f"], os.path.join(os.path.dirname(phar), "cache", "p.txt"), "saved path")
+        eq(d["files"]["f"]["size"], 7, "saved size")
+
+    return [test_phar_project_pages, test_phar_project_upload_goes_next_to_the_archive]
+
+
+# ---------------------------------------------------------------- https ----
+
+def group_https(b, srv):
+    port = srv.port
+    ctx = ssl.create_default_context(cafile=os.path.join(b.conf, "RootCA.pem"))
+
+    def test_pages_over_tls():
+        r, d = echo(port, "/tools-echo.html?s=1", tls_ctx=ctx)
+        eq(d["info"]["URL"], "https://127.0.0.1:%d?s=1" % port, "URL")
+        eq(d["info"]["Server"]["HTTPS"], "1", "HTTPS")
+        c = http.client.HTTPSConnection("localhost", port, context=ctx, timeout=20)
+        c.request("GET", "/cookies.html")
+        resp = c.getresponse()
+        eq(resp.status, 200, "status")
+        check(b"visit number 1" in resp.read(), "cookies page")
+        c.request("GET", "/stream.html")  # same TLS connection, streamed
+        check(b"part 4 of 4" in c.getresponse().read(), "stream over TLS")
+        c.close()
+
+    def test_plain_and_tls_on_one_port():
+        eq(request(port, "/tools-plain.html").body, b"plain text from PHP", "plain")
+        eq(request(port, "/tools-plain.html", tls_ctx=ctx).body, b"plain text from PHP", "tls")
+
+    return [test_pages_over_tls, test_plain_and_tls_on_one_port]
+
+
+# ----------------------------------------------------------------- load ----
+
+def group_load(b, srv):
+    port = srv.port
+
+    def test_fifty_concurrent_pages():
+        def one(i):
+            r, d = echo(port, "/tools-echo-%d.html?i=%d" % (i, i), headers=[("Cookie", "who=%d" % i)])
+            return i, d
+
+        with concurrent.futures.ThreadPoolExecutor(50) as pool:
+            results = list(pool.map(one, range(50)))
+        for i, d in results:
+            eq(d["evtp"], str(i), "evtp")
+            eq(d["info"]["URL"].rsplit("?", 1)[1], "i=%d" % i, "query")
+            eq(d["cookies"], {"who": str(i)}, "cookies")
+
+    return [test_fifty_concurrent_pages]
+
+
+GROUPS = {"basic": group_basic, "forms": group_forms, "stream": group_stream, "phar": group_phar,
+          "https": group_https, "load": group_load}
+
+
+def main():
+    group = sys.argv[sys.argv.index("--group") + 1]
+    with e2e.TestBundle(e2e.build_dir()) as b:
+        args = ["--port", str(b.port)]
+        if group == "phar":
+            b.phar = build_phar(b)
+            args = ["--proj", b.phar, "--port", str(b.port)]
+        srv = b.start(args)
+        code = e2e.run_tests(GROUPS[group](b, srv))
+        srv.stop()
+        if code:
+            print(srv.output())
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
