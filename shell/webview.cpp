@@ -70,11 +70,15 @@ struct WebView {
   GtkWidget* window = nullptr;       // null once the window has been destroyed
   bool ownsWindow = true;
   WebKitWebView* web = nullptr;
-  WebKitUserContentManager* content = nullptr;  // owned by the web view
+  WebKitUserContentManager* content = nullptr;  // our reference; the view holds one too
   std::map<std::string, Binding> bindings;
   std::map<std::string, WebKitUserScript*> bindScripts;  // one per bound name
   bool awaitingPage = false;         // navigate called, its page not yet committed
   std::vector<WebKitUserScript*> pageScripts;  // one-shot scripts for that page
+  std::vector<std::string> pageSources;        // and their texts
+  unsigned onceCounter = 0;
+  std::string pendingUrl;            // the address of a load not yet started
+  guint loadSource = 0;              // its idle source
   bool running = false;
 
   std::mutex dispatchMutex;
@@ -97,6 +101,7 @@ void WebView::DropPageScripts() {
     webkit_user_script_unref(s);
   }
   pageScripts.clear();
+  pageSources.clear();
 }
 
 WebView::~WebView() {
@@ -108,6 +113,7 @@ WebView::~WebView() {
     }
     dispatches.clear();
   }
+  if (loadSource) g_source_remove(loadSource);
   DropPageScripts();
   for (auto& [name, script] : bindScripts) webkit_user_script_unref(script);
   // No signal may reach this object once it is gone.
@@ -136,12 +142,16 @@ void OnWindowDestroy(GtkWidget*, gpointer data) {
 void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
   auto* view = static_cast<WebView*>(data);
   if (event == WEBKIT_LOAD_COMMITTED) {
-    // The document exists now: later scripts go to it directly. The one-shot
-    // scripts have been injected into it and are dropped once it has loaded,
-    // so that they do not run again in the pages that follow.
+    // The document exists now and the one-shot scripts have been put into it
+    // (that happens in the same step as the commit, before we hear of it).
+    // Later scripts go to it directly; the one-shot ones must not run again
+    // in the pages that follow.
     view->awaitingPage = false;
-  } else if (event == WEBKIT_LOAD_FINISHED && !view->awaitingPage) {
+    // The engine may have put the page's document in place before the
+    // scripts reached it; those that did not run yet run now.
+    std::vector<std::string> sources = std::move(view->pageSources);
     view->DropPageScripts();
+    for (const std::string& js : sources) view->EvalNow(js);
   }
 }
 
@@ -181,6 +191,13 @@ gboolean RunDispatch(gpointer data) {
   }
   d->fn(d->view, d->arg);
   delete d;
+  return G_SOURCE_REMOVE;
+}
+
+gboolean StartLoad(gpointer data) {
+  auto* view = static_cast<WebView*>(data);
+  view->loadSource = 0;
+  if (view->window) webkit_web_view_load_uri(view->web, view->pendingUrl.c_str());
   return G_SOURCE_REMOVE;
 }
 
@@ -285,7 +302,11 @@ void webview_navigate(webview_t w, const char* url) {
   auto* view = static_cast<WebView*>(w);
   if (!view->window) return;
   view->awaitingPage = true;
-  webkit_web_view_load_uri(view->web, url);
+  // The load starts once the calls queued before it have run, so that the
+  // scripts meant for the new page are in place before any of it arrives.
+  // A later navigate replaces one that has not started yet.
+  view->pendingUrl = url;
+  if (view->loadSource == 0) view->loadSource = g_idle_add_full(G_PRIORITY_LOW, StartLoad, view, nullptr);
 }
 
 void webview_eval(webview_t w, const char* js) {
@@ -294,9 +315,14 @@ void webview_eval(webview_t w, const char* js) {
     view->EvalNow(js);
     return;
   }
-  WebKitUserScript* script = NewTopFrameScript(js);
+  // Runs at most once per document, whichever way it arrives first.
+  const std::string id = std::to_string(++view->onceCounter);
+  std::string once = "if (!(window.__vexaviewOnce = window.__vexaviewOnce || {})[" + id +
+                     "]) {\nwindow.__vexaviewOnce[" + id + "] = 1;\n" + js + "\n}";
+  WebKitUserScript* script = NewTopFrameScript(once);
   webkit_user_content_manager_add_script(view->content, script);
   view->pageScripts.push_back(script);
+  view->pageSources.push_back(std::move(once));
 }
 
 void webview_bind(webview_t w, const char* name, webview_bind_fn fn, void* arg) {
