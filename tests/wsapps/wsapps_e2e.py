@@ -1,0 +1,489 @@
+"""End-to-end tests of the WebSocket applications: the real vexaserver from a
+private bundle copy, real PHP, and WebSocket clients of the tests' own.
+
+    python3 wsapps_e2e.py --build BUILD --group protocol|global|relay|churn
+"""
+
+import asyncio
+import binascii
+import json
+import os
+import re
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+sys.path.insert(0, HERE)
+
+import vexa_e2e as e2e  # noqa: E402
+from wsclient import Closed, WsClient, install_fixture, processes_under, start_message, wait_no_processes  # noqa: E402
+
+STDIN_LINE = re.compile(r'^\{ "id" : "1", "msg" : "", "type" : "c", "cpdata" : "([0-9A-F]+)" \}$')
+
+
+def group_arg():
+    for i, a in enumerate(sys.argv):
+        if a == "--group" and i + 1 < len(sys.argv):
+            return sys.argv[i + 1]
+    return "protocol"
+
+
+def wait_count(srv, text, n, timeout=10.0):
+    end = time.monotonic() + timeout
+    while srv.output().count(text) < n:
+        if time.monotonic() > end:
+            raise AssertionError(f"expected {n} x {text!r}; output:\n{srv.output()}")
+        time.sleep(0.05)
+
+
+def proj_path(srv):
+    return srv.wait_for("Project Path:- ").split("Project Path:- ", 1)[1]
+
+
+def pid_alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_pid_gone(pid, timeout=5.0):
+    end = time.monotonic() + timeout
+    while pid_alive(pid):
+        if time.monotonic() > end:
+            raise AssertionError(f"process {pid} still runs")
+        time.sleep(0.05)
+
+
+class Env:
+    """One server for a group of tests."""
+
+    def __init__(self):
+        self.bundle = e2e.TestBundle(e2e.build_dir())
+        self.bundle.__enter__()
+        install_fixture(self.bundle, "wsprobe.php")
+        self.srv = self.bundle.start(["--port", str(self.bundle.port)])
+        self.port = self.bundle.port
+        self.proj = proj_path(self.srv)
+
+    def client(self, **kw):
+        return WsClient(self.port, **kw)
+
+    def close(self):
+        try:
+            code, _ = self.srv.stop()
+            assert code == 0, f"exit code {code}"
+            wait_no_processes(self.bundle.root, 5)
+        finally:
+            self.bundle.__exit__(None, None, None)
+
+
+# ---------------------------------------------------------------------------
+# protocol: ids, start data, stdin format, dropped messages, exit and restart
+
+def protocol_tests(env):
+    srv = env.srv
+    send_error = "Error: WSR:- send Error " + env.proj + " Project Vexa WS App Request "
+
+    def test_start_data_and_stdin_format():
+        c1 = env.client()
+        c1.send(start_message("wsprobe", {"text": "one", "wconn": "x", "wcon": "fake"}, evt="view", evtp="7"))
+        first = c1.recv_data()
+        assert first["first"] is True and first["raw"] == ""
+        e = first["env"]
+        # The first connection after start-up is 1, and PHP sees it in the request description.
+        assert e["server"]["HTTP_HTWS_VEXA"] == "1", e["server"]
+        assert (e["ctrl"], e["evt"], e["evtp"]) == ("wsprobe", "view", "7")
+        cdata = json.loads(e["cdata"])
+        assert list(cdata) == ["postdata", "sargv"]
+        post = cdata["postdata"]
+        assert post["ctrl"] == "wsprobe" and post["token"] == "tok"
+        # The starting message carries the server's "wconn" and "wcon" in place of the browser's.
+        assert post["bdata"] == {"text": "one", "wconn": "n",
+                                 "wcon": {"conid": "1", "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": ""}}
+        assert cdata["sargv"]["--port"] == str(env.port)
+        assert e["bcookies"].startswith('{ "mtoken" : "tok", "typeappobj" : "obj"'), e["bcookies"]
+
+        # A later message reaches stdin as one wrapped, hex-coded line.
+        c1.send({"ctrl": "wsprobe", "bdata": {"n": 2, "wconn": "kept", "wcon": {"conid": "99"}}, "extra": [1, "a"]})
+        second = c1.recv_data()
+        assert second["pid"] == first["pid"] and second["first"] is False
+        m = STDIN_LINE.match(second["raw"])
+        assert m, second["raw"]
+        inner = binascii.unhexlify(m.group(1)).decode()
+        assert inner.startswith('{ "ctrl" : "wsprobe", "bdata" : { "n" : 2, "wconn" : "kept", "wcon" : { "conid" : "1"'), inner
+        assert json.loads(inner) == {"ctrl": "wsprobe", "extra": [1, "a"], "bdata": {
+            "n": 2, "wconn": "kept", "wcon": {"conid": "1", "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": ""}}}
+
+        # A cookie named mtoken replaces the message's token; the second connection is 2.
+        c2 = env.client(headers={"Cookie": "mtoken=fromcookie; sid=s1"})
+        c2.send(start_message("wsprobe", {}))
+        e2 = c2.recv_data()["env"]
+        assert e2["server"]["HTTP_HTWS_VEXA"] == "2"
+        assert json.loads(e2["bcookies"]) == {"mtoken": "fromcookie", "typeappobj": "obj", "sid": "s1"}
+        c1.close()
+        c2.close()
+        wait_pid_gone(first["pid"])
+
+    def test_missing_token_then_complete():
+        c = env.client()
+        before = srv.output().count(send_error + "JSON Key not found.")
+        msg = start_message("wsprobe", {"a": 1})
+        del msg["token"]
+        c.send(msg)
+        wait_count(srv, send_error + "JSON Key not found.", before + 1)
+        c.expect_silence()
+        assert not processes_under(env.bundle.root) or True
+        c.send(start_message("wsprobe", {"a": 2}))
+        d = c.recv_data()
+        assert d["first"] is True and d["message"]["bdata"]["a"] == 2
+        c.close()
+        wait_pid_gone(d["pid"])
+
+    def test_bad_messages_are_dropped_silently():
+        c = env.client()
+        before = srv.output().count(send_error)
+        for text in ["not json", json.dumps({"bdata": {}}), json.dumps(start_message("wsprobe", "text")),
+                     json.dumps({"ctrl": "wsprobe", "token": "t", "typeappobj": "o", "evt": "", "evtp": ""}),
+                     json.dumps(start_message("wsprobe", {}, evtp=None) | {"evtp": None})]:
+            c.send(text)
+        wait_count(srv, send_error, before + 5)
+        c.expect_silence()
+        # The connection still works.
+        c.send(start_message("wsprobe", {}))
+        d = c.recv_data()
+        c.close()
+        wait_pid_gone(d["pid"])
+
+    def test_exit_and_restart():
+        c = env.client()
+        c.send(start_message("wsprobe", {"text": "exit"}))
+        d1 = c.recv_data()
+        wait_pid_gone(d1["pid"])
+        time.sleep(0.2)  # the exit reaches the connection's set
+        before = srv.output().count(send_error + "JSON Key not found.")
+        c.send({"ctrl": "wsprobe", "bdata": {"late": 1}})  # no start members: dropped
+        wait_count(srv, send_error + "JSON Key not found.", before + 1)
+        c.expect_silence()
+        c.send(start_message("wsprobe", {"again": 1}))
+        d2 = c.recv_data()
+        assert d2["first"] is True and d2["pid"] != d1["pid"]
+        c.close()
+        wait_pid_gone(d2["pid"])
+
+    def test_too_large_start_message():
+        c = env.client()
+        c.send(start_message("wsprobe", {"blob": "x" * 70000}))
+        line = srv.wait_for("too large for the process environment")
+        assert line.startswith("Error: WSR:- init Error " + env.proj + " Project Vexa App Request "), line
+        c.expect_silence()
+        c.send(start_message("wsprobe", {"small": 1}))
+        d = c.recv_data()
+        assert d["first"] is True and d["message"]["bdata"]["small"] == 1
+        c.close()
+        wait_pid_gone(d["pid"])
+
+    def test_replies_stderr_and_quit():
+        c = env.client()
+        c.send(start_message("wsprobe", {}))
+        d = c.recv_data()
+        c.send({"ctrl": "wsprobe", "bdata": {"stderr": "oops line", "quiet": 1}})
+        srv.wait_for("Vexa Error:- oops line")
+        c.send({"ctrl": "wsprobe", "bdata": {"plain": "just text", "quiet": 1}})
+        # Output before an envelope is noise of that reply: it follows the
+        # content, so the item list becomes one body.
+        c.send({"ctrl": "wsprobe", "bdata": {}})
+        text = c.recv()
+        assert text.endswith(",just text"), text
+        assert json.loads(text[: -len(",just text")])["response"]["type"] == "jsonweb"
+        n = srv.output().count("App Exit wsprobe")
+        c.close()
+        wait_count(srv, "App Exit wsprobe", n + 1)
+        wait_pid_gone(d["pid"])
+
+    return [test_start_data_and_stdin_format, test_missing_token_then_complete,
+            test_bad_messages_are_dropped_silently, test_exit_and_restart, test_too_large_start_message,
+            test_replies_stderr_and_quit]
+
+
+# ---------------------------------------------------------------------------
+# global applications: chat, "sendall", "setglobalm", disconnects
+
+def sendall(t, group, conid, raw, **data):
+    d = {"sendtype": t, "groupctrl": group, "datatype": "text", "conid": conid, "rawdata": raw}
+    d.update(data)
+    return {"aname": "sendall", "data": d}
+
+
+def global_tests(env):
+    srv = env.srv
+
+    def test_chat_three_connections():
+        import websockets
+
+        async def run():
+            url = f"ws://127.0.0.1:{env.port}/"
+            async with websockets.connect(url) as a, websockets.connect(url) as b, websockets.connect(url) as c:
+                async def expect(ws, want):
+                    while True:
+                        m = json.loads(await asyncio.wait_for(ws.recv(), 10))
+                        if all(m.get(k) == v for k, v in want.items()):
+                            return m
+                await a.send(json.dumps(start_message("wschat", {"text": "hello from a"})))
+                await expect(a, {"text": "hello from a"})
+                await b.send(json.dumps({"ctrl": "wschat", "bdata": {"text": "hi from b"}}))
+                await c.send(json.dumps({"ctrl": "wschat", "bdata": {}}))
+                for ws in (a, b):
+                    await expect(ws, {"text": "hi from b"})
+                for ws in (a, b, c):
+                    await expect(ws, {"event": "joined"})
+                await c.send(json.dumps({"ctrl": "wschat", "bdata": {"text": "c speaks"}}))
+                for ws in (a, b, c):
+                    await expect(ws, {"text": "c speaks"})
+                await c.close()
+                for ws in (a, b):
+                    await expect(ws, {"event": "left"})
+
+        asyncio.run(run())
+        srv.wait_for("Global App wschat Started")
+        assert len([p for p in processes_under(env.bundle.root) if "wschat" in p[2]]) == 1
+
+    def test_sendall_and_manager():
+        a, b, c, d = env.client(), env.client(), env.client(), env.client()
+        a.send(start_message("wsprobe", {"ipc": [{"aname": "setglobal", "data": {}}]}))
+        first = a.recv_data()
+        srv.wait_for("Global App wsprobe Started")
+        ida = first["conid"]
+        # B and C join: their messages reach the application, whose replies go to A only.
+        b.send({"ctrl": "wsprobe", "bdata": {"who": "b"}})
+        jb = a.recv_data()
+        c.send({"ctrl": "wsprobe", "bdata": {"who": "c"}})
+        jc = a.recv_data()
+        idb, idc = jb["message"]["bdata"]["wcon"]["conid"], jc["message"]["bdata"]["wcon"]["conid"]
+        assert jb["message"]["bdata"]["wconn"] == "n" and jb["pid"] == first["pid"]
+        b.expect_silence(0.3)
+        b.send({"ctrl": "wsprobe", "bdata": {"who": "b2"}})
+        assert "wconn" not in a.recv_data()["message"]["bdata"]
+        d.send(start_message("wsecho", {"text": "d here"}))
+        idd = d.recv_data()["conid"]
+        everyone = {"a": a, "b": b, "c": c, "d": d}
+
+        def run(ipc, sender=b):
+            sender.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": ipc}})
+
+        def check(raw, receivers):
+            for name, cl in everyone.items():
+                if name in receivers:
+                    assert cl.recv(5) == raw, (name, raw)
+            for name, cl in everyone.items():
+                if name not in receivers:
+                    cl.expect_silence(0.3)
+
+        run([sendall(1, "wsprobe", int(idb), "t1")])
+        check("t1", {"a", "c"})          # members, the creator included, not B
+        run([sendall(2, "", int(idc), "t2")])
+        check("t2", {"a", "b", "d"})     # every connection but C
+        run([sendall(3, "", int(idd), "t3")])
+        check("t3", {"d"})
+        run([sendall(4, "wsprobe", 0, "t4")])
+        check("t4", {"b", "c"})          # the creator holds the name in neither list
+        run([sendall(1, "nosuch", 0, "t5"), sendall(3, "", 99999, "t6")])
+        check(None, set())
+
+        invalid = "Error: WSRQ:- Error OrvantPHP App wsprobe invalid command "
+        n = srv.output().count(invalid)
+        bad = sendall(2, "", 0, "never")
+        del bad["data"]["datatype"]
+        run([bad])
+        run([{"aname": "setglobalm", "data": {"conid": 99999}}, sendall(2, "", 0, "never")])
+        run([])
+        wait_count(srv, invalid, n + 3)
+        check(None, set())
+        # A failing "createprocess" does not end the walk.
+        run([{"aname": "createprocess", "data": {"exepath": "/nonexistent/prog", "childid": "x", "param": []}},
+             {"aname": "setproxy", "data": {}}, sendall(3, "", int(idd), "after")])
+        check("after", {"d"})
+        srv.wait_for("Project Vexa App Middle in binding process ")
+
+        run([{"aname": "setglobal", "data": {}}])
+        srv.wait_for("Global App wsprobe Already Exist")
+
+        # "setglobalm" moves the replies to C.
+        run([{"aname": "setglobalm", "data": {"conid": int(idc)}}])
+        srv.wait_for("Global App wsprobe Manager Changed conid:- " + idc)
+        a.send({"ctrl": "wsprobe", "bdata": {"from": "a"}})
+        assert c.recv_data()["message"]["bdata"]["from"] == "a"
+        a.expect_silence(0.3)
+
+        # The creator leaves: no "wsdiscon" for it. B leaves: "wsdiscon" to the manager.
+        a.close()
+        c.expect_silence(0.6)
+        b.close()
+        ev = c.recv_data()["event"]
+        assert ev["evt"] == "wsdiscon" and ev["evtp"] == "d" and ev["bdata"]["t"] == "c", ev
+        assert ev["bdata"]["wcon"] == {"conid": idb, "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": ""}, ev
+
+        # The global application ends; the next complete message starts a per-connection one.
+        c.send({"ctrl": "wsprobe", "bdata": {"text": "exit"}})
+        c.recv_data()
+        wait_pid_gone(first["pid"])
+        time.sleep(0.2)
+        c.send(start_message("wsprobe", {}))
+        again = c.recv_data()
+        assert again["first"] is True and again["pid"] != first["pid"]
+        c.close()
+        d.close()
+        wait_pid_gone(again["pid"])
+
+    def test_global_wins_over_own_application():
+        x, y = env.client(), env.client()
+        x.send(start_message("wsprobe", {}))
+        own = x.recv_data()
+        y.send(start_message("wsprobe", {"ipc": [{"aname": "setglobal", "data": {}}]}))
+        gl = y.recv_data()
+        # X's further messages join the global one; its own application hears nothing more.
+        x.send({"ctrl": "wsprobe", "bdata": {"to": "global"}})
+        got = y.recv_data()
+        assert got["pid"] == gl["pid"] and got["message"]["bdata"]["wconn"] == "n"
+        x.expect_silence(0.3)
+        x.close()
+        wait_pid_gone(own["pid"])
+        ev = y.recv_data()["event"]
+        assert ev["evt"] == "wsdiscon"
+        y.close()
+        assert pid_alive(gl["pid"])  # a global application outlives its creator
+
+    return [test_chat_three_connections, test_sendall_and_manager, test_global_wins_over_own_application]
+
+
+# ---------------------------------------------------------------------------
+# the application's own child process
+
+def relay_tests(env):
+    srv = env.srv
+
+    def test_sample_relay_both_ways():
+        c = env.client()
+        c.send(start_message("wsrelay", {"text": "abc"}))
+        got = [c.recv_data(), c.recv_data()]
+        assert {"app": "wsrelay", "event": "onprocesscreate", "childid": "upper"} in got
+        assert {"app": "wsrelay", "child": "ABC"} in got
+        c.send({"ctrl": "wsrelay", "bdata": {"text": "def"}})
+        assert c.recv_data() == {"app": "wsrelay", "child": "DEF"}
+        c.send({"ctrl": "wsrelay", "bdata": {"text": "stop"}})
+        got = [c.recv_data(), c.recv_data()]
+        assert {"app": "wsrelay", "event": "cquit", "childid": "upper"} in got
+        srv.wait_for("stdexitp:- App:-wsrelay Child:-upper")
+        # A new child starts with the next text.
+        c.send({"ctrl": "wsrelay", "bdata": {"text": "ghi"}})
+        got = [c.recv_data(), c.recv_data()]
+        assert {"app": "wsrelay", "child": "GHI"} in got
+        c.close()
+        wait_no_processes(env.bundle.root, 5)
+
+    def test_createprocess_once_at_a_time():
+        c = env.client()
+        create = {"aname": "createprocess",
+                  "data": {"exepath": "@php", "childid": "k1", "param": ["-f", "@proj/ws/upper.php"]}}
+        c.send(start_message("wsprobe", {"quiet": 1, "ipc": [create]}))
+        ev = c.recv_data()["event"]
+        assert (ev["evt"], ev["evtp"], ev["bdata"]) == ("onprocesscreate", "k1", []), ev
+        assert "ctrl" not in ev
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [create]}})
+        c.expect_silence(0.6)       # ignored while the child runs
+        children = [p for p in processes_under(env.bundle.root) if "upper.php" in p[2]]
+        assert len(children) == 1, children
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "child": "relay me"}})
+        assert c.recv_data()["child"] == "RELAY ME"   # the child's line arrives unwrapped
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "child": "stop"}})
+        assert c.recv_data()["child"] == "bye"
+        ev = c.recv_data()["event"]
+        assert (ev["evt"], ev["evtp"]) == ("cquit", "k1")
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [create]}})
+        assert c.recv_data()["event"]["evt"] == "onprocesscreate"
+        # The application ends while its child runs: both are gone.
+        c.close()
+        wait_no_processes(env.bundle.root, 5)
+
+    return [test_sample_relay_both_ways, test_createprocess_once_at_a_time]
+
+
+# ---------------------------------------------------------------------------
+# many clients that vanish, and the shutdown
+
+def churn_tests(env):
+    srv = env.srv
+
+    def test_200_clients_vanish():
+        clients = []
+        errors = []
+
+        def open_some(k):
+            try:
+                for _ in range(k):
+                    cl = WsClient(env.port, timeout=30)
+                    cl.send(start_message("wsecho", {"text": "hi"}))
+                    assert cl.recv_data(30)["echo"] == "hi"
+                    clients.append(cl)
+            except Exception as e:  # noqa: BLE001
+                errors.append(e)
+
+        threads = [threading.Thread(target=open_some, args=(25,)) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert not errors, errors[:3]
+        assert len(clients) == 200
+        assert len(processes_under(env.bundle.root)) >= 200
+        for cl in clients:
+            cl.abort()
+        # The server goes on answering meanwhile.
+        probe = env.client()
+        probe.send(start_message("wsecho", {"text": "still there"}))
+        assert probe.recv_data(15)["echo"] == "still there"
+        probe.close()
+        wait_no_processes(env.bundle.root, 30)
+
+    def test_shutdown_stops_everything():
+        a = env.client()
+        a.send(start_message("wschat", {"text": "x"}))
+        a.recv(10)
+        b = env.client()
+        b.send(start_message("wsecho", {"text": "y"}))
+        b.recv_data()
+        assert len(processes_under(env.bundle.root)) == 2
+        code, out = srv.stop()
+        assert code == 0, out
+        wait_no_processes(env.bundle.root, 5)
+        for cl in (a, b):
+            try:
+                cl.recv(5)
+            except (Closed, OSError):
+                pass
+
+    return [test_200_clients_vanish, test_shutdown_stops_everything]
+
+
+GROUPS = {"protocol": protocol_tests, "global": global_tests, "relay": relay_tests, "churn": churn_tests}
+
+
+def main():
+    env = Env()
+    failed = 1
+    try:
+        failed = e2e.run_tests(GROUPS[group_arg()](env))
+    finally:
+        if env.srv.proc.poll() is None:
+            env.close()
+        else:
+            wait_no_processes(env.bundle.root, 5)
+            env.bundle.__exit__(None, None, None)
+    return failed
+
+
+if __name__ == "__main__":
+    sys.exit(main())
