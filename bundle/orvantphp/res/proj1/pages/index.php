@@ -1,6 +1,8 @@
 <?php
 // The start page: what the sample shows, and what this request looked like.
 
+require_once __DIR__ . '/../ws/section.php';  // WebSocket section (ws/)
+
 return function (VexaRequest $req, VexaReply $reply): void {
     $pages = [
         '/form.html' => 'A form that posts text fields and uploads a file',
@@ -19,5 +21,6 @@ return function (VexaRequest $req, VexaReply $reply): void {
         . '<tr><th>URL</th><td>' . vexa_h((string) ($req->info['URL'] ?? '')) . '</td></tr>'
         . '<tr><th>Page</th><td>' . vexa_h($req->server('PHP_SELF')) . '</td></tr>'
         . '<tr><th>PHP</th><td>' . vexa_h(PHP_VERSION) . "</td></tr></table>\n";
+    $body .= vexa_ws_section();
     $reply->send(vexa_layout('Sample project', $body));
 };
