@@ -130,8 +130,9 @@ void TVexaAppMiddle::OnAppProcessExit() {
     std::lock_guard<std::mutex> lock(mutex_);
     AppProcess.reset();
   }
-  // The owner may destroy the bridge inside OnExit: nothing after this call.
-  if (OnExit) OnExit("");
+  // The owner may destroy the bridge inside OnExit: call a copy, so that the
+  // handler's own captures outlive the bridge, and touch nothing afterwards.
+  if (ExitEvent onExit = OnExit) onExit("");
 }
 
 bool TVexaAppMiddle::StartChild(const std::string& childId, const std::string& exe,
