@@ -1,0 +1,329 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the one-port listener and the file roads, against the
+real vexaserver in a private copy of the bundle, with real clients (Python's
+http.client and ssl, curl, openssl s_client).
+
+    python3 http_e2e.py --build BUILD_DIR --group files|phar|tls
+"""
+import http.client
+import json
+import os
+import pathlib
+import socket
+import ssl
+import subprocess
+import sys
+import time
+import warnings
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "e2e"))
+import vexa_e2e as e2e  # noqa: E402
+
+BUILD = e2e.build_dir()
+CACHE = "public, max-age=864000"
+
+
+def check(cond, msg, srv=None):
+    if not cond:
+        extra = ""
+        if srv is not None:
+            extra = "\nstdout:\n%s\nstderr:\n%s" % (srv.output(), srv.stderr_text())
+        raise AssertionError(msg + extra)
+
+
+def get(conn, path, method="GET", body=None, headers=None):
+    conn.request(method, path, body=body, headers=headers or {})
+    r = conn.getresponse()
+    return r, r.read()
+
+
+def make_project(b, files):
+    """A project folder in the bundle copy with an app.vexa and `files`."""
+    for name, data in files.items():
+        b.write_file("work/site/" + name, data)
+    return os.path.dirname(b.write_file("work/site/app.vexa", json.dumps({"name": "site"})))
+
+
+def tls_context():
+    ctx = ssl.create_default_context()
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+
+def raw_exchange(port, data, wait=3.0):
+    """Sends bytes on a fresh connection; returns what came back before close."""
+    with socket.create_connection(("127.0.0.1", port), timeout=wait) as s:
+        s.sendall(data)
+        got = b""
+        deadline = time.monotonic() + wait
+        while time.monotonic() < deadline:
+            try:
+                chunk = s.recv(65536)
+            except (ConnectionResetError, socket.timeout):
+                break
+            if not chunk:
+                break
+            got += chunk
+        return got
+
+
+# ---------------------------------------------------------------------------
+# Static files
+
+def test_static_files_on_one_keep_alive_connection():
+    with e2e.TestBundle(BUILD) as b:
+        fw = os.path.dirname(b.write_file("fw/js/app.js", "var app = 1;\n"))
+        fw = os.path.dirname(fw)
+        b.write_settings({"orvantphppath": fw})
+        binary = bytes(range(256)) * 400
+        proj = make_project(b, {
+            "style.css": "body { color: red }\n",
+            "img/a%20b.png": "not really a png",
+            "x.php.html": "<p>x</p>",
+            "y.front.html": "<p>y</p>",
+            "page.HTML": "upper",
+            "dir.d/keep": "",
+        })
+        b.write_file("work/site/data.bin", binary.decode("latin-1"))
+        with open(os.path.join(proj, "data.bin"), "wb") as f:
+            f.write(binary)
+        outside = b.write_file("elsewhere/note.txt", "from far away")
+        srv = b.start([proj + "/app.vexa"])
+        conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=10)
+
+        r, body = get(conn, "/style.css")
+        check(r.status == 200 and body == b"body { color: red }\n", "style.css", srv)
+        check(r.getheader("Content-Type") == "text/css", "css type %r" % r.getheader("Content-Type"))
+        check(r.getheader("Cache-Control") == CACHE, "cache header")
+        sock = conn.sock
+
+        r, body = get(conn, "/style.css?v=2&x=%41")
+        check(r.status == 200 and body.startswith(b"body"), "query ignored")
+        r, body = get(conn, "/img/a%20b.png")
+        check(r.status == 200 and body == b"not really a png", "no percent decoding")
+        check(r.getheader("Content-Type") == "image/png", "png type")
+        r, body = get(conn, "/img/a b.png".replace(" ", "%2520"))
+        check(r.status == 404, "%2520 names another file")
+        r, body = get(conn, "/data.bin")
+        check(body == binary, "binary file whole")
+
+        r, body = get(conn, "/missing.txt")
+        check(r.status == 404 and body == ("404 %s/missing.txt Not Found" % proj).encode(), body)
+        r, body = get(conn, "/dir.d")
+        check(r.status == 404, "a folder is not a file")
+
+        r, body = get(conn, "/x.php")
+        check(r.status == 200 and body == b"<p>x</p>", "php gets .html")
+        r, body = get(conn, "/y.front")
+        check(r.status == 200 and body == b"<p>y</p>", "front gets .html")
+        r, body = get(conn, "/z.php")
+        check(body == ("404 %s/z.php.html Not Found" % proj).encode(), body)
+        r, body = get(conn, "/page.HTML")
+        check(r.status == 200 and body == b"upper", "upper-case HTML is a file")
+
+        r, body = get(conn, "/~rs/js/app.js")
+        check(r.status == 200 and body == b"var app = 1;\n", "~rs/")
+        check(r.getheader("Content-Type") == "application/javascript" or
+              "javascript" in r.getheader("Content-Type"), "js type")
+        r, body = get(conn, "/any/prefix~rs/js/app.js")
+        check(r.status == 200 and body == b"var app = 1;\n", "prefix before ~rs/")
+        r, body = get(conn, "/~furl/" + outside)
+        check(r.status == 200 and body == b"from far away", "~furl/")
+
+        r, body = get(conn, "/style.css", method="POST", body="a=1",
+                      headers={"Content-Type": "application/x-www-form-urlencoded"})
+        check(r.status == 200 and body.startswith(b"body"), "POST of a file")
+        for method in ("PUT", "DELETE", "OPTIONS"):
+            r, body = get(conn, "/style.css", method=method)
+            check(r.status == 405 and r.getheader("Allow") == "GET, POST", method)
+        check(conn.sock is sock, "every request on the same connection")
+        conn.close()
+
+        # curl sees the same, and closes cleanly with "Connection: close".
+        out = subprocess.run(["curl", "-s", "-D", "-", "-H", "Connection: close",
+                              "http://127.0.0.1:%d/style.css" % srv.port],
+                             capture_output=True, text=True, timeout=20).stdout
+        check("Cache-Control: public, max-age=864000" in out and out.endswith("color: red }\n"), out)
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+# ---------------------------------------------------------------------------
+# .phar files
+
+def make_phar(path, files):
+    code = ("$p = new Phar($argv[1]); foreach (json_decode($argv[2], true) as $n => $t) "
+            "{ $p->addFromString($n, $t); } $p->setStub('<?php __HALT_COMPILER();');")
+    subprocess.run(["php", "-d", "phar.readonly=0", "-r", code, path, json.dumps(files)],
+                   check=True, capture_output=True, timeout=30)
+
+
+def read_chunked_raw(port, path):
+    """The raw reply of one request (with Connection: close)."""
+    req = "GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % path
+    return raw_exchange(port, req.encode(), wait=15)
+
+
+def test_phar_files_streamed_as_chunks():
+    with e2e.TestBundle(BUILD) as b:
+        big = "".join("line %05d of a big file\n" % i for i in range(2000))  # ~50 KB
+        phar = b.path("work/app.phar")
+        os.makedirs(os.path.dirname(phar), exist_ok=True)
+        make_phar(phar, {"app.vexa": json.dumps({"name": "p"}), "css/a.css": "p { x: 1 }",
+                         "big.txt": big, "empty.txt": ""})
+        pwned = b.path("work/PWNED")
+        srv = b.start([phar])
+        conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=20)
+        r, body = get(conn, "/css/a.css")
+        check(r.status == 200 and body == b"p { x: 1 }", "file in archive %r" % body, srv)
+        check(r.getheader("Transfer-Encoding") == "chunked", "chunked")
+        check(r.getheader("Content-Type") == "text/css", "type from extension")
+        check(r.getheader("Cache-Control") == CACHE, "cache header")
+        sock = conn.sock
+        r, body = get(conn, "/big.txt")
+        check(body == big.encode(), "big file whole")
+        r, body = get(conn, "/empty.txt")
+        check(r.status == 200 and body == b"", "empty file: 200, empty body")
+        # Not in the archive: a real 404, not an empty success.
+        r, body = get(conn, "/nothere.css")
+        check(r.status == 404 and body == ("404 %s/nothere.css Not Found" % phar).encode(), body)
+        # A quote or backslash in the path cannot end the PHP literal.
+        for evil in ("/x';touch('%s');'.css" % pwned, "/x\\';touch('%s');//.css" % pwned):
+            r, body = get(conn, evil)
+            check(r.status == 404, "evil path answered %d" % r.status)
+        check(not os.path.exists(pwned), "the request ran code", srv)
+        check(conn.sock is sock, "keep-alive across chunked replies")
+        conn.close()
+
+        raw = read_chunked_raw(srv.port, "/big.txt")
+        head, _, rest = raw.partition(b"\r\n\r\n")
+        check(b"Transfer-Encoding: chunked" in head, head)
+        check(rest.endswith(b"0\r\n\r\n"), "end chunk")
+        first = rest.split(b"\r\n", 1)[0]
+        check(int(first, 16) <= 16384, "chunks of at most 16384 bytes")
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+# ---------------------------------------------------------------------------
+# TLS on the same port
+
+def test_http_and_https_on_one_port():
+    with e2e.TestBundle(BUILD) as b:
+        proj = make_project(b, {"s.txt": "same file"})
+        srv = b.start([proj + "/app.vexa"])
+        port = srv.port
+        plain = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        secure = http.client.HTTPSConnection("127.0.0.1", port, timeout=10, context=tls_context())
+        for _ in range(3):  # interleaved on two live connections
+            r1, b1 = get(plain, "/s.txt")
+            r2, b2 = get(secure, "/s.txt")
+            check(b1 == b"same file" and b2 == b"same file", "both served", srv)
+        check(secure.sock.version() in ("TLSv1.2", "TLSv1.3"), secure.sock.version())
+        plain.close()
+        secure.close()
+
+        # The development certificate chain verifies against the bundle's CA.
+        ca = os.path.join(b.conf, "RootCA.pem")
+        out = subprocess.run(["curl", "-s", "--cacert", ca, "https://localhost:%d/s.txt" % port],
+                             capture_output=True, text=True, timeout=20)
+        check(out.stdout == "same file", "curl over verified TLS: %r %r" % (out.stdout, out.stderr))
+
+        # openssl s_client, TLS 1.2 and 1.3.
+        for flag in ("-tls1_2", "-tls1_3"):
+            req = b"GET /s.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+            out = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port,
+                                  "-quiet", "-ign_eof", flag], input=req,
+                                 capture_output=True, timeout=20)
+            check(out.stdout.endswith(b"same file"), "s_client %s: %r" % (flag, out.stdout[-200:]))
+
+        # Old protocol versions are refused.
+        old = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        old.check_hostname = False
+        old.verify_mode = ssl.CERT_NONE
+        warnings.simplefilter("ignore", DeprecationWarning)  # old versions on purpose
+        try:
+            old.minimum_version = ssl.TLSVersion.TLSv1
+            old.maximum_version = ssl.TLSVersion.TLSv1_1
+            old.set_ciphers("ALL:@SECLEVEL=0")
+        except (ValueError, ssl.SSLError):
+            old = None
+        if old is not None:
+            refused = False
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                    with old.wrap_socket(s):
+                        pass
+            except (ssl.SSLError, OSError):
+                refused = True
+            check(refused, "TLS 1.1 handshake succeeded")
+
+        # An SSLv2-style hello is taken for TLS and fails quietly.
+        v2 = bytes([0x80, 0x2e, 0x01, 0x00, 0x02, 0x00, 0x15, 0x00, 0x00, 0x00, 0x10]) + \
+            bytes([0x07, 0x00, 0xc0] * 7) + bytes(16)
+        got = raw_exchange(port, v2)
+        check(b"HTTP" not in got, "a reply went to an SSLv2 hello")
+        # A plain request still works after all that.
+        r, body = get(http.client.HTTPConnection("127.0.0.1", port, timeout=10), "/s.txt")
+        check(body == b"same file", "server goes on", srv)
+        check("Error" not in srv.output(), "quiet console", srv)
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+def test_secure_one_refuses_plain_clients():
+    for value in (1, "1"):
+        with e2e.TestBundle(BUILD, settings={"secure": value}) as b:
+            proj = make_project(b, {"s.txt": "secret"})
+            srv = b.start([proj + "/app.vexa"], wait="line")
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    conn = http.client.HTTPSConnection("127.0.0.1", srv.port, timeout=10,
+                                                       context=tls_context())
+                    r, body = get(conn, "/s.txt")
+                    break
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.1)
+            check(body == b"secret", "TLS client served", srv)
+            got = raw_exchange(srv.port, b"GET /s.txt HTTP/1.1\r\nHost: x\r\n\r\n")
+            check(got == b"", "plain client got %r" % got[:80])
+            code, _ = srv.stop()
+            check(code == 0, "clean stop", srv)
+
+
+def test_request_limits():
+    with e2e.TestBundle(BUILD) as b:
+        proj = make_project(b, {"s.txt": "ok"})
+        srv = b.start([proj + "/app.vexa"])
+        got = raw_exchange(srv.port, b"GET /s.txt HTTP/1.1\r\nHost: x\r\nX-Big: " +
+                           b"a" * (70 * 1024) + b"\r\n\r\n")
+        check(got.startswith(b"HTTP/1.1 431"), got[:60])
+        got = raw_exchange(srv.port, b"POST /s.txt HTTP/1.1\r\nHost: x\r\n"
+                           b"Content-Length: %d\r\n\r\n" % (65 * 1024 * 1024))
+        check(got.startswith(b"HTTP/1.1 413"), got[:60])
+        # A body within the limit is read and the request served.
+        body = b"x" * (1024 * 1024)
+        r, data = get(http.client.HTTPConnection("127.0.0.1", srv.port, timeout=20), "/s.txt",
+                      method="POST", body=body)
+        check(r.status == 200 and data == b"ok", "1 MiB POST")
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+GROUPS = {
+    "files": [test_static_files_on_one_keep_alive_connection],
+    "phar": [test_phar_files_streamed_as_chunks],
+    "tls": [test_http_and_https_on_one_port, test_secure_one_refuses_plain_clients,
+            test_request_limits],
+}
+
+if __name__ == "__main__":
+    group = None
+    if "--group" in sys.argv:
+        group = sys.argv[sys.argv.index("--group") + 1]
+    funcs = GROUPS[group] if group else [f for g in GROUPS.values() for f in g]
+    sys.exit(e2e.run_tests(funcs))
