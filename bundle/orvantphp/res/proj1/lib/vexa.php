@@ -81,7 +81,7 @@ final class VexaRequest
 // The reply of a page: one envelope per send(), each on one line.
 // Headers and cookies reach the browser only with the first send(), which
 // is when the server writes the HTTP header.
-final class VexaReply
+class VexaReply
 {
     private array $headers = ['content-type' => ['text/html; charset=UTF-8']];
     private array $cookies = [];
