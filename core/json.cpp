@@ -37,6 +37,33 @@ void WriteString(const std::string& s, std::string& out) {
   out.push_back('"');
 }
 
+// Documents nest at most this deep: copying and writing a value recurse once
+// per level, and a line of brackets from a client must not exhaust a stack.
+constexpr size_t kMaxJsonDepth = 512;
+
+// Whether the text nests arrays and objects deeper than kMaxJsonDepth
+// (brackets inside strings do not count).
+bool NestsTooDeep(const std::string& text) {
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+const char* const kTooDeep = "nesting deeper than 512 levels";
+
 void Write(const JsonValue& v, std::string& out) {
   switch (v.type()) {
     case JsonValue::value_t::object: {
@@ -142,6 +169,7 @@ TJSON TJSON::CreateFromData(const JsonValue* data) {
 }
 
 TJSON TJSON::CreateFromText(const std::string& text) {
+  if (NestsTooDeep(text)) throw std::runtime_error(kTooDeep);
   const JsonValue parsed = JsonValue::parse(text);
   return CreateFromData(&parsed);
 }
@@ -226,6 +254,10 @@ void TJSON::LoadFromFile(const std::string& fileName) {
 
 bool TJSON::Parse(const std::string& text) {
   JsonValue parsed;
+  if (NestsTooDeep(text)) {
+    WriteLine(std::string("Error:- Invalid JSON ") + kTooDeep);
+    return false;
+  }
   try {
     parsed = JsonValue::parse(text);  // strict: no comments, nothing after the value
   } catch (const std::exception& e) {
