@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
 namespace vexa::fuzz {
 
 void QuietStdout() {
@@ -19,6 +21,12 @@ void QuietStdout() {
     return true;
   }();
   (void)done;
+}
+
+bool IsStructurallyJSON(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) c = 'x';
+  return nlohmann::json::accept(text);
 }
 
 void Fail(const std::string& what) {

@@ -27,6 +27,11 @@ inline std::pair<std::string_view, std::string_view> SplitOnce(std::string_view 
   return {in.substr(0, at), in.substr(at + sep.size())};
 }
 
+// Whether text is one well-formed JSON value. Bytes from 0x80 up are read as
+// plain letters: the server writes text from clients unchanged, so a
+// non-UTF-8 byte in a header or form value reaches the document as it came.
+bool IsStructurallyJSON(std::string text);
+
 // A failed property check: aborts so that both the fuzzer and the replay
 // report the input.
 [[noreturn]] void Fail(const std::string& what);
