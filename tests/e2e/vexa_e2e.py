@@ -24,23 +24,27 @@ TestBundle(build, settings=None, regproj=None, keep=False)
     deleted on exit, and every server started from it is killed.
     b.start(args=(), cwd=None, env=None, wait=True, timeout=20) -> Server
         wait=True waits for the "Web server running on port " line and then
-        for the port to accept a connection; wait="line" only for the line;
+        for the port to accept a connection (failing at once on an "Error
+        Start Server Failed:- " line); wait="line" only for the line;
         wait=False returns at once.
 
 Server
     proc, pid, port, url (the "hosturl" the server printed), lines (stdout
-    lines so far), stderr_text().
+    lines so far), times (arrival time of each line, time.monotonic()),
+    output() (stdout so far as one text), stderr_text().
     wait_for(text, timeout=10) -> the first stdout line containing text
         (raises E2EError with the output so far when it does not come).
     wait_exit(timeout=10) -> exit code (raises E2EError on timeout).
-    signal(sig) sends a signal to the server process only.
+    time_of(text) -> arrival time of the first line containing text (or None).
+    send_signal(sig) sends a signal to the server process only.
     stop(sig=SIGINT, timeout=15) -> (exit code, stdout text).
     kill() ends the server's whole process group at once.
 
 free_port() -> a TCP port on 127.0.0.1 that was free a moment ago.
 build_dir() -> the folder given by "--build" (default: ./build).
-run_tests(funcs) -> runs test functions, prints "N passed, N failed",
-    returns the process exit code (for scripts without a framework).
+run_tests(funcs) -> runs test functions, prints "N passed, N failed,
+    N skipped", returns the process exit code (for scripts without a
+    framework); a test raises Skip("why") to be counted as skipped.
 
 Servers run in their own session (process group), so a test's Ctrl-C does not
 reach them and kill() can end them with everything they started.  Anything
@@ -60,10 +64,15 @@ import time
 import traceback
 
 READY_LINE = "Web server running on port "
+START_FAILED = "Error Start Server Failed:- "
 
 
 class E2EError(AssertionError):
     pass
+
+
+class Skip(Exception):
+    """Raise from a test run by run_tests to count it as skipped."""
 
 
 def build_dir():
@@ -102,6 +111,7 @@ class Server:
         self.port = port
         self.url = None
         self.lines = []
+        self.times = []  # time.monotonic() at which each stdout line arrived
         self._err = []
         self._cond = threading.Condition()
         self._eof = 0
@@ -121,6 +131,8 @@ class Server:
         for raw in iter(stream.readline, b""):
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
             with self._cond:
+                if sink is self.lines:
+                    self.times.append(time.monotonic())
                 sink.append(line)
                 self._cond.notify_all()
         with self._cond:
@@ -153,10 +165,18 @@ class Server:
                 self._cond.wait(min(left, 0.2))
         raise E2EError("no line with %r within %ss\n%s" % (text, timeout, self._describe()))
 
+    def time_of(self, text):
+        """Arrival time of the first stdout line containing text, or None."""
+        with self._cond:
+            for line, t in zip(self.lines, self.times):
+                if text in line:
+                    return t
+        return None
+
     def wait_listening(self, timeout=10):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
+            if self.proc.poll() is not None or START_FAILED in self.output():
                 break
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1):
@@ -177,12 +197,12 @@ class Server:
         for t in self._readers:
             t.join(5)
 
-    def signal(self, sig):
+    def send_signal(self, sig):
         if self.proc.poll() is None:
             os.kill(self.pid, sig)
 
     def stop(self, sig=signal.SIGINT, timeout=15):
-        self.signal(sig)
+        self.send_signal(sig)
         try:
             code = self.wait_exit(timeout)
         except E2EError:
@@ -304,11 +324,14 @@ class TestBundle:
 
 def run_tests(funcs):
     """Runs each test function, printing a line per test and a closing count."""
-    passed = failed = 0
+    passed = failed = skipped = 0
     for f in funcs:
         t0 = time.monotonic()
         try:
             f()
+        except Skip as e:
+            skipped += 1
+            print("skip %s: %s" % (f.__name__, e))
         except Exception:
             failed += 1
             print("FAIL %s (%.1fs)" % (f.__name__, time.monotonic() - t0))
@@ -317,5 +340,5 @@ def run_tests(funcs):
             passed += 1
             print("ok   %s (%.1fs)" % (f.__name__, time.monotonic() - t0))
         sys.stdout.flush()
-    print("%d passed, %d failed" % (passed, failed))
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 0 if failed == 0 else 1

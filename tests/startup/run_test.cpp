@@ -1,0 +1,261 @@
+// The run sequence of the application object with a stand-in listener: port
+// choice, the start-up lines, the shutdown order and timing, failures.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "core/asso_array.hpp"
+#include "core/globals.hpp"
+#include "core/json.hpp"
+#include "server/startup/free_port.hpp"
+#include "server/startup/signal_handler.hpp"
+#include "server/startup/start_app.hpp"
+#include "test_bundle.hpp"
+
+namespace vexa {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestBundle;
+
+struct Calls {
+  std::mutex m;
+  std::vector<std::string> log;
+  int port = -1;
+  std::string host;
+  bool failStart = false;
+  void Add(const std::string& s) {
+    std::lock_guard<std::mutex> l(m);
+    log.push_back(s);
+  }
+  bool Has(const std::string& s) {
+    std::lock_guard<std::mutex> l(m);
+    return std::find(log.begin(), log.end(), s) != log.end();
+  }
+};
+
+class FakeListener : public TListener {
+ public:
+  explicit FakeListener(Calls& c) : c_(c) {}
+  ~FakeListener() override { c_.Add("free"); }
+  void SetSSLFiles(const std::string& cert, const std::string& key, const std::string& ca) override {
+    c_.Add("ssl " + cert + " " + key + " " + ca);
+  }
+  void Start() override {
+    c_.Add("start");
+    if (c_.failStart) throw std::runtime_error("Could not bind socket. Address already in use");
+  }
+  void Stop() override { c_.Add("stop"); }
+
+ private:
+  Calls& c_;
+};
+
+class Run_ : public ::testing::Test {
+ protected:
+  std::unique_ptr<TStartApp> Make(std::vector<std::string> args) {
+    TStartApp::Options options;
+    options.args = std::move(args);
+    options.exeFile = bundle.Exe();
+    options.listener = [this](int port, const std::string& host) {
+      calls.port = port;
+      calls.host = host;
+      return std::make_unique<FakeListener>(calls);
+    };
+    return std::make_unique<TStartApp>(std::move(options));
+  }
+  // Runs the server until `stop` says so, returning what it printed.
+  std::string RunUntil(TStartApp& app, const std::function<void()>& stop) {
+    testing::internal::CaptureStdout();
+    std::thread runner([&] { app.Run(); });
+    for (int i = 0; i < 500 && !calls.Has("start"); ++i) std::this_thread::sleep_for(10ms);
+    stop();
+    runner.join();
+    return testing::internal::GetCapturedStdout();
+  }
+  TestBundle bundle;
+  Calls calls;
+};
+
+size_t Pos(const std::string& out, const std::string& line) {
+  const size_t p = out.find(line + "\n");
+  EXPECT_NE(p, std::string::npos) << "no line " << line << " in\n" << out;
+  return p;
+}
+
+TEST_F(Run_, StartsAndStopsInOrder) {
+  auto app = Make({"--port", "8123"});
+  std::chrono::steady_clock::time_point signalled;
+  const std::string out = RunUntil(*app, [&] {
+    signalled = std::chrono::steady_clock::now();
+    app->OnSignal(nullptr);
+  });
+  const auto took = std::chrono::steady_clock::now() - signalled;
+  EXPECT_GE(took, 400ms);
+  EXPECT_LT(took, 1500ms);  // the main loop wakes at once, not at its next second
+  EXPECT_EQ(calls.port, 8123);
+  EXPECT_EQ(calls.host, "127.0.0.1");
+  const std::string conf = bundle.root + "/vexadesk/conf/";
+  EXPECT_EQ(calls.log, (std::vector<std::string>{"ssl " + conf + "localhost.crt " + conf + "localhost.key " + conf +
+                                                     "RootCA.pem",
+                                                 "start", "stop", "free"}));
+  const size_t running = Pos(out, "Web server running on port http://127.0.0.1:8123");
+  const size_t clean = Pos(out, "Clean Exit");
+  const size_t bye = Pos(out, "Bye Bye");
+  const size_t stopping = Pos(out, "Server Stopping");
+  const size_t stopped = Pos(out, "Server Stopped");
+  EXPECT_LT(running, clean);
+  EXPECT_LT(clean, bye);
+  EXPECT_LT(bye, stopping);
+  EXPECT_LT(stopping, stopped);
+  EXPECT_EQ(app->WebServer, nullptr);
+  EXPECT_EQ(app->SignalHandler, nullptr);
+  EXPECT_EQ(Settings->GetValue("hosturl").ToString(), "http://127.0.0.1:8123");
+}
+
+TEST_F(Run_, ARealSignalStopsIt) {
+  auto app = Make({"--port", "8124"});
+  const std::string out = RunUntil(*app, [] { ::kill(::getpid(), SIGTERM); });
+  Pos(out, "Server Stopped");
+}
+
+TEST_F(Run_, FailedStartKeepsRunningUntilStopped) {
+  calls.failStart = true;
+  auto app = Make({"--port", "8125", "--secure", "1"});
+  const std::string out = RunUntil(*app, [&] {
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(app->IsRunning());
+    app->OnSignal(nullptr);
+  });
+  EXPECT_LT(Pos(out, "Web server running on port https://127.0.0.1:8125"),
+            Pos(out, "Error Start Server Failed:- Could not bind socket. Address already in use"));
+  Pos(out, "Server Stopped");
+  EXPECT_TRUE(calls.Has("stop"));
+}
+
+TEST_F(Run_, PortZeroOutsideDeskModeIs8000WithoutProbe) {
+  // Port 8000 may well be taken on this machine: it must not be probed.
+  bundle.Write("vexadesk/conf/settings.json", R"({ "host": "127.0.0.1", "port": 0, "desk": false })");
+  auto app = Make({});
+  RunUntil(*app, [&] { app->OnSignal(nullptr); });
+  EXPECT_EQ(calls.port, 8000);
+  EXPECT_EQ(Settings->GetValue("port").ToInt32(), 8000);
+}
+
+TEST_F(Run_, PortZeroInDeskModeSearchesTheRange) {
+  // Every port of the range is taken: the search ends on the last one.
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  const int taken = ntohs(a.sin_port);
+  bundle.Write("vexadesk/conf/settings.json",
+               R"({ "host": "127.0.0.1", "port": 0, "desk": true, "browser": "/nonexistent/browser", "browserparam": [],
+                    "startport": )" + std::to_string(taken) + R"(, "endport": )" + std::to_string(taken) + " }");
+  auto app = Make({});
+  const std::string out = RunUntil(*app, [&] {
+    std::this_thread::sleep_for(200ms);
+    app->OnSignal(nullptr);
+  });
+  ::close(s);
+  EXPECT_EQ(calls.port, taken);
+  EXPECT_NE(out.find("Error: RunBrowser:- "), std::string::npos) << out;
+}
+
+TEST_F(Run_, MissingHostOrBadPortFailsTheRun) {
+  bundle.Write("vexadesk/conf/settings.json", R"({ "port": 8126 })");
+  {
+    auto app = Make({"--port", "8126"});
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(app->Run(), std::exception);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Web server running"), std::string::npos) << out;
+    EXPECT_EQ(app->SignalHandler, nullptr);
+  }
+  auto app = Make({"--port", "http", "--host", "127.0.0.1"});
+  EXPECT_THROW(app->Run(), std::exception);
+  EXPECT_FALSE(calls.Has("start"));
+}
+
+class Connection : public TVexaBase {
+ public:
+  explicit Connection(std::vector<std::string>& log, std::string name) : log_(log), name_(std::move(name)) {}
+  void Disconnect() { log_.push_back(name_); }
+
+ private:
+  std::vector<std::string>& log_;
+  std::string name_;
+};
+
+TEST_F(Run_, StopClientsDisconnectsEveryConnection) {
+  auto app = Make({"--port", "8127"});
+  std::vector<std::string> log;
+  app->StopClients();  // no hook: nothing to do
+  WsApps->SetObject("1", new Connection(log, "one"));
+  WsApps->SetObject("2", new Connection(log, "two"));
+  WsApps->SetValue("3", Variant("not a connection"));
+  TStartApp::DisconnectClient = [](TVexaBase& c) { dynamic_cast<Connection&>(c).Disconnect(); };
+  app->StopClients();
+  std::sort(log.begin(), log.end());
+  EXPECT_EQ(log, (std::vector<std::string>{"one", "two"}));
+
+  TStartApp::DisconnectClient = [](TVexaBase&) { throw std::runtime_error("socket gone"); };
+  testing::internal::CaptureStdout();
+  app->StopClients();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: StartApp Error Stop Process:- socket gone\n");
+  TStartApp::DisconnectClient = nullptr;
+}
+
+TEST(FindFreePort, SearchesTheRangeInOrder) {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  const int taken = ntohs(a.sin_port);
+  EXPECT_FALSE(CanBind("127.0.0.1", taken));
+  EXPECT_FALSE(CanBind("localhost", taken));  // a name binds the wildcard address, which overlaps
+  EXPECT_EQ(FindFreePort("127.0.0.1", taken, taken), taken);  // none free: the last port tried
+  EXPECT_EQ(FindFreePort("127.0.0.1", 5, 4), 4);              // an empty range tries nothing
+  if (CanBind("127.0.0.1", taken + 1)) {
+    EXPECT_EQ(FindFreePort("127.0.0.1", taken, taken + 1), taken + 1);
+  }
+  ::close(s);
+  EXPECT_TRUE(CanBind("127.0.0.1", taken));
+}
+
+TEST(SignalHandler, FiresItsEventWithItselfAsSender) {
+  TSignalHandler* seen = nullptr;
+  std::mutex m;
+  std::condition_variable cv;
+  TSignalHandler handler([&](TSignalHandler* sender) {
+    std::lock_guard<std::mutex> l(m);
+    seen = sender;
+    cv.notify_all();
+  });
+  handler.Install();
+  EXPECT_EQ(CurrentHandler, &handler);
+  ::kill(::getpid(), SIGHUP);
+  std::unique_lock<std::mutex> l(m);
+  EXPECT_TRUE(cv.wait_for(l, 5s, [&] { return seen != nullptr; }));
+  EXPECT_EQ(seen, &handler);
+  l.unlock();
+  handler.OnSignal = nullptr;
+  handler.Fire();  // unassigned: nothing happens
+}
+
+}  // namespace
+}  // namespace vexa
