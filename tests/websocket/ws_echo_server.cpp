@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 
@@ -15,25 +16,25 @@
 
 int main() {
   using namespace vexa;
-  std::mutex lock;
+  std::shared_mutex lock;
   std::unordered_map<const TConnection*, TWebSocketHandler*> handlers;
 
   TWsEvents events;
   events.OnWsConnect = [&](TWebSocketHandler& handler, TConnection& connection, HttpRequest&,
                            bool) {
-    std::lock_guard<std::mutex> g(lock);
+    std::lock_guard<std::shared_mutex> g(lock);
     handlers[&connection] = &handler;
   };
   events.OnWsMessage = [&](TConnection& connection, HttpRequest&, const std::string& text) {
     TWebSocketHandler* handler;
     {
-      std::lock_guard<std::mutex> g(lock);
+      std::shared_lock<std::shared_mutex> g(lock);
       handler = handlers.at(&connection);
     }
     handler->SendMessage(text);
   };
   events.OnWsDisconnect = [&](TConnection& connection, HttpRequest&) {
-    std::lock_guard<std::mutex> g(lock);
+    std::lock_guard<std::shared_mutex> g(lock);
     handlers.erase(&connection);
   };
 
