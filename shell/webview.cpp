@@ -58,6 +58,11 @@ struct Binding {
 
 struct WebView;
 
+// Guards every queued dispatch entry and each window's set of them. One lock
+// for all windows: the idle callback must take it before it may read its
+// entry, and so cannot look a per-window lock up through that entry.
+std::mutex dispatchMutex;
+
 // One queued webview_dispatch call.
 struct Dispatch {
   WebView* view = nullptr;
@@ -81,8 +86,7 @@ struct WebView {
   guint loadSource = 0;              // its idle source
   bool running = false;
 
-  std::mutex dispatchMutex;
-  std::set<Dispatch*> dispatches;    // queued and not yet run
+  std::set<Dispatch*> dispatches;    // queued and not yet run (dispatchMutex)
 
   ~WebView();
   void EvalNow(const std::string& js);
@@ -184,13 +188,15 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
 }
 
 gboolean RunDispatch(gpointer data) {
-  auto* d = static_cast<Dispatch*>(data);
+  Dispatch entry;
   {
-    std::lock_guard lock(d->view->dispatchMutex);
-    d->view->dispatches.erase(d);
+    std::lock_guard lock(dispatchMutex);
+    auto* d = static_cast<Dispatch*>(data);
+    entry = *d;
+    entry.view->dispatches.erase(d);
+    delete d;
   }
-  d->fn(d->view, d->arg);
-  delete d;
+  entry.fn(entry.view, entry.arg);
   return G_SOURCE_REMOVE;
 }
 
@@ -255,10 +261,10 @@ void webview_run(webview_t w) {
 
 void webview_dispatch(webview_t w, webview_dispatch_fn fn, void* arg) {
   auto* view = static_cast<WebView*>(w);
-  auto* d = new Dispatch{view, fn, arg, 0};
   // The lock is held across g_idle_add, so that the callback (which takes it
   // first) never sees the entry before its source id is stored.
-  std::lock_guard lock(view->dispatchMutex);
+  std::lock_guard lock(dispatchMutex);
+  auto* d = new Dispatch{view, fn, arg, 0};
   view->dispatches.insert(d);
   d->source = g_idle_add(RunDispatch, d);
 }

@@ -12,6 +12,7 @@ side. Environment given to the programs under test:
   test machine does not have, and print warnings about it.
 - ASAN_OPTIONS=detect_leaks=0: GTK, fontconfig and WebKit keep caches until
   the process ends, which the leak checker of a sanitizer build would report.
+- TSAN_OPTIONS=suppressions=tsan.supp: see that file.
 WebKitGTK 2.50 runs in this container as root as it is, sandbox and all; on a
 machine where its sandbox cannot start, set
 WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1 before running the tests (it is
@@ -61,6 +62,8 @@ class XDisplay:
         self.env = dict(os.environ)
         self.env.update(DISPLAY=self.display, NO_AT_BRIDGE="1")
         self.env["ASAN_OPTIONS"] = "detect_leaks=0:" + self.env.get("ASAN_OPTIONS", "")
+        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tsan.supp")
+        self.env["TSAN_OPTIONS"] = "suppressions=%s:%s" % (supp, self.env.get("TSAN_OPTIONS", ""))
         self.env.pop("WAYLAND_DISPLAY", None)
         return self
 
