@@ -15,6 +15,7 @@
 
 #include <boost/beast/http.hpp>
 
+#include <cstdint>
 #include <string>
 
 namespace vexa {
@@ -25,9 +26,21 @@ using HttpRequest = http::request<http::string_body>;
 using HttpResponse = http::response<http::string_body>;
 using HttpFields = http::fields;
 
+// An open file sent as a reply's body; owns the descriptor.
+struct HttpFileBody {
+  HttpFileBody() = default;
+  ~HttpFileBody() { Close(); }
+  HttpFileBody(const HttpFileBody&) = delete;
+  HttpFileBody& operator=(const HttpFileBody&) = delete;
+  bool is_open() const { return fd >= 0; }
+  void Close();
+  int fd = -1;
+  uint64_t size = 0;
+};
+
 struct HttpReply {
   HttpResponse response{http::status::ok, 11};
-  http::file_body::value_type file;  // when is_open(): the body, sent by the loop
+  HttpFileBody file;                 // when is_open(): the body, sent by the loop
   bool started = false;              // header already on the wire (chunked)
   bool ended = false;                // end chunk already on the wire
 };

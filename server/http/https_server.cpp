@@ -53,6 +53,57 @@ void SendStatus(TConnection& connection, http::status status, unsigned version, 
   http::write(connection, res);
 }
 
+// The status line and fields of a reply, as they go on the wire.
+std::string HeaderText(const HttpResponse& res) {
+  std::string out;
+  out.reserve(256);
+  out += res.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+  out += std::to_string(res.result_int());
+  out += ' ';
+  out += res.reason().empty() ? http::obsolete_reason(res.result()) : res.reason();
+  out += "\r\n";
+  for (const auto& f : res) {
+    out += f.name_string();
+    out += ": ";
+    out += f.value();
+    out += "\r\n";
+  }
+  out += "\r\n";
+  return out;
+}
+
+// A file reply: small files go out with their header in one write, larger
+// ones in pieces of kFilePiece bytes.
+constexpr size_t kFilePiece = 64 * 1024;
+
+void SendFileReply(TConnection& connection, HttpReply& reply) {
+  auto& res = reply.response;
+  res.content_length(reply.file.size);
+  const std::string header = HeaderText(res);
+  thread_local std::vector<char> piece(kFilePiece);
+  uint64_t offset = 0;
+  bool headerSent = false;
+  do {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(reply.file.size - offset, kFilePiece));
+    size_t got = 0;
+    while (got < want) {
+      ssize_t n = ::pread(reply.file.fd, piece.data() + got, want - got, static_cast<off_t>(offset + got));
+      if (n < 0 && errno == EINTR) continue;
+      // A file that shrank or fails midway cannot keep its announced length.
+      if (n <= 0) throw std::runtime_error("file read failed");
+      got += static_cast<size_t>(n);
+    }
+    boost::asio::const_buffer pieces[2] = {{header.data(), header.size()}, {piece.data(), got}};
+    if (headerSent)
+      connection.Write(std::span<const boost::asio::const_buffer>(pieces + 1, 1));
+    else
+      connection.Write(std::span<const boost::asio::const_buffer>(pieces, got ? 2 : 1));
+    headerSent = true;
+    offset += got;
+  } while (offset < reply.file.size);
+  reply.file.Close();
+}
+
 bool IsHttpParseError(const boost::system::error_code& ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category() &&
          ec != http::error::end_of_stream && ec != http::error::partial_message;
@@ -332,11 +383,7 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
     auto& res = reply.response;
     res.keep_alive(keepAlive);
     if (reply.file.is_open()) {
-      http::response<http::file_body> fileRes;
-      fileRes.base() = std::move(res.base());
-      fileRes.body() = std::move(reply.file);
-      fileRes.prepare_payload();
-      http::write(connection, fileRes);
+      SendFileReply(connection, reply);
     } else {
       res.prepare_payload();
       http::write(connection, res);
