@@ -1,0 +1,279 @@
+// Unit tests of the WebSocket application objects without a listener: the
+// send handle over a socket pair, the close document, the guards of the
+// owners' VexaClose, the "sendall" walks against concurrent registry changes,
+// and the final release of the registries.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/asso_array.hpp"
+#include "core/globals.hpp"
+#include "server/bridge/gs_app.hpp"
+#include "server/bridge/vexa_requester.hpp"
+#include "server/bridge/web_socket_a.hpp"
+#include "server/bridge/ws_app.hpp"
+#include "server/bridge/ws_request_handler.hpp"
+#include "server/http/connection.hpp"
+#include "server/websocket/websocket_handler.hpp"
+
+namespace vexa {
+namespace {
+
+// The process-wide registries, as the application object creates them.
+class Registries : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GlobalLock = new std::recursive_mutex;
+    WsApps = new TAssoArray;
+    GsApps = new TAssoArray;
+  }
+  void TearDown() override {
+    TWsRequestHandler::ReleaseRegistries();
+    delete WsApps;
+    delete GsApps;
+    delete GlobalLock;
+    WsApps = GsApps = nullptr;
+    GlobalLock = nullptr;
+  }
+};
+
+// One end of a socket pair as a connection with a frame engine (not started);
+// the test reads what the engine writes from the other end.
+struct Wire {
+  int peer = -1;
+  std::unique_ptr<TConnection> connection;
+  std::unique_ptr<TWebSocketHandler> handler;
+  HttpRequest request;
+
+  explicit Wire(int32_t conId) {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    peer = fds[1];
+    connection = std::make_unique<TConnection>(fds[0], "127.0.0.1");
+    handler = std::make_unique<TWebSocketHandler>(*connection, HttpRequest{}, false);
+    handler->ConId = conId;
+  }
+  ~Wire() {
+    handler.reset();
+    connection.reset();
+    ::close(peer);
+  }
+  std::shared_ptr<TWebSocketA> Handle() {
+    return std::make_shared<TWebSocketA>(handler.get(), connection.get(), &request, false);
+  }
+  // Everything that arrived within a short wait.
+  std::string Drain() {
+    std::string out;
+    char buf[65536];
+    timeval tv{0, 100000};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    for (;;) {
+      ssize_t n = ::recv(peer, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+  }
+};
+
+TWsApp* AddConnection(int32_t conId, std::shared_ptr<TWebSocketA> handle) {
+  auto* app = new TWsApp(conId, std::move(handle));
+  std::lock_guard<std::mutex> lock(WsRegistryMutex());
+  WsApps->SetObject(std::to_string(conId), app);
+  return app;
+}
+
+TEST(WebSocketA, OneWholeTextFrameAndNothingAfterClose) {
+  Wire wire(7);
+  auto handle = wire.Handle();
+  EXPECT_EQ(handle->ConId, 7);
+  const std::string big(70000, 'x');
+  handle->SendData(big);
+  const std::string got = wire.Drain();
+  // FIN + text, no RSV1, 64-bit length form, unmasked, the payload whole.
+  ASSERT_EQ(got.size(), 10 + big.size());
+  EXPECT_EQ(static_cast<unsigned char>(got[0]), 0x81);
+  EXPECT_EQ(static_cast<unsigned char>(got[1]), 127);
+  EXPECT_EQ(got.substr(10), big);
+
+  handle->MarkClosed();
+  testing::internal::CaptureStdout();
+  handle->SendData("late");
+  handle->Disconnect();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(wire.Drain(), "");
+  EXPECT_TRUE(handle->Closed());
+}
+
+TEST_F(Registries, CloseDocumentAndEmptyClose) {
+  Wire wire(5);
+  TWsApp app(5, wire.Handle());
+  app.RemoteAddr = "10.0.0.9";
+  EXPECT_EQ(app.CloseDocument().GetJSON(),
+            "{ \"t\" : \"c\", \"wcon\" : { \"conid\" : \"5\", \"REMOTE_ADDR\" : \"10.0.0.9\", \"REMOTE_PORT\" : \"\" } }");
+  testing::internal::CaptureStdout();
+  app.CloseConnection();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(app.WebSocket->Closed());
+}
+
+TEST_F(Registries, VexaCloseGuards) {
+  Wire wire(1);
+  TWsApp app(1, wire.Handle());
+  ReleasedRefs released;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    testing::internal::CaptureStdout();
+    app.VexaClose("nosuch", released);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: VexaClose WsApp Error: Key nosuch not found\n");
+  }
+  // A global application's end removes its own registry entry only: a newer
+  // one registered under the same name stays.
+  auto older = std::make_shared<TGsApp>("chat", nullptr);
+  auto newer = std::make_shared<TGsApp>("chat", nullptr);
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    GsApps->SetObject("chat", new TGsAppEntry(newer));
+    older->VexaClose("chat", released);
+    EXPECT_EQ(FindGlobalLocked("chat"), newer);
+    newer->Closing = true;  // being destroyed: leaves the registry alone
+    newer->VexaClose("chat", released);
+    EXPECT_EQ(FindGlobalLocked("chat"), newer);
+    newer->Closing = false;
+    newer->VexaClose("chat", released);
+    EXPECT_EQ(FindGlobalLocked("chat"), nullptr);
+  }
+  EXPECT_EQ(released.size(), 1u);
+}
+
+TEST_F(Registries, SendAllRecipients) {
+  Wire w1(1), w2(2), w3(3);
+  TWsApp* a1 = AddConnection(1, w1.Handle());
+  TWsApp* a2 = AddConnection(2, w2.Handle());
+  AddConnection(3, w3.Handle());
+  auto requester = std::make_shared<TVexaRequester>("game", a1, true);
+  auto global = std::make_shared<TGsApp>("game", nullptr);
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    a1->Apps["game"] = requester;
+    global->Conns["1"] = a1->WebSocket;  // the creator: a member, not in its Globals
+    global->Conns["2"] = a2->WebSocket;
+    a2->Globals["game"] = global;
+    GsApps->SetObject("game", new TGsAppEntry(global));
+  }
+  auto received = [&](Wire& w) {
+    std::string got = w.Drain();
+    return got.empty() ? std::string() : got.substr(2);
+  };
+  requester->SendToGroup("game", "t", "g", 2);
+  EXPECT_EQ(received(w1), "g");
+  EXPECT_EQ(received(w2), "");
+  EXPECT_EQ(received(w3), "");
+  requester->SendToAllOthers("", "t", "o", 1);
+  EXPECT_EQ(received(w1), "");
+  EXPECT_EQ(received(w2), "o");
+  EXPECT_EQ(received(w3), "o");
+  requester->SendToConnection("", "t", "c", 3);
+  EXPECT_EQ(received(w3), "c");
+  EXPECT_EQ(received(w1) + received(w2), "");
+  requester->SendToSubscribers("game", "t", "s", 0);  // Apps of 1, Globals of 2
+  EXPECT_EQ(received(w1), "s");
+  EXPECT_EQ(received(w2), "s");
+  EXPECT_EQ(received(w3), "");
+  // A closed member is skipped silently.
+  a2->WebSocket->MarkClosed();
+  requester->SendToGroup("game", "t", "g2", 0);
+  EXPECT_EQ(received(w1), "g2");
+  EXPECT_EQ(received(w2), "");
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    a1->Apps.clear();  // the requester is this test's
+  }
+}
+
+// "sendall" walks and the manager change run on applications' threads while
+// connections come and go under GlobalLock on others; nothing may crash,
+// race or use a freed connection.
+TEST_F(Registries, WalksSurviveConcurrentRemoval) {
+  std::vector<std::unique_ptr<Wire>> wires;
+  for (int i = 1; i <= 40; ++i) wires.push_back(std::make_unique<Wire>(i));
+  auto global = std::make_shared<TGsApp>("room", nullptr);
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    GsApps->SetObject("room", new TGsAppEntry(global));
+  }
+  auto requester = std::make_shared<TVexaRequester>("room", nullptr, true);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> walkers;
+  // Reads the peers, so that sends never wait for a full socket buffer.
+  walkers.emplace_back([&] {
+    char buf[65536];
+    while (!stop)
+      for (auto& w : wires) ::recv(w->peer, buf, sizeof buf, MSG_DONTWAIT);
+  });
+  for (int t = 0; t < 3; ++t) {
+    walkers.emplace_back([&, t] {
+      while (!stop) {
+        requester->SendToAllOthers("", "t", "x", 0);
+        requester->SendToSubscribers("room", "t", "y", 0);
+        requester->SendToGroup("room", "t", "z", 0);
+        requester->SendToConnection("", "t", "w", t + 1);
+        try {
+          requester->SetGlobalManager(t + 1);
+        } catch (const std::exception&) {
+          // the connection is not there at this moment
+        }
+      }
+    });
+  }
+  testing::internal::CaptureStdout();
+  for (int round = 0; round < 300; ++round) {
+    for (int i = 1; i <= 40; ++i) {
+      std::lock_guard<std::recursive_mutex> g(*GlobalLock);
+      TWsApp* app = AddConnection(i, wires[static_cast<size_t>(i - 1)]->Handle());
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      global->Conns[std::to_string(i)] = app->WebSocket;
+      app->Globals["room"] = global;
+    }
+    for (int i = 1; i <= 40; ++i) {
+      std::lock_guard<std::recursive_mutex> g(*GlobalLock);
+      std::unique_ptr<TVexaBase> removed;
+      {
+        std::lock_guard<std::mutex> lock(WsRegistryMutex());
+        auto* app = dynamic_cast<TWsApp*>(WsApps->GetObject(std::to_string(i)));
+        app->WebSocket->MarkClosed();
+        global->Conns.erase(std::to_string(i));
+        removed.reset(WsApps->Extract(std::to_string(i)).Obj);
+      }
+    }
+  }
+  stop = true;
+  for (auto& t : walkers) t.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(WsApps->Count(), 0u);
+}
+
+TEST_F(Registries, ReleaseEmptiesBothRegistries) {
+  Wire w(1);
+  TWsApp* app = AddConnection(1, w.Handle());
+  auto handle = app->WebSocket;
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    GsApps->SetObject("g", new TGsAppEntry(std::make_shared<TGsApp>("g", nullptr)));
+  }
+  TWsRequestHandler::ReleaseRegistries();
+  EXPECT_EQ(WsApps->Count(), 0u);
+  EXPECT_EQ(GsApps->Count(), 0u);
+  EXPECT_TRUE(handle->Closed());
+}
+
+}  // namespace
+}  // namespace vexa
