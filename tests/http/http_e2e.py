@@ -314,9 +314,24 @@ def test_request_limits():
         check(code == 0, "clean stop", srv)
 
 
+def test_phar_without_php_is_an_error_not_an_empty_success():
+    with e2e.TestBundle(BUILD) as b:
+        phar = b.path("work/app.phar")
+        os.makedirs(os.path.dirname(phar), exist_ok=True)
+        make_phar(phar, {"app.vexa": json.dumps({"name": "p"}), "a.css": "x"})
+        b.write_settings({"php": b.path("no/such/php")})
+        srv = b.start([phar])
+        r, body = get(http.client.HTTPConnection("127.0.0.1", srv.port, timeout=10), "/a.css")
+        check(r.status == 500, "status %d" % r.status, srv)
+        srv.wait_for("Error in Phar File " + phar + " Project Read In Phar File ")
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
 GROUPS = {
     "files": [test_static_files_on_one_keep_alive_connection],
-    "phar": [test_phar_files_streamed_as_chunks],
+    "phar": [test_phar_files_streamed_as_chunks,
+             test_phar_without_php_is_an_error_not_an_empty_success],
     "tls": [test_http_and_https_on_one_port, test_secure_one_refuses_plain_clients,
             test_request_limits],
 }
