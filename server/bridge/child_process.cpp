@@ -10,6 +10,11 @@
 
 namespace vexa {
 
+namespace {
+// The runner whose threads (its own and its two readers) this thread is.
+thread_local const TChildProcess* tRunnerOfThisThread = nullptr;
+}  // namespace
+
 std::shared_ptr<TChildProcess> TChildProcess::Create(std::string exe, TextList params, TextList env) {
   return std::shared_ptr<TChildProcess>(new TChildProcess(std::move(exe), std::move(params), std::move(env)));
 }
@@ -37,15 +42,11 @@ void TChildProcess::Start() {
     self->Execute();
     self.reset();
   });
-  threadId_ = thread_.get_id();
   started_ = true;
   running_ = true;  // from here on the run is under way; Write waits for the child
 }
 
-bool TChildProcess::IsRunnerThread() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return started_ && std::this_thread::get_id() == threadId_;
-}
+bool TChildProcess::IsRunnerThread() const { return tRunnerOfThisThread == this; }
 
 bool TChildProcess::Finished() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -69,6 +70,7 @@ std::shared_ptr<platform::Process> TChildProcess::CurrentProcess() const {
 }
 
 void TChildProcess::Execute() {
+  tRunnerOfThisThread = this;
   try {
     Run();
   } catch (const std::exception& e) {
@@ -111,8 +113,14 @@ void TChildProcess::Run() {
     if (stoppedMeanwhile) proc->Kill();
 
     {
-      TReadOutputThread out(proc, OnOutput, false);
-      TReadOutputThread err(proc, OnError, true);
+      auto mark = [this](const LineEvent& onLine) {
+        return [this, onLine](const std::string& line) {
+          tRunnerOfThisThread = this;
+          if (onLine) onLine(line);
+        };
+      };
+      TReadOutputThread out(proc, mark(OnOutput), false);
+      TReadOutputThread err(proc, mark(OnError), true);
       out.Start();
       err.Start();
       out.WaitFor();

@@ -64,6 +64,8 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   // Must not be called on the runner's own thread.
   void WaitFor();
   bool Finished() const;
+  // True on the runner's own thread and on its two readers' threads, where
+  // WaitFor() would wait for itself.
   bool IsRunnerThread() const;
   pid_t Pid() const;  // -1 when no child runs
 
@@ -91,7 +93,6 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   bool spawned_ = false;   // the start of the child was tried
   bool finished_ = false;
   std::thread thread_;
-  std::thread::id threadId_;
 };
 
 }  // namespace vexa

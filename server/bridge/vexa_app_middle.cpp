@@ -31,7 +31,9 @@ std::string ResponseType(const JsonValue& item) {
 TVexaAppMiddle::TVexaAppMiddle(std::string name, void* owner, bool isWs)
     : AppName(std::move(name)), IsRequest(!isWs), Owner(owner), gate_(std::make_shared<CallbackGate>()) {}
 
-TVexaAppMiddle::~TVexaAppMiddle() {
+TVexaAppMiddle::~TVexaAppMiddle() { Shutdown(); }
+
+void TVexaAppMiddle::Shutdown() {
   // Nothing reaches the owner from now on; then end both processes, which
   // also frees any callback blocked on their pipes; then wait for callbacks
   // still running on other threads.

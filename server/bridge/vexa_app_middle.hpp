@@ -17,17 +17,22 @@
 //   OnError         the application's stderr reader; may run concurrently
 //                   with OnData, so an owner writing both to one place locks;
 //   OnExit          the runner thread, once, after the last OnData/OnError;
-//                   the owner may destroy the bridge inside it;
+//                   the owner may destroy the bridge inside it (and only
+//                   there: the other handlers are called from the middle of
+//                   the bridge's work, where they may call Shutdown() but
+//                   must leave the destruction to another thread);
 //   OnServerCommand the stdout reader, for every "server" item of a reply.
 // A program that cannot be started prints "Error Process:- ..." and gives no
 // OnExit.
 //
-// Once the destructor has begun, no callback reaches the owner any more: the
-// destructor shuts the bridge to its runners, stops the child process and
-// the application (SIGKILL to each process group, waiting for its end) and
-// waits for callbacks already under way on other threads. An owner must
-// therefore not destroy the bridge while holding a lock that its own
-// OnData/OnError/OnServerCommand handler takes.
+// Once Shutdown() (which the destructor calls) has begun, no callback reaches
+// the owner any more: it shuts the bridge to its runners, stops the child
+// process and the application (SIGKILL to each process group, waiting for
+// its end) and waits for callbacks already under way on other threads. An
+// owner must therefore not destroy the bridge while holding a lock that its
+// own OnData/OnError/OnServerCommand handler takes. A derived class whose
+// handlers use its own members calls Shutdown() first in its destructor, so
+// that no callback runs while those members are being destroyed.
 //
 // Writes to the application's standard input (SendToApp, SendEvent,
 // SendCtrlEvent, Quit, WsDisconnect, the child's relay) may come from any
@@ -75,6 +80,9 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   TVexaAppMiddle(std::string name, void* owner, bool isWs);
   ~TVexaAppMiddle() override;
   TVexaAppMiddle(const TVexaAppMiddle&) = delete;
+  // Ends the bridge's processes and callbacks for good (see above); may be
+  // called more than once, also from inside one of the bridge's callbacks.
+  void Shutdown();
   TVexaAppMiddle& operator=(const TVexaAppMiddle&) = delete;
 
   // The interpreter: the setting "php".

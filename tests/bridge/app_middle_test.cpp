@@ -252,6 +252,24 @@ TEST_F(AppMiddle, OwnerMayDestroyTheBridgeInsideOnExit) {
   ExpectNoProcessesLeft();
 }
 
+TEST_F(AppMiddle, ShutdownInsideOnDataEndsEverythingWithoutDeadlock) {
+  Recorder rec;
+  auto app = std::make_unique<TVexaAppMiddle>("sleep", nullptr, true);
+  TVexaAppMiddle* raw = app.get();
+  app->OnData = [&](const TJSON&, const std::string& text, bool, bool) {
+    EXPECT_EQ(text, "started");
+    raw->Shutdown();  // on the application's stdout reader thread
+    rec.Exit();
+  };
+  app->OnExit = [&](const std::string&) { ADD_FAILURE() << "OnExit after shutdown"; };
+  const std::string token = UniqueToken("ondata");
+  app->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams("sleep", "e", token), {});
+  ASSERT_TRUE(rec.WaitExit());
+  EXPECT_TRUE(ProcessesWith(token).empty());  // stopped before Shutdown returned
+  app.reset();
+  ExpectNoProcessesLeft(token);
+}
+
 TEST_F(AppMiddle, MissingInterpreterIsReportedWithoutOnExit) {
   UseFixtureProject("/nonexistent/php8");
   ConsoleCapture console;
