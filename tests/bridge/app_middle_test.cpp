@@ -217,7 +217,8 @@ TEST_F(AppMiddle, ApplicationEndStopsItsChildBeforeOnExit) {
   auto t0 = std::chrono::steady_clock::now();
   run.app->Quit(nullptr);
   ASSERT_TRUE(run.rec.WaitExit());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
+  // No fixed pause for the stop of the child (generous for a loaded machine).
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3000ms);
   EXPECT_TRUE(childGoneAtExit);
   EXPECT_EQ(run.rec.exits, 1);
   run.app.reset();
@@ -231,7 +232,7 @@ TEST_F(AppMiddle, DestroyStopsARunningApplicationAndDeliversNothingMore) {
   ASSERT_TRUE(run.app->StartChild("c", Php(), {FixtureDir() + "/child.php", "0", run.token}));
   auto t0 = std::chrono::steady_clock::now();
   run.app.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3000ms);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(run.rec.exits, 0);  // destruction had begun: no OnExit
   ExpectNoProcessesLeft(run.token);
