@@ -22,6 +22,7 @@ passed on), and LIBGL_ALWAYS_SOFTWARE=1 where no GL driver is present.
 import ctypes
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -29,6 +30,13 @@ import time
 
 class XDisplayError(AssertionError):
     pass
+
+
+def _die_with_parent():
+    # The display goes when the test process goes, even when it is killed
+    # (a CTest timeout) before it can stop the display itself.
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 class XDisplay:
@@ -44,7 +52,8 @@ class XDisplay:
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(w), "-screen", "0",
              "%dx%dx24" % self.size, "-nolisten", "tcp"],
-            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_die_with_parent)
         os.close(w)
         data = b""
         deadline = time.time() + 20
