@@ -198,7 +198,10 @@ void Latency(int n, MakeWorker make) {
   std::sort(ms.begin(), ms.end());
   double median = ms[ms.size() / 2];
   double p99 = ms[std::min(ms.size() - 1, static_cast<size_t>(ms.size() * 0.99))];
-  std::printf("{\"n\": %d, \"median_ms\": %.3f, \"p99_ms\": %.3f, \"errors\": %d}\n", n, median, p99, errors);
+  std::printf("{\"n\": %d, \"median_ms\": %.3f, \"p99_ms\": %.3f, \"errors\": %d, \"samples\": [", n, median, p99,
+              errors);
+  for (size_t i = 0; i < ms.size(); ++i) std::printf("%s%.3f", i ? ", " : "", ms[i]);
+  std::printf("]}\n");
 }
 
 template <class MakeWorker>

@@ -64,9 +64,10 @@ def wrk(port, path, clients, seconds):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build")
-    ap.add_argument("--n", type=int, default=300, help="sequential requests for the latency figures")
-    ap.add_argument("--seconds", type=float, default=5, help="length of each throughput run")
+    ap.add_argument("--n", type=int, default=400, help="sequential requests per target for the latency figures")
+    ap.add_argument("--seconds", type=float, default=8, help="throughput time per target, over all rounds")
     ap.add_argument("--clients", type=int, default=64)
+    ap.add_argument("--rounds", type=int, default=4, help="turns the targets take in each measurement")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
 
@@ -117,17 +118,38 @@ def main():
             wait_port(lport)
             wait_port(sport)
 
+            # The four targets take turns in short rounds, so that a change of
+            # the machine's load during the run touches all of them alike.
+            targets = {
+                "server": ([driver, "http", str(port), "/"], None),
+                "direct": (spawn, env),
+                "lighttpd": ([driver, "http", str(lport), "/index.php"], None),
+                "phps": ([driver, "http", str(sport), "/index.php"], None),
+            }
+            rounds = max(1, args.rounds)
+            samples = {k: [] for k in targets}
+            errors = {k: 0 for k in targets}
+            done = {k: 0 for k in targets}
+            elapsed = {k: 0.0 for k in targets}
+            for _ in range(rounds):
+                for k, (cmd, e) in targets.items():
+                    res = run_json(cmd + ["latency", str(max(1, args.n // rounds))], e)
+                    samples[k] += res["samples"]
+                    errors[k] += res["errors"]
+            for _ in range(rounds):
+                for k, (cmd, e) in targets.items():
+                    res = run_json(cmd + ["rate", str(args.clients), str(args.seconds / rounds)], e)
+                    done[k] += res["done"]
+                    elapsed[k] += res["seconds"]
+                    errors[k] += res["errors"]
             r = {}
-            n, secs, c = str(args.n), str(args.seconds), str(args.clients)
-            r["server_latency"] = run_json([driver, "http", str(port), "/", "latency", n])
-            r["direct_latency"] = run_json(spawn + ["latency", n], env)
-            r["lighttpd_latency"] = run_json([driver, "http", str(lport), "/index.php", "latency", n])
-            r["phps_latency"] = run_json([driver, "http", str(sport), "/index.php", "latency", n])
-            r["server_rate"] = run_json([driver, "http", str(port), "/", "rate", c, secs])
-            r["direct_rate"] = run_json(spawn + ["rate", c, secs], env)
-            r["lighttpd_rate"] = run_json([driver, "http", str(lport), "/index.php", "rate", c, secs])
-            r["phps_rate"] = run_json([driver, "http", str(sport), "/index.php", "rate", c, secs])
-            w = int(args.seconds)
+            for k in targets:
+                ms = sorted(samples[k])
+                r[k + "_latency"] = {"n": len(ms), "median_ms": ms[len(ms) // 2],
+                                     "p99_ms": ms[min(len(ms) - 1, int(len(ms) * 0.99))]}
+                r[k + "_rate"] = {"done": done[k], "seconds": round(elapsed[k], 2), "rps": done[k] / elapsed[k]}
+                r[k + "_errors"] = errors[k]
+            w = max(1, int(args.seconds / 2))
             r["wrk"] = {"server": wrk(port, "/", args.clients, w), "lighttpd": wrk(lport, "/index.php", args.clients, w),
                         "phps": wrk(sport, "/index.php", args.clients, w)}
             srv.stop()
@@ -149,7 +171,7 @@ def main():
               % (rate_ratio, "OK" if rate_ratio >= 0.9 else "MISSED"))
         print("throughput ratio server/lighttpd:   %.3f (target >= 1.0)  %s"
               % (vs_lighttpd, "OK" if vs_lighttpd >= 1.0 else "MISSED"))
-        errors = sum(r[k].get("errors", 0) for k in r if k != "wrk")
+        errors = sum(v for k, v in r.items() if k.endswith("_errors"))
         print("errors: %d" % errors)
         return 0
     finally:
