@@ -137,31 +137,6 @@ TEST(ChildProcess, StopEndsAChildWithItsGrandchildrenAndOnExitStillComesOnce) {
   ExpectNoProcessesLeft(r.token);
 }
 
-TEST(ChildProcess, OwnerMayDropTheRunnerInsideOnExit) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  auto cp = TChildProcess::Create(Php(), std::vector<std::string>{FixtureDir() + "/emit.php", "code", "3"},
-                                  std::nullopt);
-  std::shared_ptr<TChildProcess> holder = cp;
-  std::weak_ptr<TChildProcess> weak = cp;
-  cp->OnOutput = [](const std::string&) {};
-  cp->OnExit = [&](const std::string&, const std::string&) {
-    holder.reset();  // the owner lets go here, on the runner thread
-    std::lock_guard<std::mutex> lock(m);
-    done = true;
-    cv.notify_all();
-  };
-  cp->Start();
-  cp.reset();
-  std::unique_lock<std::mutex> lock(m);
-  ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return done; }));
-  lock.unlock();
-  for (int i = 0; i < 500 && !weak.expired(); ++i) std::this_thread::sleep_for(2ms);
-  EXPECT_TRUE(weak.expired());  // the runner let go of itself at the end
-  ExpectNoProcessesLeft();
-}
-
 TEST(ChildProcess, MissingProgramPrintsTheErrorAndGivesNoExit) {
   ConsoleCapture console;
   Recorder rec;
@@ -174,52 +149,4 @@ TEST(ChildProcess, MissingProgramPrintsTheErrorAndGivesNoExit) {
   EXPECT_TRUE(console.Has("Error Process:- /nonexistent/php-nope: No such file or directory cmd:- /nonexistent/php-nope"))
       << console.Text();
   EXPECT_FALSE(cp->Running());
-}
-
-TEST(ChildProcess, DefaultCallbacksPrintLinesAndTheExitPair) {
-  ConsoleCapture console;
-  auto cp = TChildProcess::Create(Php(), std::vector<std::string>{FixtureDir() + "/emit.php", "stderr"},
-                                  std::nullopt);
-  cp->Start();
-  cp->WaitFor();
-  console.Stop();
-  std::string text = console.Text();
-  EXPECT_TRUE(console.Has("out"));
-  EXPECT_TRUE(console.Has("err two"));
-  EXPECT_NE(text.find("CP ClsRx Data:- \nCP ClsRx Error:- \n"), std::string::npos) << text;
-  // The exit pair comes after every line.
-  EXPECT_GT(text.find("CP ClsRx Data:- "), text.find("tail"));
-}
-
-TEST(ChildProcess, CallbackErrorsArePrintedAndReadingGoesOn) {
-  ConsoleCapture console;
-  Recorder rec;
-  auto cp = TChildProcess::Create(Php(), std::vector<std::string>{FixtureDir() + "/emit.php", "lines"},
-                                  std::nullopt);
-  cp->OnOutput = [&](const std::string& l) {
-    if (l == "b") throw std::runtime_error("boom");
-    rec.Out(l);
-  };
-  cp->OnExit = [](const std::string&, const std::string&) {};
-  cp->Start();
-  cp->WaitFor();
-  console.Stop();
-  EXPECT_EQ(rec.out, (std::vector<std::string>{"a", "xy", "", "", "last"}));
-  EXPECT_TRUE(console.Has("CP callback Err"));
-}
-
-TEST(ChildProcess, AddedEnvironmentFollowsTheServersOwn) {
-  ::setenv("VEXA_DUP", "server", 1);
-  Recorder rec;
-  auto cp = TChildProcess::Create(
-      "/usr/bin/env", std::nullopt, std::vector<std::string>{"VEXA_DUP=added", "VEXA_NEW=1"});
-  cp->OnOutput = [&](const std::string& l) { rec.Out(l); };
-  cp->OnExit = [](const std::string&, const std::string&) {};
-  cp->Start();
-  cp->WaitFor();
-  auto env = platform::CurrentEnvironment();
-  ASSERT_EQ(rec.out.size(), env.size() + 2);
-  for (size_t i = 0; i < env.size(); ++i) EXPECT_EQ(rec.out[i], env[i]);
-  EXPECT_EQ(rec.out[env.size()], "VEXA_DUP=added");
-  EXPECT_EQ(rec.out[env.size() + 1], "VEXA_NEW=1");
 }

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/browser.hpp"
-
 using namespace vexa::platform;
 
 TEST(BindProbe, TakenPortIsRefusedAndFreedPortAccepted) {
@@ -33,11 +31,4 @@ TEST(BindProbe, TakenPortIsRefusedAndFreedPortAccepted) {
   EXPECT_TRUE(CanBindIPv4("127.0.0.1", port));
   // An address this host does not have cannot be bound.
   EXPECT_FALSE(CanBindIPv4("203.0.113.9", port));
-}
-
-TEST(Browser, ChromeLookupGivesAnExecutableOrNothing) {
-  std::string chrome = FindChromePath();
-  if (!chrome.empty()) {
-    EXPECT_EQ(::access(chrome.c_str(), X_OK), 0);
-  }
 }

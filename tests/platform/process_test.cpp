@@ -157,28 +157,3 @@ TEST(Process, DestructorKillsAndReapsARunningChild) {
   EXPECT_EQ(vexa::testing::ProcState(pid), 0);
   ExpectNoChildren();
 }
-
-TEST(Process, ExitFdSignalsTheEndWithoutReaping) {
-  auto p = Process::Spawn(Sh("sleep 0.05"));
-  ASSERT_GE(p->ExitFd(), 0);
-  struct pollfd pfd{p->ExitFd(), POLLIN, 0};
-  EXPECT_EQ(::poll(&pfd, 1, 5000), 1);
-  EXPECT_EQ(vexa::testing::ProcState(p->Pid()), 'Z');  // ended, not yet reaped
-  EXPECT_EQ(p->Wait(), 0);
-  ExpectNoChildren();
-}
-
-TEST(Process, HelpersFindProgramsAndPendingBytes) {
-  EXPECT_EQ(FindOnPath("sh").empty(), false);
-  EXPECT_EQ(FindOnPath("no-such-program-vexa-test"), "");
-  EXPECT_EQ(FindOnPath("/bin/sh"), "/bin/sh");
-  auto env = CurrentEnvironment();
-  ASSERT_EQ(::setenv("VEXA_PROBE_VAR", "42", 1), 0);
-  env = CurrentEnvironment();
-  EXPECT_NE(std::find(env.begin(), env.end(), "VEXA_PROBE_VAR=42"), env.end());
-
-  auto p = Process::Spawn(Sh("printf 12345"));
-  p->Wait();
-  EXPECT_EQ(BytesAvailable(p->StdoutFd()), 5u);
-  EXPECT_EQ(BytesAvailable(-1), 0u);
-}
