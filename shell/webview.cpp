@@ -146,13 +146,12 @@ void OnWindowDestroy(GtkWidget*, gpointer data) {
 void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
   auto* view = static_cast<WebView*>(data);
   if (event == WEBKIT_LOAD_COMMITTED) {
-    // The document exists now and the one-shot scripts have been put into it
-    // (that happens in the same step as the commit, before we hear of it).
-    // Later scripts go to it directly; the one-shot ones must not run again
-    // in the pages that follow.
+    // The new document exists now: later scripts go to it directly. The
+    // one-shot scripts meant for it are usually in it already, put in before
+    // its own scripts; when they reached the engine too late for that, they
+    // run now (each runs once either way). They must not run again in the
+    // pages that follow, so they are dropped.
     view->awaitingPage = false;
-    // The engine may have put the page's document in place before the
-    // scripts reached it; those that did not run yet run now.
     std::vector<std::string> sources = std::move(view->pageSources);
     view->DropPageScripts();
     for (const std::string& js : sources) view->EvalNow(js);
@@ -230,7 +229,6 @@ webview_t webview_create(int debug, void* window) {
   g_object_ref_sink(view->web);
   g_signal_connect(view->web, "load-changed", G_CALLBACK(OnLoadChanged), view);
   WebKitSettings* settings = webkit_web_view_get_settings(view->web);
-  webkit_settings_set_javascript_can_access_clipboard(settings, TRUE);
   if (debug) webkit_settings_set_enable_developer_extras(settings, TRUE);
 
   if (window) {

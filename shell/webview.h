@@ -52,7 +52,9 @@ void webview_set_title(webview_t w, const char* title);
 // Sets the window size with one of the WebView_Hint_* values.
 void webview_set_size(webview_t w, int width, int height, int hints);
 
-// Loads an address.
+// Loads an address. The load starts from the window's event loop, once the
+// callbacks queued before it have run; a second call before that replaces
+// the address.
 void webview_navigate(webview_t w, const char* url);
 
 // Evaluates JavaScript in the page. While a navigation started by
