@@ -13,6 +13,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// After the tests (under ctest: after each test), no child of this process
+// may be left, running or zombie.
+class NoChildrenLeft : public ::testing::Environment {
+ public:
+  void TearDown() override { ExpectNoProcessesLeft(); }
+};
+const auto* const kNoChildrenLeft = ::testing::AddGlobalTestEnvironment(new NoChildrenLeft);
+
 struct EmitRun {
   Recorder rec;
   std::shared_ptr<TChildProcess> cp;
