@@ -317,7 +317,7 @@ def shutdown_with(sig):
         took = time.monotonic() - t0
         gap = srv.time_of("Bye Bye") - srv.time_of("Clean Exit")
         check(gap >= 0.38, "400 ms between Clean Exit and Bye Bye, got %.3f" % gap, srv)
-        check(took < 3.5, "shutdown took %.1fs" % took, srv)
+        check(took < 6, "shutdown took %.1fs" % took, srv)
         check(lines[-1] == "Server Stopped", "last line", srv)
 
 
@@ -354,7 +354,7 @@ def test_shutdown_with_open_connections():
         time.sleep(0.3)
         t0 = time.monotonic()
         assert_clean_stop(srv)
-        check(time.monotonic() - t0 < 5, "no hang with open connections", srv)
+        check(time.monotonic() - t0 < 8, "no hang with open connections", srv)
         for s in (keep, half, silent):
             s.close()
 
