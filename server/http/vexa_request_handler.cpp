@@ -160,7 +160,12 @@ void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnecti
   const PageRoute route = SplitPage(page);
   StartPhp(route.Ctrl, route.Evt, route.Evtp, idata, cdata, bcookies);
 
-  if (!reply.started) {
+  bool started;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    started = reply.started;
+  }
+  if (!started) {
     // PHP never ran, so nothing was written: say so rather than answer an
     // empty 200.
     auto& res = reply.response;

@@ -87,7 +87,7 @@ class PageRunTest : public ::testing::Test {
       postDoc.AddJSON("postdata", post);
       TVexaRequestHandler handler;
       try {
-        handler.Run(page, postDoc, connection, request, reply_, false);
+        handler.Run(page, postDoc, connection, request, *reply_, false);
       } catch (const std::exception& e) {
         ADD_FAILURE() << "Run raised: " << e.what();
       }
@@ -101,7 +101,7 @@ class PageRunTest : public ::testing::Test {
   fs::path root_;
   std::unique_ptr<TJSON> settings_;
   std::unique_ptr<TAssoArray> args_;
-  HttpReply reply_;
+  std::unique_ptr<HttpReply> reply_ = std::make_unique<HttpReply>();
 };
 
 TEST_F(PageRunTest, PhpGetsTheCommandLineAndTheEnvironmentInOrder) {
@@ -130,9 +130,9 @@ TEST_F(PageRunTest, DataTooLargeForTheEnvironmentIsAnswered413WithoutRunningPhp)
   test::Wire w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n" + cookies + "\r\n");
   std::string lines = out.Text();
   EXPECT_TRUE(w.header.empty());  // nothing was written by the handler itself
-  EXPECT_FALSE(reply_.started);
-  EXPECT_EQ(reply_.response.result(), http::status::payload_too_large);
-  EXPECT_NE(reply_.response.body().find("bcookies"), std::string::npos);
+  EXPECT_FALSE(reply_->started);
+  EXPECT_EQ(reply_->response.result(), http::status::payload_too_large);
+  EXPECT_NE(reply_->response.body().find("bcookies"), std::string::npos);
   EXPECT_NE(lines.find("Error: Request Handler Error:- Request too large for the application: the request's "
                        "bcookies data"),
             std::string::npos)
@@ -140,10 +140,10 @@ TEST_F(PageRunTest, DataTooLargeForTheEnvironmentIsAnswered413WithoutRunningPhp)
 
   TJSON post;
   post.Current()["text"] = std::string(65 * 1024, 't');
-  reply_ = HttpReply();
+  reply_ = std::make_unique<HttpReply>();
   RunPage("/index", "POST /index.html HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n", post);
-  EXPECT_EQ(reply_.response.result(), http::status::payload_too_large);
-  EXPECT_NE(reply_.response.body().find("cdata"), std::string::npos);
+  EXPECT_EQ(reply_->response.result(), http::status::payload_too_large);
+  EXPECT_NE(reply_->response.body().find("cdata"), std::string::npos);
 }
 
 TEST_F(PageRunTest, PhpThatCannotStartIsAnError500NotAnEmpty200) {
@@ -151,8 +151,8 @@ TEST_F(PageRunTest, PhpThatCannotStartIsAnError500NotAnEmpty200) {
   test::StdoutCapture out;
   test::Wire w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
   std::string lines = out.Text();
-  EXPECT_FALSE(reply_.started);
-  EXPECT_EQ(reply_.response.result(), http::status::internal_server_error);
+  EXPECT_FALSE(reply_->started);
+  EXPECT_EQ(reply_->response.result(), http::status::internal_server_error);
   EXPECT_NE(lines.find("Error Process:- "), std::string::npos) << lines;
 }
 

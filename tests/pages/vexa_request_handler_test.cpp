@@ -35,7 +35,8 @@ class ReplyTest : public ::testing::Test {
       while ((n = ::read(client_, buf, sizeof buf)) > 0) raw_.append(buf, static_cast<std::size_t>(n));
     });
     request_ = ParseRequest(rawRequest);
-    handler_.Attach(*connection_, request_, reply_);
+    reply_ = std::make_unique<HttpReply>();
+    handler_.Attach(*connection_, request_, *reply_);
   }
   // Closes the server end and returns what the client received.
   test::Wire Finish() {
@@ -52,7 +53,7 @@ class ReplyTest : public ::testing::Test {
   TVexaRequestHandler handler_;
   std::unique_ptr<TConnection> connection_;
   test::Request request_;
-  HttpReply reply_;
+  std::unique_ptr<HttpReply> reply_;
   int client_ = -1;
   std::thread reader_;
   std::string raw_;
@@ -85,7 +86,7 @@ TEST_F(ReplyTest, EnvelopeHeadersAndCookiesApplyOnceBeforeTheFirstChunk) {
   EXPECT_EQ(w.header.find("Bad"), std::string::npos);
   EXPECT_EQ(w.chunks, (std::vector<std::string>{"<p>one</p>", "two"}));
   EXPECT_TRUE(w.ended);
-  EXPECT_TRUE(reply_.started && reply_.ended);
+  EXPECT_TRUE(reply_->started && reply_->ended);
 }
 
 TEST_F(ReplyTest, EmptyHeadersSetNoServerAndItemsGetTheirComma) {
@@ -127,7 +128,6 @@ TEST_F(ReplyTest, ContentTypeChoiceForPlainOutput) {
     EXPECT_TRUE(w.HasField(std::string("Content-Type: ") + c.contentType)) << w.header;
     EXPECT_EQ(w.chunks, (std::vector<std::string>{std::string("a") + c.suffix, std::string("b") + c.suffix}));
     raw_.clear();
-    reply_ = HttpReply();
   }
 }
 
