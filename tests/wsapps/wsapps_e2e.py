@@ -75,6 +75,7 @@ class Env:
     def close(self):
         try:
             code, _ = self.srv.stop()
+            assert "Sanitizer" not in self.srv.stderr_text(), self.srv.stderr_text()[-4000:]
             assert code == 0, f"exit code {code}"
             wait_no_processes(self.bundle.root, 5)
         finally:
@@ -431,11 +432,13 @@ def churn_tests(env):
             except Exception as e:  # noqa: BLE001
                 errors.append(e)
 
-        threads = [threading.Thread(target=open_some, args=(25,)) for _ in range(8)]
+        threads = [threading.Thread(target=open_some, args=(25,), daemon=True) for _ in range(8)]
         for t in threads:
             t.start()
+        deadline = time.monotonic() + 120
         for t in threads:
-            t.join(120)
+            t.join(max(0.0, deadline - time.monotonic()))
+        assert not any(t.is_alive() for t in threads), f"only {len(clients)} clients started in time"
         assert not errors, errors[:3]
         assert len(clients) == 200
         assert len(processes_under(env.bundle.root)) >= 200
@@ -455,7 +458,9 @@ def churn_tests(env):
         b = env.client()
         b.send(start_message("wsecho", {"text": "y"}))
         b.recv_data()
-        assert len(processes_under(env.bundle.root)) == 2
+        running = processes_under(env.bundle.root)
+        for name in ("wschat", "wsecho"):
+            assert any(name in p[2] and p[1] != "Z" for p in running), running
         code, out = srv.stop()
         assert code == 0, out
         wait_no_processes(env.bundle.root, 5)
@@ -480,6 +485,7 @@ def main():
         if env.srv.proc.poll() is None:
             env.close()
         else:
+            assert "Sanitizer" not in env.srv.stderr_text(), env.srv.stderr_text()[-4000:]
             wait_no_processes(env.bundle.root, 5)
             env.bundle.__exit__(None, None, None)
     return failed
