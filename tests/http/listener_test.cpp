@@ -202,33 +202,6 @@ TEST_F(Listener, ConnectionLimitRefusesOneMoreAndGoesOn) {
   ::close(b);
 }
 
-TEST_F(Listener, SecureRefusesPlainClientsWithoutReply) {
-  settings_ = TJSON::CreateFromText(R"({"secure":1})");
-  server_.Start();
-  int fd = Connect(server_.BoundPort());
-  SendAll(fd, "GET /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
-  std::string got;
-  EXPECT_TRUE(WaitClosed(fd, 3s, &got));
-  EXPECT_EQ(got, "");
-  ::close(fd);
-}
-
-TEST_F(Listener, SSLv2StyleHelloFailsQuietly) {
-  server_.Start();
-  int fd = Connect(server_.BoundPort());
-  // An SSLv2 CLIENT-HELLO offering version 2 only.
-  const unsigned char hello[] = {0x80, 0x2e, 0x01, 0x00, 0x02, 0x00, 0x15, 0x00, 0x00, 0x00, 0x10,
-                                 0x07, 0x00, 0xc0, 0x05, 0x00, 0x80, 0x03, 0x00, 0x80, 0x01, 0x00,
-                                 0x80, 0x06, 0x00, 0x40, 0x04, 0x00, 0x80, 0x02, 0x00, 0x80, 0x01,
-                                 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c,
-                                 0x0d, 0x0e, 0x0f, 0x10};
-  ASSERT_EQ(::send(fd, hello, sizeof hello, MSG_NOSIGNAL), ssize_t(sizeof hello));
-  std::string got;
-  EXPECT_TRUE(WaitClosed(fd, 5s, &got));
-  EXPECT_EQ(got.find("HTTP"), std::string::npos);
-  ::close(fd);
-}
-
 TEST_F(Listener, StopEndsEveryConnectionPromptly) {
   server_.Start();
   const uint16_t port = server_.BoundPort();

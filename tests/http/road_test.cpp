@@ -43,19 +43,6 @@ TEST(TlsSniff, RecognisesHelloFormsAndNeverPlainRequests) {
   }
 }
 
-TEST(TlsSniff, PeeksWithoutConsuming) {
-  int sv[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  TConnection c(sv[0], "127.0.0.1");
-  const unsigned char hello[] = {0x16, 0x03, 0x01, 0x00, 0x05, 0x01, 0x02};
-  ASSERT_EQ(::send(sv[1], hello, sizeof hello, 0), ssize_t(sizeof hello));
-  TShttpsServer server;
-  EXPECT_TRUE(server.IsTLSClientHello(c));
-  unsigned char got[16];
-  EXPECT_EQ(c.ReadSome(got, sizeof got), sizeof hello);  // all still there
-  ::close(sv[1]);
-}
-
 class RoadPaths : public ::testing::Test {
  protected:
   void SetUp() override {
