@@ -14,6 +14,7 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/core/demangle.hpp>
 
 #include <cstdlib>
@@ -177,6 +178,7 @@ void TShttpsServer::Start() {
   WriteLine("Zlib version loaded: " + std::string(zlibVersion()));
 
   // TLS 1.2 and 1.3 only; client certificates are neither asked for nor checked.
+  if (ctx_) SSL_CTX_free(ctx_);  // left by a start that failed
   ctx_ = SSL_CTX_new(TLS_server_method());
   if (!ctx_) throw std::runtime_error("TLS context: " + SslErrorText());
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
@@ -340,7 +342,8 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
     parser.body_limit(Limits.bodyBytes);
     boost::system::error_code ec;
     http::read_header(connection, buffer, parser, ec);
-    if (!ec && parser.get()[http::field::expect] == "100-continue" && !parser.is_done())
+    if (!ec && !parser.is_done() &&
+        boost::beast::iequals(parser.get()[http::field::expect], "100-continue"))
       connection.Write(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
     if (!ec && !parser.is_done()) http::read(connection, buffer, parser, ec);
     if (ec) {

@@ -310,6 +310,13 @@ def test_request_limits():
         r, data = get(http.client.HTTPConnection("127.0.0.1", srv.port, timeout=20), "/s.txt",
                       method="POST", body=body)
         check(r.status == 200 and data == b"ok", "1 MiB POST")
+        # curl asks before sending a large body; the server says go on at once.
+        big = b.write_file("work/big.bin", "y" * (2 * 1024 * 1024))
+        t0 = time.monotonic()
+        out = subprocess.run(["curl", "-s", "--data-binary", "@" + big, "-H", "Expect: 100-Continue",
+                              "--expect100-timeout", "5", "http://127.0.0.1:%d/s.txt" % srv.port],
+                             capture_output=True, text=True, timeout=30)
+        check(out.stdout == "ok" and time.monotonic() - t0 < 4, "100-continue: %r" % out.stdout)
         code, _ = srv.stop()
         check(code == 0, "clean stop", srv)
 
