@@ -335,10 +335,42 @@ def test_phar_without_php_is_an_error_not_an_empty_success():
         check(code == 0, "clean stop", srv)
 
 
+def test_phar_child_streams_and_error_lines():
+    # A stand-in for PHP shows what the road does with a child's two streams
+    # and its exit code: output in chunks as it comes, error text as console
+    # lines, and the "not in the archive" exit code as a 404.
+    with e2e.TestBundle(BUILD) as b:
+        phar = b.path("work/app.phar")
+        os.makedirs(os.path.dirname(phar), exist_ok=True)
+        make_phar(phar, {"app.vexa": json.dumps({"name": "p"})})
+        fake = b.write_file("work/fakephp", "#!/bin/sh\n"
+                            "case \"$2\" in\n"
+                            "  *missing*) exit 4 ;;\n"
+                            "  *warn*) echo 'a warning' >&2; exit 0 ;;\n"
+                            "esac\n"
+                            "printf 'first '; sleep 0.3; printf 'second'; echo 'late warning' >&2\n",
+                            mode=0o755)
+        b.write_settings({"php": fake})
+        srv = b.start([phar])
+        conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=10)
+        r, body = get(conn, "/a.txt")
+        check(r.status == 200 and body == b"first second", "streamed body %r" % body, srv)
+        check(r.getheader("Transfer-Encoding") == "chunked", "chunked")
+        srv.wait_for("Error Phar File:- late warning")
+        r, body = get(conn, "/missing.txt")
+        check(r.status == 404 and body == ("404 %s/missing.txt Not Found" % phar).encode(), body)
+        r, body = get(conn, "/warn.txt")
+        check(r.status == 200 and body == b"", "only a warning: empty body")
+        srv.wait_for("Error Phar File:- a warning")
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
 GROUPS = {
     "files": [test_static_files_on_one_keep_alive_connection],
     "phar": [test_phar_files_streamed_as_chunks,
-             test_phar_without_php_is_an_error_not_an_empty_success],
+             test_phar_without_php_is_an_error_not_an_empty_success,
+             test_phar_child_streams_and_error_lines],
     "tls": [test_http_and_https_on_one_port, test_secure_one_refuses_plain_clients,
             test_request_limits],
 }
