@@ -22,8 +22,9 @@ TestBundle(build, settings=None, regproj=None, keep=False)
     sample (the sample project folder).  Helpers: write_settings(dict),
     write_file(relpath, text, mode=None), remove(relpath).  The folder is
     deleted on exit, and every server started from it is killed.
-    b.start(args=(), cwd=None, env=None, wait=True, timeout=20) -> Server
-        wait=True waits for the "Web server running on port " line and then
+    b.start(args=(), cwd=None, env=None, wait=True, timeout=20, port=None) -> Server
+        args are passed as text; cwd defaults to the bundle's temporary
+        folder, env to this process's environment.  wait=True waits for the "Web server running on port " line and then
         for the port to accept a connection (failing at once on an "Error
         Start Server Failed:- " line); wait="line" only for the line;
         wait=False returns at once.
