@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <typeinfo>
 
 #include <boost/asio/buffer.hpp>
@@ -22,6 +24,8 @@ namespace vexa {
 namespace {
 
 constexpr size_t kReadBufferSize = 64 * 1024;
+// How long a server-side disconnect waits to get its close frame out.
+constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
 
 // The peer ended the stream in an orderly way; ends reading without a word.
@@ -136,8 +140,16 @@ void TWebSocketHandler::SendControl(uint8_t opcode, std::string_view payload) {
 
 void TWebSocketHandler::Disconnect() {
   stopRequested_ = true;
-  {
-    std::lock_guard<std::mutex> lock(sendLock_);
+  // The close frame is a courtesy: it must not hold up a server shutdown
+  // behind a client that stopped reading. When a sender is stuck in a write,
+  // the frame is skipped and the shutdown below makes that write fail.
+  connection_.SetWriteTimeout(kDisconnectWriteTimeout);
+  // A polled try_lock rather than a timed mutex: the sanitizers follow it.
+  std::unique_lock<std::mutex> lock(sendLock_, std::defer_lock);
+  const auto deadline = std::chrono::steady_clock::now() + kDisconnectWriteTimeout;
+  while (!lock.try_lock() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (lock.owns_lock()) {
     if (connected_.exchange(false) && !connection_.IsShutdown()) {
       try {
         WriteFrame(OpClose, std::string_view("\x03\xE9", 2));  // 1001: going away
@@ -145,6 +157,9 @@ void TWebSocketHandler::Disconnect() {
         // The connection is being shut anyway.
       }
     }
+    lock.unlock();
+  } else {
+    connected_ = false;
   }
   connection_.Shutdown();
 }

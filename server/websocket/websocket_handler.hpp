@@ -101,7 +101,9 @@ class TWebSocketHandler {
   // isText is false). The text is sent as UTF-8, invalid sequences replaced
   // by U+FFFD. `compress` and `fin` exist for the full frame interface; the
   // engine never compresses and every sent frame is final. Does nothing when
-  // the connection is no longer connected; a failed write raises. Any thread.
+  // the connection is no longer connected; a failed write raises. Any thread,
+  // from the connect event on; the caller makes sure that no call is still
+  // running when OnClose returns, as the handler may go away after that.
   void SendMessage(const std::string& text, bool compress = false, bool isText = true,
                    bool fin = true);
 
@@ -110,8 +112,9 @@ class TWebSocketHandler {
 
   // Ends the connection from another thread (server shutdown): sends close
   // 1001 ("going away") when still connected, then shuts the connection so
-  // the reader wakes; the reader then fires OnClose as usual. Any thread,
-  // more than once.
+  // the reader wakes; the reader then fires OnClose as usual. Returns within
+  // about two seconds even when the client has stopped reading (the close
+  // frame is then skipped). Any thread, more than once.
   void Disconnect();
 
   // One unmasked frame: header and payload, ready to write.

@@ -22,8 +22,16 @@ std::string TWsInflater::Inflate(std::string_view data, size_t max_output) {
   if (!ready_) Init();
   // A peer that ended its deflate stream with a final block starts a new one
   // for its next message; without a reset every later message would be lost.
+  // The window is carried into the new stream, as the peer may still refer
+  // back into it.
   if (ended_) {
+    std::string window(32768, '\0');
+    uInt windowLen = static_cast<uInt>(window.size());
+    if (inflateGetDictionary(&stream_, reinterpret_cast<Bytef*>(window.data()), &windowLen) != Z_OK)
+      windowLen = 0;
     inflateReset(&stream_);
+    if (windowLen > 0)
+      inflateSetDictionary(&stream_, reinterpret_cast<const Bytef*>(window.data()), windowLen);
     ended_ = false;
   }
   std::string out;

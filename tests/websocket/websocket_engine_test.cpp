@@ -185,6 +185,21 @@ TEST_F(EngineTest, CompressedMessagesShareOneWindowAndPlainOnesPassThrough) {
   EXPECT_EQ(log_.Messages(), (std::vector<std::string>{first, first, "not compressed", big}));
 }
 
+TEST_F(EngineTest, MessagesEndingTheDeflateStreamDoNotSpoilTheNextOnes) {
+  Start(true);
+  const std::string one = "first message, first message, first message";
+  const std::string two = "second one stands alone";
+  const std::string three = "first message, second one stands alone";
+  Send(ClientFrame(1, test::CompressFinal(one), true, true));
+  Send(ClientFrame(1, test::CompressFinal(two), true, true));
+  // Refers back into the earlier messages across their final blocks.
+  const std::string c = test::CompressFinal(three, one + two);
+  ASSERT_LT(c.size(), three.size() / 2);
+  Send(ClientFrame(1, c, true, true));
+  ASSERT_TRUE(log_.WaitMessages(3));
+  EXPECT_EQ(log_.Messages(), (std::vector<std::string>{one, two, three}));
+}
+
 TEST_F(EngineTest, Rsv1WithoutDeflateAgreedIsPlainText) {
   Start(false);
   Send(ClientFrame(1, "as is", true, true));
@@ -269,6 +284,26 @@ TEST_F(EngineTest, DisconnectFromAnotherThreadSendsGoingAwayAndClosesOnce) {
   handler_->Disconnect();  // a second time changes nothing
   EXPECT_EQ(Finish(), "");
   EXPECT_EQ(log_.Closes(), 1);
+}
+
+TEST_F(EngineTest, DisconnectIsNotHeldUpByASenderStuckOnAClientThatDoesNotRead) {
+  Start(false);
+  std::atomic<bool> senderFailed{false};
+  std::thread sender([&] {
+    try {
+      handler_->SendMessage(std::string(8 * 1024 * 1024, 'q'));
+    } catch (const std::exception&) {
+      senderFailed = true;
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the sender is blocked now
+  const auto t0 = std::chrono::steady_clock::now();
+  handler_->Disconnect();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  sender.join();
+  EXPECT_TRUE(senderFailed);
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Finish(), "");
 }
 
 TEST_F(EngineTest, HandleWebSocketRunsTheWholeConnectionOnTheCallingThread) {

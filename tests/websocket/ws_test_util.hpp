@@ -78,6 +78,27 @@ class Deflater {
   z_stream z_{};
 };
 
+// A whole raw-deflate stream ending in a final block, as some peers send a
+// message; `window` is what the peer still holds from earlier messages.
+inline std::string CompressFinal(const std::string& text, const std::string& window = "") {
+  z_stream z{};
+  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2");
+  if (!window.empty())
+    deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(window.data()),
+                         static_cast<uInt>(window.size()));
+  std::string out(text.size() + 1024, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int ret = deflate(&z, Z_FINISH);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  if (ret != Z_STREAM_END) throw std::runtime_error("deflate");
+  return out;
+}
+
 // Writes all bytes to a blocking descriptor.
 inline void WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;
