@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -16,7 +15,6 @@
 #include "core/globals.hpp"
 #include "core/json.hpp"
 #include "server/startup/free_port.hpp"
-#include "server/startup/signal_handler.hpp"
 #include "server/startup/start_app.hpp"
 #include "test_bundle.hpp"
 
@@ -31,7 +29,6 @@ struct Calls {
   std::vector<std::string> log;
   int port = -1;
   std::string host;
-  bool failStart = false;
   void Add(const std::string& s) {
     std::lock_guard<std::mutex> l(m);
     log.push_back(s);
@@ -51,7 +48,6 @@ class FakeListener : public TListener {
   }
   void Start() override {
     c_.Add("start");
-    if (c_.failStart) throw std::runtime_error("Could not bind socket. Address already in use");
   }
   void Stop() override { c_.Add("stop"); }
 
@@ -121,26 +117,6 @@ TEST_F(Run_, StartsAndStopsInOrder) {
   EXPECT_EQ(Settings->GetValue("hosturl").ToString(), "http://127.0.0.1:8123");
 }
 
-TEST_F(Run_, ARealSignalStopsIt) {
-  auto app = Make({"--port", "8124"});
-  const std::string out = RunUntil(*app, [] { ::kill(::getpid(), SIGTERM); });
-  Pos(out, "Server Stopped");
-}
-
-TEST_F(Run_, FailedStartKeepsRunningUntilStopped) {
-  calls.failStart = true;
-  auto app = Make({"--port", "8125", "--secure", "1"});
-  const std::string out = RunUntil(*app, [&] {
-    std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(app->IsRunning());
-    app->OnSignal(nullptr);
-  });
-  EXPECT_LT(Pos(out, "Web server running on port https://127.0.0.1:8125"),
-            Pos(out, "Error Start Server Failed:- Could not bind socket. Address already in use"));
-  Pos(out, "Server Stopped");
-  EXPECT_TRUE(calls.Has("stop"));
-}
-
 TEST_F(Run_, PortZeroOutsideDeskModeIs8000WithoutProbe) {
   // Port 8000 may well be taken on this machine: it must not be probed.
   bundle.Write("vexadesk/conf/settings.json", R"({ "host": "127.0.0.1", "port": 0, "desk": false })");
@@ -148,44 +124,6 @@ TEST_F(Run_, PortZeroOutsideDeskModeIs8000WithoutProbe) {
   RunUntil(*app, [&] { app->OnSignal(nullptr); });
   EXPECT_EQ(calls.port, 8000);
   EXPECT_EQ(Settings->GetValue("port").ToInt32(), 8000);
-}
-
-TEST_F(Run_, PortZeroInDeskModeSearchesTheRange) {
-  // Every port of the range is taken: the search ends on the last one.
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  const int taken = ntohs(a.sin_port);
-  bundle.Write("vexadesk/conf/settings.json",
-               R"({ "host": "127.0.0.1", "port": 0, "desk": true, "browser": "/nonexistent/browser", "browserparam": [],
-                    "startport": )" + std::to_string(taken) + R"(, "endport": )" + std::to_string(taken) + " }");
-  auto app = Make({});
-  const std::string out = RunUntil(*app, [&] {
-    std::this_thread::sleep_for(200ms);
-    app->OnSignal(nullptr);
-  });
-  ::close(s);
-  EXPECT_EQ(calls.port, taken);
-  EXPECT_NE(out.find("Error: RunBrowser:- "), std::string::npos) << out;
-}
-
-TEST_F(Run_, MissingHostOrBadPortFailsTheRun) {
-  bundle.Write("vexadesk/conf/settings.json", R"({ "port": 8126 })");
-  {
-    auto app = Make({"--port", "8126"});
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(app->Run(), std::exception);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.find("Web server running"), std::string::npos) << out;
-    EXPECT_EQ(app->SignalHandler, nullptr);
-  }
-  auto app = Make({"--port", "http", "--host", "127.0.0.1"});
-  EXPECT_THROW(app->Run(), std::exception);
-  EXPECT_FALSE(calls.Has("start"));
 }
 
 class Connection : public TVexaBase {
@@ -235,26 +173,6 @@ TEST(FindFreePort, SearchesTheRangeInOrder) {
   }
   ::close(s);
   EXPECT_TRUE(CanBind("127.0.0.1", taken));
-}
-
-TEST(SignalHandler, FiresItsEventWithItselfAsSender) {
-  TSignalHandler* seen = nullptr;
-  std::mutex m;
-  std::condition_variable cv;
-  TSignalHandler handler([&](TSignalHandler* sender) {
-    std::lock_guard<std::mutex> l(m);
-    seen = sender;
-    cv.notify_all();
-  });
-  handler.Install();
-  EXPECT_EQ(CurrentHandler, &handler);
-  ::kill(::getpid(), SIGHUP);
-  std::unique_lock<std::mutex> l(m);
-  EXPECT_TRUE(cv.wait_for(l, 5s, [&] { return seen != nullptr; }));
-  EXPECT_EQ(seen, &handler);
-  l.unlock();
-  handler.OnSignal = nullptr;
-  handler.Fire();  // unassigned: nothing happens
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // resolution and the placeholders.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -83,15 +82,6 @@ TEST_F(Settings_, OptionValuesAndTypes) {
   EXPECT_FALSE(PhpAppTypeIsDefault);
 }
 
-TEST_F(Settings_, DeskSwitchKeepsDeskModeAndTakesTheNextWord) {
-  auto app = Make({"--desk", "--port", "9000"});
-  EXPECT_EQ(Get("desk"), true);
-  EXPECT_EQ(Get("port"), 0);
-  EXPECT_EQ(Args->GetValue("--desk").ToString(), "--port");
-  EXPECT_TRUE(Args->ContainsKey("9000"));
-  EXPECT_EQ(ProjPath, bundle.Sample());
-}
-
 TEST_F(Settings_, BareProjectPathWithBackslashes) {
   bundle.Write("my/site/app.vexa", "{}");
   std::string given = bundle.root + "\\my\\site\\";
@@ -104,13 +94,9 @@ TEST_F(Settings_, BareProjectPathWithBackslashes) {
 
 TEST_F(Settings_, VexaFile) {
   bundle.Write("p/app.vexa", R"({ "port": 1234 })");
-  {
-    auto app = Make({bundle.root + "/p/app.vexa"});
-    EXPECT_EQ(ProjPath, bundle.root + "/p");
-    EXPECT_EQ(Get("port"), 1234);
-  }
-  auto app = Make({"--proj", bundle.root + "/none/app.vexa"});
-  EXPECT_EQ(ProjPath, bundle.Sample());
+  auto app = Make({bundle.root + "/p/app.vexa"});
+  EXPECT_EQ(ProjPath, bundle.root + "/p");
+  EXPECT_EQ(Get("port"), 1234);
 }
 
 TEST_F(Settings_, AppVexaOfTheCurrentFolder) {
@@ -165,19 +151,6 @@ TEST_F(Settings_, FolderProjectNeedsTheRegistry) {
   EXPECT_EQ(ProjPath, bundle.Sample());
 }
 
-TEST_F(Settings_, MissingBundleSettingsFailsStartUp) {
-  bundle.Remove("vexadesk/conf/settings.json");
-  try {
-    Make({});
-    FAIL() << "no exception";
-  } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("settings.json"), std::string::npos) << e.what();
-  }
-  EXPECT_EQ(Settings, nullptr);
-  EXPECT_EQ(WsApps, nullptr);
-  EXPECT_EQ(GlobalLock, nullptr);
-}
-
 TEST_F(Settings_, ProjectWithoutAppVexaSkipsTheOptions) {
   std::filesystem::create_directories(bundle.root + "/empty");
   testing::internal::CaptureStdout();
@@ -202,23 +175,6 @@ TEST_F(Settings_, PharProjectPathsAndAFailingReader) {
   EXPECT_NE(out.find("Error: Error in " + bundle.root + "/a/b.phar Project Read In Phar Settings "), std::string::npos)
       << out;
   EXPECT_EQ(Get("port"), "9");  // the options still apply: the reader's failure is not the project's
-}
-
-TEST_F(Settings_, PharSettingsFromARealArchive) {
-  if (::access("/usr/bin/php", X_OK) != 0) GTEST_SKIP() << "no PHP";
-  const std::string phar = bundle.root + "/ar/it's.phar";
-  std::filesystem::create_directories(bundle.root + "/ar");
-  // A quote in the archive's name must not break the reader's PHP literal.
-  std::string cmd = "php -d phar.readonly=0 -r '$p = new Phar($argv[1]); $p->addFromString(\"app.vexa\", "
-                    "\"{ \\\"port\\\": 4444 }\"); $p->setStub(\"<?php __HALT_COMPILER();\");' " +
-                    std::string("\"") + phar + "\"";
-  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  bundle.Write("vexadesk/conf/settings.json", R"({ "host": "127.0.0.1", "port": 5, "php": "/usr/bin/php" })");
-  testing::internal::CaptureStdout();
-  auto app = Make({phar});
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(Get("port"), 4444) << out;
-  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
 }
 
 }  // namespace

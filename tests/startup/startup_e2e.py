@@ -118,24 +118,6 @@ def test_bare_project_path():
         assert_clean_stop(srv)
 
 
-def test_no_arguments_uses_app_vexa_of_current_folder():
-    with e2e.TestBundle(BUILD) as b:
-        proj = os.path.dirname(b.write_file("here/app.vexa", "{}"))
-        srv = start(b, [], cwd=proj)
-        check(project_line(srv) == proj, "current folder is the project", srv)
-        assert_clean_stop(srv)
-
-
-def test_bare_file_name_is_in_current_folder():
-    with e2e.TestBundle(BUILD) as b:
-        port = e2e.free_port()
-        proj = os.path.dirname(b.write_file("cwdproj/app.vexa", json.dumps({"port": port})))
-        srv = start(b, ["app.vexa"], cwd=proj, port=port)
-        check(project_line(srv) == proj, "a bare file name names the current folder", srv)
-        check(srv.url.endswith(":%d" % port), "the project's settings were read", srv)
-        assert_clean_stop(srv)
-
-
 def test_port_option_switches_desk_off():
     # Desk mode on in the bundle; an option without "--desk" turns it off, so
     # no browser is started (the recorder would leave a file).
@@ -191,22 +173,6 @@ def test_phar_project_settings_from_archive():
         assert_clean_stop(srv)
 
 
-def test_phar_reader_failure_is_reported():
-    # An archive without app.vexa, and a PHP that is not there: start-up goes on.
-    with e2e.TestBundle(BUILD) as b:
-        phar = b.path("apps/empty.phar")
-        os.makedirs(os.path.dirname(phar))
-        make_phar(phar, {"other.txt": "x"})
-        srv = start(b, ["--proj", phar])
-        check(project_line(srv) == os.path.dirname(phar), "project folder", srv)
-        assert_clean_stop(srv)
-        b.write_settings({"php": b.path("no/php")})
-        srv = start(b, ["--proj", phar])
-        line = srv.wait_for("Project Read In Phar Settings")
-        check(line.startswith("Error: Error in " + phar + " Project Read In Phar Settings "), line, srv)
-        assert_clean_stop(srv)
-
-
 def test_regproj_maps_extension_to_bundle_folder():
     with e2e.TestBundle(BUILD, regproj={"tpl": {"openwith": "apps/tplview"}}) as b:
         port = e2e.free_port()
@@ -215,17 +181,6 @@ def test_regproj_maps_extension_to_bundle_folder():
         srv = start(b, [page], port=port)
         check(project_line(srv) == b.path("apps/tplview"), "relative openwith is below the bundle", srv)
         check(srv.port == port, "the mapped project's settings were read", srv)
-        assert_clean_stop(srv)
-
-
-def test_project_without_app_vexa_skips_options():
-    with e2e.TestBundle(BUILD) as b:
-        proj = os.path.dirname(b.write_file("bare/readme.txt", "x"))
-        other = e2e.free_port()
-        srv = start(b, ["--proj", proj, "--port", other])
-        line = srv.wait_for("Project Settings:- ")
-        check(line.startswith("Error: Error in %s Project Settings:- " % proj), line, srv)
-        check(srv.port == b.port, "options not applied after the error", srv)
         assert_clean_stop(srv)
 
 
@@ -250,22 +205,6 @@ def test_missing_host_exits_217():
         check(code == 217, "exit code %s" % code, srv)
         check(e2e.READY_LINE not in srv.output(), "no running line without a host", srv)
         check("JSON Key not found." in srv.stderr_text(), "report carries the message", srv)
-
-
-def test_port_not_a_number_exits_217():
-    with e2e.TestBundle(BUILD) as b:
-        srv = start(b, ["--port", "eighty"], wait=False)
-        check(srv.wait_exit(10) == 217, "exit code", srv)
-
-
-def test_missing_regproj_for_folder_project_exits_217():
-    with e2e.TestBundle(BUILD) as b:
-        b.remove("vexadesk/conf/regproj.json")
-        srv = start(b, [b.sample], wait=False)
-        check(srv.wait_exit(10) == 217, "exit code", srv)
-        # A .vexa project does not need the registry.
-        srv = start(b, [os.path.join(b.sample, "app.vexa")])
-        assert_clean_stop(srv)
 
 
 def test_port_in_use_keeps_running():
@@ -466,30 +405,18 @@ def test_default_browser_not_waited_and_killed_at_exit():
         check(not pid_alive(pid), "a browser still running is killed at exit", srv)
 
 
-def test_custom_browser_errors_keep_serving():
-    with e2e.TestBundle(BUILD) as b:
-        desk_bundle(b, "/bin/true")  # no "browserparam" array
-        srv = start(b, [], wait="line")
-        srv.wait_for("Error: RunBrowser:- ")
-        time.sleep(1.1)
-        check(srv.proc.poll() is None, "still serving", srv)
-        assert_clean_stop(srv)
-
-
 GROUPS = {
-    "cmdline": [test_bare_project_path, test_no_arguments_uses_app_vexa_of_current_folder,
-                test_bare_file_name_is_in_current_folder, test_port_option_switches_desk_off,
+    "cmdline": [test_bare_project_path, test_port_option_switches_desk_off,
                 test_desk_takes_the_next_word, test_missing_vexa_file_serves_sample,
-                test_phar_project_settings_from_archive, test_phar_reader_failure_is_reported,
-                test_regproj_maps_extension_to_bundle_folder, test_project_without_app_vexa_skips_options],
+                test_phar_project_settings_from_archive,
+                test_regproj_maps_extension_to_bundle_folder],
     "failures": [test_missing_settings_file_exits_217, test_missing_host_exits_217,
-                 test_port_not_a_number_exits_217, test_missing_regproj_for_folder_project_exits_217,
                  test_port_in_use_keeps_running, test_port_zero_in_desk_mode_probes_the_range],
     "shutdown": [test_shutdown_on_sigint, test_shutdown_on_sigterm, test_shutdown_on_sighup,
                  test_shutdown_with_open_connections],
     "browser": [test_custom_browser_exit_stops_server, test_shell_gets_three_arguments,
                 test_missing_shell_keeps_serving, test_chrome_kind_uses_app_mode,
-                test_default_browser_not_waited_and_killed_at_exit, test_custom_browser_errors_keep_serving],
+                test_default_browser_not_waited_and_killed_at_exit],
 }
 
 
