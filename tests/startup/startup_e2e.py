@@ -336,6 +336,20 @@ def test_custom_browser_exit_stops_server():
               "inherited entry stays ahead of the added one", srv)
 
 
+def test_signal_waits_for_an_open_browser():
+    # Ctrl-C while a waited-for browser runs: the shutdown starts when it ends.
+    with e2e.TestBundle(BUILD) as b:
+        out = os.path.join(b.root, "rec")
+        desk_bundle(b, write_script(b.path("tools/browser"), RECORDER), [])
+        env = dict(os.environ, VEXA_TEST_OUT=out, VEXA_TEST_SLEEP="2")
+        srv = start(b, [], env=env)
+        wait_file(out + ".pid")
+        t0 = time.monotonic()
+        srv.send_signal(signal.SIGINT)
+        check(srv.wait_exit(15) == 0, "exit code", srv)
+        check(srv.time_of("Clean Exit") - t0 > 1.2, "shutdown began before the browser ended", srv)
+
+
 def test_shell_gets_three_arguments():
     with e2e.TestBundle(BUILD) as b:
         out = os.path.join(b.root, "rec")
@@ -414,7 +428,8 @@ GROUPS = {
                  test_port_in_use_keeps_running, test_port_zero_in_desk_mode_probes_the_range],
     "shutdown": [test_shutdown_on_sigint, test_shutdown_on_sigterm, test_shutdown_on_sighup,
                  test_shutdown_with_open_connections],
-    "browser": [test_custom_browser_exit_stops_server, test_shell_gets_three_arguments,
+    "browser": [test_custom_browser_exit_stops_server, test_signal_waits_for_an_open_browser,
+                test_shell_gets_three_arguments,
                 test_missing_shell_keeps_serving, test_chrome_kind_uses_app_mode,
                 test_default_browser_not_waited_and_killed_at_exit],
 }
