@@ -95,7 +95,7 @@ TConnection::~TConnection() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool TConnection::WaitFor(short events, int64_t timeoutMs) {
+bool TConnection::WaitFor(short events, int64_t timeoutMs, SSL* pendingOf) {
   const int64_t deadline = timeoutMs > 0 ? NowMs() + timeoutMs : 0;
   for (;;) {
     if (shutdown_.load()) return true;  // the caller's next call sees the end
@@ -109,6 +109,12 @@ bool TConnection::WaitFor(short events, int64_t timeoutMs) {
     int r = ::poll(&p, 1, slice);
     if (r > 0) return true;  // ready, or an error/hangup the next call reports
     if (r < 0 && errno != EINTR) ThrowErrno(errno, "poll");
+    if (pendingOf) {
+      // A writer's call into the session may have taken in bytes that the
+      // socket no longer shows.
+      std::lock_guard<std::mutex> sl(sslLock_);
+      if (SSL_has_pending(pendingOf)) return true;
+    }
   }
 }
 
@@ -228,7 +234,7 @@ size_t TConnection::ReadSome(void* data, size_t size) {
       left = deadline - NowMs();
       if (left <= 0) throw std::system_error(std::make_error_code(std::errc::timed_out), "read");
     }
-    if (!WaitFor(ev, left))
+    if (!WaitFor(ev, left, ssl_.load()))
       throw std::system_error(std::make_error_code(std::errc::timed_out), "read");
   }
 }

@@ -124,9 +124,10 @@ class TConnection {
                  boost::system::error_code& ec);
   void WritePlain(std::span<const boost::asio::const_buffer> pieces);
   void WriteTLS(const char* data, size_t size);
-  // Waits for `events` on the socket, in slices so that Shutdown is noticed.
-  // False when the deadline (if any) passed first.
-  bool WaitFor(short events, int64_t timeoutMs);
+  // Waits for `events` on the socket, in slices so that Shutdown is noticed
+  // (and, given a session, bytes it holds already). False when the deadline
+  // (if any) passed first.
+  bool WaitFor(short events, int64_t timeoutMs, SSL* pendingOf = nullptr);
 
   int fd_;
   std::string peerAddress_;

@@ -184,6 +184,7 @@ void TShttpsServer::Start() {
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx_, TLS1_3_VERSION);
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+  SSL_CTX_set_options(ctx_, SSL_OP_NO_RENEGOTIATION);  // a client cannot restart the handshake
   if (SSL_CTX_use_certificate_chain_file(ctx_, CertFile.c_str()) != 1)
     throw std::runtime_error("Could not load certificate file " + CertFile + ": " + SslErrorText());
   if (SSL_CTX_use_PrivateKey_file(ctx_, KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
