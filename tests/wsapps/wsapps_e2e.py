@@ -236,9 +236,10 @@ def global_tests(env):
                 await a.send(json.dumps(start_message("wschat", {"text": "hello from a"})))
                 await expect(a, {"text": "hello from a"})
                 await b.send(json.dumps({"ctrl": "wschat", "bdata": {"text": "hi from b"}}))
-                await c.send(json.dumps({"ctrl": "wschat", "bdata": {}}))
                 for ws in (a, b):
                     await expect(ws, {"text": "hi from b"})
+                # C joins after B (the order of two connections' messages is theirs).
+                await c.send(json.dumps({"ctrl": "wschat", "bdata": {}}))
                 for ws in (a, b, c):
                     await expect(ws, {"event": "joined"})
                 await c.send(json.dumps({"ctrl": "wschat", "bdata": {"text": "c speaks"}}))
