@@ -179,7 +179,8 @@ void TStartApp::LoadSettings() {
     Args->SetValue("--proj", options_.args[0]);
   } else {
     const std::string local = GetCurrentDirNoSlash() + "/app.vexa";
-    if (fs::exists(local)) Args->SetValue("--proj", local);
+    std::error_code ec;
+    if (fs::exists(local, ec)) Args->SetValue("--proj", local);
   }
   if (!Args->ContainsKey("--proj")) Args->SetValue("--proj", ExePath + kSampleProject + "/app.vexa");
 
@@ -196,7 +197,8 @@ void TStartApp::LoadSettings() {
   if (ext == "phar") {
     IsPhar = true;
   } else if (ext == "vexa") {
-    ProjPath = fs::exists(proj) ? dir : ExePath + kSampleProject;
+    std::error_code ec;
+    ProjPath = fs::exists(proj, ec) ? dir : ExePath + kSampleProject;
   } else {
     // Raises when the registry cannot be read, or the extension's entry has no "openwith".
     TJSON registry;
