@@ -120,6 +120,43 @@ def direct_first(bundle, php):
     return dt
 
 
+def tcp_floor(n):
+    """Round trip of the same client over TCP loopback to a minimal echo
+    thread: the share of (a) that no server can avoid."""
+    import threading
+    lsock = socket.socket()
+    lsock.bind(("127.0.0.1", 0))
+    lsock.listen(1)
+
+    def serve():
+        conn, _ = lsock.accept()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        while True:
+            data = conn.recv(65536)
+            if not data:
+                break
+            conn.sendall(data)
+        conn.close()
+
+    t = threading.Thread(target=serve, daemon=True)
+    t.start()
+    c = socket.create_connection(lsock.getsockname())
+    c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    out = []
+    for i in range(n):
+        m = b"x" * 60
+        t0 = time.perf_counter()
+        c.sendall(m)
+        got = b""
+        while len(got) < len(m):
+            got += c.recv(65536)
+        out.append(time.perf_counter() - t0)
+    c.close()
+    t.join(5)
+    lsock.close()
+    return out
+
+
 def websocketd_server(php):
     exe = shutil.which("websocketd")
     if not exe:
@@ -230,6 +267,9 @@ def main():
         md, pd = stats(direct)
         print(f"(a) echo round trip, vexaserver      median {us(mv)}  p99 {us(pv)}")
         print(f"    same script, stdin directly      median {us(md)}  p99 {us(pd)}   ratio {mv / md:.2f}")
+        mf, pf = stats(tcp_floor(ROUNDS))
+        print(f"    TCP loopback echo, same client   median {us(mf)}  p99 {us(pf)}   "
+              f"(direct + TCP: ratio {mv / (md + mf):.2f})")
 
         wsd, wport = websocketd_server(php)
         if wsd is None:
