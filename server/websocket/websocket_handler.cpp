@@ -263,7 +263,8 @@ void TWebSocketHandler::ReadFrames() {
       ReadPayload(control, static_cast<size_t>(length), masked, key);
       if (opcode == OpPing) {
         WriteLine("Received Ping, sending Pong");
-        SendControl(OpPong, control);
+        // Nothing may follow a close frame that the server already sent.
+        if (connected_.load()) SendControl(OpPong, control);
       } else if (opcode == OpPong) {
         WriteLine("Received Pong");
       } else if (opcode == OpClose) {
