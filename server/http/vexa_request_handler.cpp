@@ -1,6 +1,11 @@
 #include "server/http/vexa_request_handler.hpp"
 
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 #include <memory>
 #include <vector>
 #include <exception>
@@ -189,6 +194,21 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
     bridge->OnError = [this](const std::string& line) { OnAppError(line); };
     bridge->OnExit = [this](const std::string& text) { OnAppExit(text); };
     bridge->WaitForExit = true;
+    // The server's shutdown shuts every connection; an application that is
+    // still running then (one that never ends) is stopped, so the
+    // connection's thread can end and the shutdown go on.
+    std::jthread watch([this, app = bridge.get()](std::stop_token stop) {
+      std::mutex m;
+      std::condition_variable_any cv;
+      std::unique_lock<std::mutex> lock(m);
+      while (!cv.wait_for(lock, stop, std::chrono::milliseconds(100), [] { return false; })) {
+        if (stop.stop_requested()) return;
+        if (Context && Context->IsShutdown()) {
+          app->Shutdown();
+          return;
+        }
+      }
+    });
     bridge->StartApp(TVexaAppMiddle::PhpExe(), params, env);
   } catch (const std::exception& e) {
     PrintError("Error in " + ProjPath + " Project Vexa App Request " + e.what());
