@@ -198,17 +198,26 @@ void TShttpsServer::Start() {
   auto address = boost::asio::ip::make_address_v4(Host, ec);
   if (ec) {
     tcp::resolver resolver(io_);
-    auto results = resolver.resolve(tcp::v4(), Host, "");
-    if (results.empty()) throw std::runtime_error("Cannot resolve " + Host);
+    auto results = resolver.resolve(tcp::v4(), Host, "", ec);
+    if (ec || results.empty())
+      throw std::runtime_error("Cannot resolve " + Host + (ec ? ": " + ec.message() : ""));
     address = results.begin()->endpoint().address().to_v4();
   }
+  // Failures read "<step> <address>:<port>: <reason>", without the library's
+  // source locations.
+  const std::string where = address.to_string() + ":" + std::to_string(Port);
+  auto fail = [&](const char* step) {
+    throw std::runtime_error(std::string(step) + " " + where + ": " + ec.message());
+  };
   tcp::acceptor acceptor(io_);
-  acceptor.open(tcp::v4());
-  acceptor.set_option(tcp::acceptor::reuse_address(true));
-  acceptor.bind(tcp::endpoint(address, Port));
-  acceptor.listen(SOMAXCONN);
-  acceptor.native_non_blocking(true);
-  boundPort_ = acceptor.local_endpoint().port();
+  if (acceptor.open(tcp::v4(), ec)) fail("Cannot open a socket for");
+  if (acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) fail("Cannot reuse");
+  if (acceptor.bind(tcp::endpoint(address, Port), ec)) fail("Cannot bind");
+  if (acceptor.listen(SOMAXCONN, ec)) fail("Cannot listen on");
+  if (acceptor.native_non_blocking(true, ec)) fail("Cannot listen on");
+  const auto local = acceptor.local_endpoint(ec);
+  if (ec) fail("Cannot listen on");
+  boundPort_ = local.port();
   acceptor_.emplace(std::move(acceptor));
 
   SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_SERVER);
