@@ -27,6 +27,9 @@ class TVexaRequester : public TVexaAppMiddle {
  public:
   // Fills OnData, OnError, OnExit and OnServerCommand with the operations below.
   TVexaRequester(const std::string& name, TSApp* owner, bool isWs);
+  // The handlers use App and Name: end the process and its callbacks before
+  // those members go.
+  ~TVexaRequester() override { Shutdown(); }
 
   void OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
   void OnAppError(const std::string& line);
