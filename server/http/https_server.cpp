@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -224,6 +225,14 @@ void TShttpsServer::Start() {
   SSL_CTX_sess_set_cache_size(ctx_, 128);
   static const unsigned char kSessionContext[] = "vexaserver";
   SSL_CTX_set_session_id_context(ctx_, kSessionContext, sizeof kSessionContext - 1);
+
+  // 1000 connections with their files and PHP pipes need more descriptors
+  // than the usual soft limit of 1024.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 8192 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   stopping_ = false;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
