@@ -16,18 +16,18 @@ TWebSocketA::TWebSocketA(TWebSocketHandler* handler, TConnection* context, HttpR
       Handler(handler) {}
 
 void TWebSocketA::MarkClosed() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::shared_mutex> lock(mutex_);
   closed_ = true;
   Handler = nullptr;
 }
 
 bool TWebSocketA::Closed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> lock(mutex_);
   return closed_;
 }
 
 void TWebSocketA::SendData(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> lock(mutex_);
   if (closed_ || Handler == nullptr) return;
   try {
     Handler->SendMessage(text, false, true, true);
@@ -37,7 +37,7 @@ void TWebSocketA::SendData(const std::string& text) {
 }
 
 void TWebSocketA::Disconnect() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> lock(mutex_);
   if (closed_ || Handler == nullptr) return;
   try {
     Handler->Disconnect();

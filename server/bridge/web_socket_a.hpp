@@ -10,7 +10,7 @@
 // for as long as any of them can reach it.
 
 #include <cstdint>
-#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "server/http/http_types.hpp"
@@ -43,9 +43,11 @@ class TWebSocketA {
   const int32_t ConId;
 
  private:
-  // Held across the closed test and the whole send, so MarkClosed never
-  // returns while a send still uses the engine.
-  mutable std::mutex mutex_;
+  // Sends and Disconnect hold it shared across their use of the engine (the
+  // engine orders the frames itself, and a disconnect must not wait behind a
+  // send stuck on a client that does not read); MarkClosed holds it
+  // exclusively, so it never returns while anything still uses the engine.
+  mutable std::shared_mutex mutex_;
   TWebSocketHandler* Handler;  // not owned; null once closed
   bool closed_ = false;
 };

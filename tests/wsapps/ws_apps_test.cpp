@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -111,6 +112,28 @@ TEST(WebSocketA, OneWholeTextFrameAndNothingAfterClose) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(wire.Drain(), "");
   EXPECT_TRUE(handle->Closed());
+}
+
+// Server shutdown disconnects every client; a client that stopped reading
+// must not hold that up while an application's send to it is stuck.
+TEST(WebSocketA, DisconnectDoesNotWaitForAStuckSend) {
+  Wire wire(3);
+  auto handle = wire.Handle();
+  std::atomic<bool> done{false};
+  testing::internal::CaptureStdout();
+  std::thread sender([&] {
+    handle->SendData(std::string(16 << 20, 'x'));  // far more than the socket buffers hold
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(done);
+  const auto t0 = std::chrono::steady_clock::now();
+  handle->Disconnect();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  sender.join();  // the shut connection ends the stuck send
+  handle->MarkClosed();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(out.empty() || out.rfind("Error: WSHLP:- Error Data Send WS ", 0) == 0) << out;
 }
 
 TEST_F(Registries, CloseDocumentAndEmptyClose) {
