@@ -1,5 +1,7 @@
 #include "server/bridge/child_process.hpp"
 
+#include <signal.h>
+
 #include <chrono>
 #include <thread>
 
@@ -143,6 +145,19 @@ TEST(ChildProcess, StopEndsAChildWithItsGrandchildrenAndOnExitStillComesOnce) {
   EXPECT_FALSE(Alive(grandchild));
   EXPECT_EQ(ProcState(child), 0);
   ExpectNoProcessesLeft(r.token);
+}
+
+TEST(ChildProcess, EndOfTheChildEndsTheRunEvenIfAGrandchildHoldsThePipe) {
+  EmitRun r("orphan");
+  auto t0 = std::chrono::steady_clock::now();
+  r.cp->Start();
+  r.cp->WaitFor();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 4000ms);  // not the grandchild's 5 s
+  EXPECT_EQ(r.rec.exits, 1);
+  ASSERT_EQ(r.rec.out.size(), 1u);
+  pid_t grandchild = static_cast<pid_t>(std::stoi(r.rec.out[0]));
+  ::kill(grandchild, SIGKILL);  // the orphan is ours to clean up here
+  for (int i = 0; i < 500 && ProcState(grandchild) != 0; ++i) std::this_thread::sleep_for(2ms);
 }
 
 TEST(ChildProcess, MissingProgramPrintsTheErrorAndGivesNoExit) {
