@@ -18,15 +18,24 @@
 
 namespace {
 
-std::string InputFile() {
-  static const std::string path = [] {
+// The file the stand-in application prints; removed at exit.
+struct InputFileHolder {
+  std::string path;
+  InputFileHolder() {
     char name[] = "/tmp/vexa-fuzz-envelope-XXXXXX";
     const int fd = ::mkstemp(name);
     if (fd >= 0) ::close(fd);
-    std::atexit([] { std::filesystem::remove(InputFile()); });
-    return std::string(name);
-  }();
-  return path;
+    path = name;
+  }
+  ~InputFileHolder() {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+};
+
+const std::string& InputFile() {
+  static InputFileHolder holder;
+  return holder.path;
 }
 
 }  // namespace
