@@ -217,8 +217,15 @@ void TWebSocketHandler::ReadExact(void* data, size_t size) {
 void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
                                     const unsigned char* key) {
   const size_t start = into.size();
-  into.resize(start + size);
-  ReadExact(into.data() + start, size);
+  // The buffer grows with the bytes that arrive: an announced length alone
+  // (a peer that then sends nothing) must not make the server hold memory.
+  constexpr size_t kStep = 1024 * 1024;
+  for (size_t done = 0; done < size;) {
+    const size_t n = std::min(size - done, kStep);
+    into.resize(start + done + n);
+    ReadExact(into.data() + start + done, n);
+    done += n;
+  }
   if (masked) Unmask(into.data() + start, size, key);
 }
 
