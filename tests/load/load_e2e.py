@@ -173,6 +173,14 @@ def proc_fds(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
+def proc_rss_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) // 1024
+    return -1
+
+
 def wait_until(cond, timeout, step=0.2):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -591,7 +599,27 @@ def badinput_tests():
             assert code == 0, out[-2000:]
             wsclient.wait_no_processes(b.root, timeout=10)
 
-    return [test_malformed_http, test_malformed_websocket]
+    def test_announced_lengths_hold_no_memory():
+        # Peers that announce large frames and then send almost nothing: the
+        # server holds memory for what arrived, not for what was announced.
+        with e2e.TestBundle(e2e.build_dir()) as b:
+            srv = b.start(["--port", str(b.port)])
+            before = proc_rss_mib(srv.pid)
+            clients = []
+            for _ in range(40):
+                c = wsclient.WsClient(srv.port)
+                c.sock.sendall(bytes([0x81, 0xFF]) + struct.pack("!Q", (32 << 20) - 16) + b"\1\2\3\4" + b"x")
+                clients.append(c)
+            time.sleep(1.0)
+            grown = proc_rss_mib(srv.pid) - before
+            for c in clients:
+                c.sock.close()
+            assert grown < 300, "40 announced 32 MiB frames made the server hold %d MiB" % grown
+            probe(srv.port, 3.0 * SLOW)
+            code, out = srv.stop(timeout=30 * SLOW)
+            assert code == 0, out[-2000:]
+
+    return [test_malformed_http, test_malformed_websocket, test_announced_lengths_hold_no_memory]
 
 
 GROUPS = {"connections": connections_tests, "faults": faults_tests, "badinput": badinput_tests}
