@@ -182,11 +182,11 @@ def group_basic(b, srv):
         eq(server["HTTP_X_A"], "2", "repeated name")
         eq((server["HTTPS"], server["REMOTE_ADDR"], server["REMOTE_PORT"]), ("0", "127.0.0.1", ""), "peer")
         eq(server["PHP_SELF"], "/tools-echo-a-b-c.html", "PHP_SELF")
-        eq(server["SCRIPT_FILENAME"], srv_sample(b) + "/start.php", "script")
+        eq(server["SCRIPT_FILENAME"], b.sample + "/start.php", "script")
         eq(info["Header"], {"vexa": "4"}, "Header")
         eq(d["sargv"].get("--port"), str(port), "sargv")
         eq(d["post"], {}, "postdata of a GET")
-        eq(d["droot"], srv_sample(b), "document root")
+        eq(d["droot"], b.sample, "document root")
 
     def test_lower_case_host_gives_empty_idata():
         with RawClient(port) as c:
@@ -253,19 +253,10 @@ def group_basic(b, srv):
                 eq(r.status, 200, path)
             check(b"</html>" in r.body, r.body)
 
-    def test_unknown_page_is_answered_by_the_project():
-        r = request(port, "/no-such-page.html")
-        check(b"There is no page named <code>no</code>" in r.body, r.body)
-
     return [test_index_page_runs_in_php, test_request_description_as_sent, test_lower_case_host_gives_empty_idata,
             test_cookies_and_headers_applied_exactly, test_content_type_choices_for_plain_output,
             test_items_are_sent_with_their_comma, test_standard_error_line_comes_first,
-            test_silent_application_gives_empty_chunked_reply, test_keep_alive_after_chunked_reply,
-            test_unknown_page_is_answered_by_the_project]
-
-
-def srv_sample(b):
-    return b.sample
+            test_silent_application_gives_empty_chunked_reply, test_keep_alive_after_chunked_reply]
 
 
 # ---------------------------------------------------------------- forms ----
@@ -419,11 +410,7 @@ def group_https(b, srv):
         check(b"part 4 of 4" in c.getresponse().read(), "stream over TLS")
         c.close()
 
-    def test_plain_and_tls_on_one_port():
-        eq(request(port, "/tools-plain.html").body, b"plain text from PHP", "plain")
-        eq(request(port, "/tools-plain.html", tls_ctx=ctx).body, b"plain text from PHP", "tls")
-
-    return [test_pages_over_tls, test_plain_and_tls_on_one_port]
+    return [test_pages_over_tls]
 
 
 # ----------------------------------------------------------------- load ----

@@ -60,15 +60,6 @@ TEST_F(RequestInfoTest, DescribesRequestWithHeadersAsSentAndInOrder) {
   for (auto& [k, v] : s.items()) EXPECT_TRUE(v.is_string()) << k;
 }
 
-TEST_F(RequestInfoTest, SecureConnectionAndNoQuery) {
-  auto req = ParseRequest("POST /a.app HTTP/1.1\r\nHost: h:1\r\nContent-Length: 0\r\n\r\n");
-  JsonValue d = Decode(BuildServerInfo(req, "10.0.0.2", true));
-  EXPECT_EQ(d["Method"], "POST");
-  EXPECT_EQ(d["URL"], "https://h:1");
-  EXPECT_EQ(d["Server"]["HTTPS"], "1");
-  EXPECT_EQ(d["Server"]["HTTP_Content_Length"], "0");
-}
-
 TEST_F(RequestInfoTest, HostNotSpelledExactlyFailsWithConsoleLine) {
   for (const char* raw : {"GET / HTTP/1.1\r\nhost: localhost\r\n\r\n", "GET / HTTP/1.0\r\n\r\n"}) {
     test::StdoutCapture out;
