@@ -614,7 +614,10 @@ def badinput_tests():
             grown = proc_rss_mib(srv.pid) - before
             for c in clients:
                 c.sock.close()
-            assert grown < 300, "40 announced 32 MiB frames made the server hold %d MiB" % grown
+            # 40 x 32 MiB would be 1280 MiB; a sanitizer's shadow memory for
+            # the reader threads' stacks adds a few hundred MiB by itself.
+            bound = 640 if SLOW > 1 else 200
+            assert grown < bound, "40 announced 32 MiB frames made the server hold %d MiB" % grown
             probe(srv.port, 3.0 * SLOW)
             code, out = srv.stop(timeout=30 * SLOW)
             assert code == 0, out[-2000:]
