@@ -52,6 +52,9 @@ def assert_clean_stop(srv, sig=signal.SIGINT):
 
 def write_script(path, body):
     pathlib.Path(path).parent.mkdir(parents=True, exist_ok=True)
+    # The bundle copy hard-links programs: replace the link, never write through it.
+    if os.path.lexists(path):
+        os.remove(path)
     with open(path, "w") as f:
         f.write("#!/bin/sh\n" + body)
     os.chmod(path, 0o755)
