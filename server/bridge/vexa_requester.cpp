@@ -1,5 +1,7 @@
 #include "server/bridge/vexa_requester.hpp"
 
+#include <functional>
+
 #include <unistd.h>
 
 #include <exception>
@@ -161,20 +163,24 @@ void TVexaRequester::SendToGroup(const std::string& groupctrl, const std::string
   Deliver(recipients, rawdata);
 }
 
+// The send handles of every connection but `conid` that `wanted` accepts,
+// collected under the registry mutex and used after it is released.
+static std::vector<std::shared_ptr<TWebSocketA>> ConnectionsExcept(int32_t conid,
+                                                                   const std::function<bool(const TWsApp&)>& wanted) {
+  std::vector<std::shared_ptr<TWebSocketA>> recipients;
+  std::lock_guard<std::mutex> lock(WsRegistryMutex());
+  if (WsApps == nullptr) return recipients;
+  const std::string skip = std::to_string(conid);
+  for (const auto& [key, value] : *WsApps) {
+    auto* app = value.IsObject ? dynamic_cast<TWsApp*>(value.Obj) : nullptr;
+    if (app != nullptr && key != skip && wanted(*app)) recipients.push_back(app->WebSocket);
+  }
+  return recipients;
+}
+
 void TVexaRequester::SendToAllOthers(const std::string&, const std::string&, const std::string& rawdata,
                                      int32_t conid) {
-  std::vector<std::shared_ptr<TWebSocketA>> recipients;
-  {
-    std::lock_guard<std::mutex> lock(WsRegistryMutex());
-    if (WsApps != nullptr) {
-      const std::string skip = std::to_string(conid);
-      for (const auto& [key, value] : *WsApps) {
-        auto* app = value.IsObject ? dynamic_cast<TWsApp*>(value.Obj) : nullptr;
-        if (app != nullptr && key != skip) recipients.push_back(app->WebSocket);
-      }
-    }
-  }
-  Deliver(recipients, rawdata);
+  Deliver(ConnectionsExcept(conid, [](const TWsApp&) { return true; }), rawdata);
 }
 
 void TVexaRequester::SendToConnection(const std::string&, const std::string&, const std::string& rawdata,
@@ -192,18 +198,9 @@ void TVexaRequester::SendToConnection(const std::string&, const std::string&, co
 
 void TVexaRequester::SendToSubscribers(const std::string& groupctrl, const std::string&, const std::string& rawdata,
                                        int32_t conid) {
-  std::vector<std::shared_ptr<TWebSocketA>> recipients;
-  {
-    std::lock_guard<std::mutex> lock(WsRegistryMutex());
-    if (WsApps != nullptr) {
-      const std::string skip = std::to_string(conid);
-      for (const auto& [key, value] : *WsApps) {
-        auto* app = value.IsObject ? dynamic_cast<TWsApp*>(value.Obj) : nullptr;
-        if (app == nullptr || key == skip) continue;
-        if (app->Apps.count(groupctrl) || app->Globals.count(groupctrl)) recipients.push_back(app->WebSocket);
-      }
-    }
-  }
+  auto recipients = ConnectionsExcept(conid, [&](const TWsApp& app) {
+    return app.Apps.count(groupctrl) != 0 || app.Globals.count(groupctrl) != 0;
+  });
   Deliver(recipients, rawdata);
 }
 
