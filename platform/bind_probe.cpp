@@ -49,6 +49,11 @@ bool CanBindIPv4(const std::string& host, uint16_t port) {
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(addr);
+  // As the listener does: connections of an earlier run that linger in
+  // TIME_WAIT do not make the port taken, so a quick relaunch keeps its port
+  // (and with it the page's origin). A listening socket still refuses it.
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
   ::close(fd);
   return ok;

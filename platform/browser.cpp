@@ -1,8 +1,6 @@
 #include "platform/browser.hpp"
 
-#include <future>
-#include <memory>
-#include <thread>
+#include <stdexcept>
 
 #include "platform/process.hpp"
 
@@ -24,27 +22,14 @@ bool OpenUrl(const std::string& url) {
   options.program = "xdg-open";
   options.args = {url};
   options.env = CurrentEnvironment();
-  options.pipeStdin = options.pipeStdout = options.pipeStderr = false;
-  // Spawned on the reaping thread itself: a child is tied to the life of the
-  // thread that created it, and this thread lives exactly as long as the child.
-  auto started = std::make_shared<std::promise<bool>>();
-  auto result = started->get_future();
+  // Detached: xdg-open may stay as the parent of the browser it starts, which
+  // is the user's and must outlive the server.
   try {
-    std::thread([options = std::move(options), started] {
-      std::unique_ptr<Process> proc;
-      try {
-        proc = Process::Spawn(options);
-      } catch (...) {
-        started->set_value(false);
-        return;
-      }
-      started->set_value(true);
-      proc->Wait();
-    }).detach();
-  } catch (...) {
-    return false;  // no thread: nothing was started
+    SpawnDetached(options);
+    return true;
+  } catch (const std::exception&) {
+    return false;
   }
-  return result.get();
 }
 
 }  // namespace vexa::platform

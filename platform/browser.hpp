@@ -11,8 +11,9 @@ namespace vexa::platform {
 // executable; "" when there is none.
 std::string FindChromePath();
 
-// Starts `xdg-open URL` without waiting for it; a thread of its own reaps it.
-// False (and nothing started) when xdg-open cannot be started.
+// Starts `xdg-open URL` detached from the server (SpawnDetached): not waited
+// for, never signalled. False (and nothing started) when xdg-open cannot be
+// started.
 bool OpenUrl(const std::string& url);
 
 }  // namespace vexa::platform

@@ -87,6 +87,7 @@ struct ChildSetup {
   long maxFd;
   pid_t parent;
   const char* workdir;  // nullptr: stay
+  bool detach;          // start the program from a grandchild in a session of its own
 };
 
 // The child's side, up to execve: own process group, killed with the thread
@@ -94,6 +95,10 @@ struct ChildSetup {
 // nothing else open. It shares the server's memory (vfork), so it makes
 // straight system calls only: no library bookkeeping (a sanitizer's handler
 // table, say) may change here.
+// A detached start forks once more (a raw clone: a copy of the memory, so
+// the vfork child can end at once and hand the server its thread back); the
+// grandchild makes a session of its own and goes on to execve, and nothing
+// ties it to the server's life.
 [[noreturn]] void ChildSide(const ChildSetup& c) {
   struct {
     void* handler;
@@ -104,9 +109,16 @@ struct ChildSetup {
   for (int s = 1; s < NSIG; ++s) ::syscall(SYS_rt_sigaction, s, &dfl, nullptr, sizeof dfl.mask);
   unsigned long none = 0;
   ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
-  ::setpgid(0, 0);
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(c.report, errno);
-  if (::getppid() != c.parent) ::_exit(127);  // the parent already went away
+  if (c.detach) {
+    const long grandchild = ::syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+    if (grandchild < 0) ChildFail(c.report, errno);
+    if (grandchild > 0) ::_exit(0);
+    if (::syscall(SYS_setsid) < 0) ChildFail(c.report, errno);
+  } else {
+    ::setpgid(0, 0);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(c.report, errno);
+    if (::getppid() != c.parent) ::_exit(127);  // the parent already went away
+  }
   // Move the descriptors out of the way of 0/1/2 first, so that one dup2
   // cannot overwrite a source still needed by the next.
   int src[3] = {c.in, c.out, c.err};
@@ -168,30 +180,47 @@ std::string FindOnPath(const std::string& name) {
   return "";
 }
 
-std::unique_ptr<Process> Process::Spawn(const SpawnOptions& options) {
-  // Resolve the program first: a missing program is an error of Spawn, never
-  // a child that exits with 127.
-  std::string exe = FindOnPath(options.program);
-  if (exe.empty()) {
-    int err = options.program.find('/') != std::string::npos && ::access(options.program.c_str(), F_OK) == 0
-                  ? EACCES
-                  : ENOENT;
-    throw std::runtime_error(SysError(options.program, err));
-  }
+namespace {
 
-  // Everything the child needs is built before fork(): after it, the child
-  // may only make async-signal-safe calls.
-  std::vector<std::string> argStore;
-  argStore.reserve(options.args.size() + 1);
-  argStore.push_back(options.program);
-  for (const auto& a : options.args) argStore.push_back(a);
+// The program, argv and environment of a child, all built before vfork():
+// after it, the child may only make async-signal-safe calls. Resolving the
+// program first makes a missing program an error of the spawn, never a child
+// that exits with 127.
+class ExecImage {
+ public:
+  explicit ExecImage(const SpawnOptions& options) : args_(1, options.program), env_(options.env) {
+    exe = FindOnPath(options.program);
+    if (exe.empty()) {
+      int err = options.program.find('/') != std::string::npos && ::access(options.program.c_str(), F_OK) == 0
+                    ? EACCES
+                    : ENOENT;
+      throw std::runtime_error(SysError(options.program, err));
+    }
+    args_.insert(args_.end(), options.args.begin(), options.args.end());
+    for (auto& a : args_) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env_) envp.push_back(e.data());
+    envp.push_back(nullptr);
+  }
+  ExecImage(const ExecImage&) = delete;
+  ExecImage& operator=(const ExecImage&) = delete;
+
+  std::string exe;
   std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStore = options.env;
   std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
+
+ private:
+  std::vector<std::string> args_;
+  std::vector<std::string> env_;
+};
+
+}  // namespace
+
+std::unique_ptr<Process> Process::Spawn(const SpawnOptions& options) {
+  const ExecImage image(options);
+  const std::string& exe = image.exe;
+  char* const* argv = image.argv.data();
+  char* const* envp = image.envp.data();
 
   int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1}, execPipe[2] = {-1, -1};
   int nullFd = -1;
@@ -217,7 +246,10 @@ std::unique_ptr<Process> Process::Spawn(const SpawnOptions& options) {
   }
   const int childIn = options.pipeStdin ? inPipe[0] : nullFd;
   const int childOut = options.pipeStdout ? outPipe[1] : nullFd;
-  const int childErr = options.pipeStderr ? errPipe[1] : nullFd;
+  // The server's own standard error only while it is open: a closed one
+  // would fail the child's dup2.
+  const bool ownErr = !options.pipeStderr && options.inheritStderr && ::fcntl(STDERR_FILENO, F_GETFD) >= 0;
+  const int childErr = options.pipeStderr ? errPipe[1] : ownErr ? STDERR_FILENO : nullFd;
   const long maxFd = std::min<long>(::sysconf(_SC_OPEN_MAX) > 0 ? ::sysconf(_SC_OPEN_MAX) : 1024, 65536);
   const pid_t parent = ::getpid();
   const char* workdir = options.workdir.empty() ? nullptr : options.workdir.c_str();
@@ -232,8 +264,8 @@ std::unique_ptr<Process> Process::Spawn(const SpawnOptions& options) {
   sigset_t all, saved;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &saved);
-  const ChildSetup setup{exe.c_str(), argv.data(), envp.data(), childIn, childOut, childErr, execPipe[1],
-                         maxFd, parent, workdir};
+  const ChildSetup setup{exe.c_str(), argv, envp, childIn, childOut, childErr, execPipe[1],
+                         maxFd, parent, workdir, false};
   pid_t pid = StartChild(&setup);
   if (pid < 0) {
     int err = errno;
@@ -271,6 +303,51 @@ std::unique_ptr<Process> Process::Spawn(const SpawnOptions& options) {
   }
   proc->exitFd_ = OpenPidFd(pid);
   return proc;
+}
+
+void SpawnDetached(const SpawnOptions& options) {
+  const ExecImage image(options);
+  int execPipe[2] = {-1, -1};
+  MakePipe(execPipe);
+  int nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (nullFd < 0) {
+    const int err = errno;
+    CloseFd(execPipe[0]);
+    CloseFd(execPipe[1]);
+    throw std::runtime_error(SysError("/dev/null", err));
+  }
+  const long maxFd = std::min<long>(::sysconf(_SC_OPEN_MAX) > 0 ? ::sysconf(_SC_OPEN_MAX) : 1024, 65536);
+  const char* workdir = options.workdir.empty() ? nullptr : options.workdir.c_str();
+
+  sigset_t all, saved;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+  const ChildSetup setup{image.exe.c_str(), image.argv.data(), image.envp.data(), nullFd, nullFd, nullFd,
+                         execPipe[1], maxFd, ::getpid(), workdir, true};
+  const pid_t middle = StartChild(&setup);
+  const int forkErr = errno;
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  CloseFd(execPipe[1]);
+  CloseFd(nullFd);
+  if (middle < 0) {
+    CloseFd(execPipe[0]);
+    throw std::runtime_error(SysError("fork", forkErr));
+  }
+  // The intermediate child has ended by now (vfork returns once it has):
+  // reap it, so that it leaves no zombie.
+  int status = 0;
+  while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+
+  // End of file once the grandchild's execve succeeded (the pipe is
+  // close-on-exec); an errno when the grandchild or the fork of it failed.
+  int childErrno = 0;
+  ssize_t n;
+  do {
+    n = ::read(execPipe[0], &childErrno, sizeof childErrno);
+  } while (n < 0 && errno == EINTR);
+  CloseFd(execPipe[0]);
+  if (n == static_cast<ssize_t>(sizeof childErrno)) throw std::runtime_error(SysError(options.program, childErrno));
 }
 
 Process::~Process() {

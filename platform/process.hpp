@@ -21,7 +21,8 @@ struct SpawnOptions {
   std::vector<std::string> env;        // "NAME=value" entries, the whole environment
   bool pipeStdin = true;               // otherwise /dev/null
   bool pipeStdout = true;              // otherwise /dev/null
-  bool pipeStderr = true;              // otherwise /dev/null
+  bool pipeStderr = true;              // otherwise /dev/null, or see below
+  bool inheritStderr = false;          // not piped: the server's own standard error
   std::string workdir;                 // empty: the server's current folder
 };
 
@@ -70,6 +71,14 @@ class Process {
                        // reaped (and maybe reused) pid is never signalled
   std::mutex inMutex_; // guards in_ against a close during a write
 };
+
+// Starts the program detached from the server: in a session of its own, with
+// /dev/null as its standard streams, not killed when the server dies, never
+// waited for and never signalled. A short-lived intermediate child starts it
+// and is reaped here at once, so the program's parent is the system's reaper
+// and no zombie is left behind. Raises std::runtime_error like Spawn when the
+// program cannot be started. The stream choices of `options` are ignored.
+void SpawnDetached(const SpawnOptions& options);
 
 // The server's own environment as "NAME=value" entries, in order.
 std::vector<std::string> CurrentEnvironment();

@@ -6,7 +6,8 @@
 
 namespace vexa {
 
-// True when an IPv4 stream socket can be bound to host:port right now.
+// True when the listener's IPv4 stream socket (SO_REUSEADDR) can be bound to
+// host:port right now.
 bool CanBind(const std::string& host, uint16_t port);
 
 // The first port from startPort to endPort (inclusive, in order) that

@@ -1,9 +1,10 @@
 // vexaserver: serves one PHP application project over HTTP, HTTPS and
 // WebSocket on one port, optionally in a desktop window.
 //
-// Exit codes: 0 after the orderly shutdown; 217 when the start-up fails
-// (bundle settings unreadable, no "host" or "port", ...), after a one-line
-// report on standard error.
+// Exit codes: 0 after the orderly shutdown; 1 after the shutdown that follows
+// a listener that could not start (port taken, TLS files unusable); 217 when
+// the start-up fails (bundle settings unreadable, no "host" or "port", ...),
+// after a one-line report on standard error.
 
 #include <cstdio>
 #include <exception>
@@ -27,10 +28,12 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<vexa::TStartApp> app;
   std::string failure;
+  bool listenerFailed = false;
   try {
     app = std::make_unique<vexa::TStartApp>(std::move(options));
     vexa::App = app.get();
     app->Run();
+    listenerFailed = app->StartFailed();
   } catch (const std::exception& e) {
     failure = e.what();
   } catch (...) {
@@ -38,7 +41,7 @@ int main(int argc, char** argv) {
   }
   app.reset();
   vexa::App = nullptr;
-  if (failure.empty()) return 0;
+  if (failure.empty()) return listenerFailed ? 1 : 0;
 
   for (char& c : failure)
     if (c == '\n' || c == '\r') c = ' ';

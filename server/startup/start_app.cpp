@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <stdexcept>
 
 #include "core/asso_array.hpp"
@@ -132,11 +131,12 @@ TStartApp::TStartApp(Options options) : options_(std::move(options)) {
 }
 
 TStartApp::~TStartApp() {
+  // Only a browser the server waits for is ever held here; the default
+  // browser runs detached and is the user's to close.
   {
     std::lock_guard<std::mutex> lock(browserMutex_);
     if (BrowserProcess && BrowserProcess->Running()) BrowserProcess->Kill();
   }
-  if (browserKeeper_.joinable()) browserKeeper_.join();
   BrowserProcess.reset();
   FreeState();
 }
@@ -180,7 +180,7 @@ void TStartApp::LoadSettings() {
   } else {
     const std::string local = GetCurrentDirNoSlash() + "/app.vexa";
     std::error_code ec;
-    if (fs::exists(local, ec)) Args->SetValue("--proj", local);
+    if (fs::is_regular_file(local, ec)) Args->SetValue("--proj", local);
   }
   if (!Args->ContainsKey("--proj")) Args->SetValue("--proj", ExePath + kSampleProject + "/app.vexa");
 
@@ -198,7 +198,7 @@ void TStartApp::LoadSettings() {
     IsPhar = true;
   } else if (ext == "vexa") {
     std::error_code ec;
-    ProjPath = fs::exists(proj, ec) ? dir : ExePath + kSampleProject;
+    ProjPath = fs::is_regular_file(proj, ec) ? dir : ExePath + kSampleProject;
   } else {
     // Raises when the registry cannot be read, or the extension's entry has no "openwith".
     TJSON registry;
@@ -279,9 +279,7 @@ std::string TStartApp::ReadPharSettings() {
     if (proc->Wait() == 0) {
       result = AsCrlfLines(out);
     } else {
-      std::string lines = AsCrlfLines(err);
-      if (lines.size() >= 2) lines.resize(lines.size() - 2);  // the console line ends it
-      WriteLine("Error Sapp Settings:- " + lines);
+      WriteLine("Error Sapp Settings:- " + AsCrlfLines(err));
     }
   } catch (const std::exception& e) {
     PrintError("Error in " + ProjPath + " Project Read In Phar Settings " + e.what());
@@ -304,14 +302,20 @@ void TStartApp::Run() {
     SignalHandler->Install();
     StartServer();
 
-    threads = std::make_unique<TThreadManager>();
-    try {
-      threads->AddThread("webbrowser", [this] { RunBrowser(); });
-      threads->AddThread("mainloop", [this] { MainLoop(); });
-      threads->RunAll();
-    } catch (const std::exception& e) {
-      PrintError(std::string("TM Error:-") + e.what());
-      StopRunning();  // a worker that did start must not keep the shutdown waiting
+    if (startFailed_) {
+      // Nothing listens: no browser is opened on the URL (it may reach
+      // another program's server), and the shutdown follows at once.
+      StopRunning();
+    } else {
+      threads = std::make_unique<TThreadManager>();
+      try {
+        threads->AddThread("webbrowser", [this] { RunBrowser(); });
+        threads->AddThread("mainloop", [this] { MainLoop(); });
+        threads->RunAll();
+      } catch (const std::exception& e) {
+        PrintError(std::string("TM Error:-") + e.what());
+        StopRunning();  // a worker that did start must not keep the shutdown waiting
+      }
     }
 
     WriteLine("Clean Exit");
@@ -366,6 +370,7 @@ void TStartApp::StartServer() {
                            Settings->GetValue("ca").ToString());
     WebServer->Start();
   } catch (const std::exception& e) {
+    startFailed_ = true;
     WriteLine(std::string("Error Start Server Failed:- ") + e.what());
   }
 }
@@ -400,37 +405,22 @@ void TStartApp::RunBrowser() {
     spawn.pipeStdin = spawn.pipeStdout = spawn.pipeStderr = false;
 
     if (!plan.wait) {
-      // A child lives no longer than the thread that started it, and this
-      // worker ends now: a keeper thread of our own starts it and reaps it.
-      auto started = std::make_shared<std::promise<void>>();
-      std::future<void> result = started->get_future();
-      browserKeeper_ = std::thread([this, spawn, started] {
-        std::unique_ptr<platform::Process> proc;
-        try {
-          proc = platform::Process::Spawn(spawn);
-        } catch (...) {
-          started->set_exception(std::current_exception());
-          return;
-        }
-        platform::Process* child = proc.get();
-        {
-          std::lock_guard<std::mutex> lock(browserMutex_);
-          BrowserProcess = std::move(proc);
-        }
-        started->set_value();
-        child->Wait();
-      });
-      result.get();  // raises when the program could not be started
+      // The launcher (xdg-open) may stay as the parent of the user's own
+      // browser: it runs in a session of its own and is never signalled.
+      platform::SpawnDetached(spawn);
       return;
     }
 
+    // Its error messages (no display, say) belong on the server's console.
+    spawn.inheritStderr = true;
     auto proc = platform::Process::Spawn(spawn);
     platform::Process* child = proc.get();
     {
       std::lock_guard<std::mutex> lock(browserMutex_);
       BrowserProcess = std::move(proc);
     }
-    child->Wait();
+    const int code = child->Wait();
+    if (code != 0) WriteLine("Browser program ended with exit code " + std::to_string(code));
     StopRunning();
   } catch (const std::exception& e) {
     PrintError(std::string("RunBrowser:- ") + e.what());

@@ -11,9 +11,11 @@
 //                 and "mainloop"; when both have ended (a signal, or the end
 //                 of a browser that is waited for): "Clean Exit", clients
 //                 disconnected, 400 ms, "Bye Bye", "Server Stopping",
-//                 listener stopped, "Server Stopped"
-//   destruction   a browser that still runs is killed; registries, options
-//                 and settings are freed
+//                 listener stopped, "Server Stopped". When the listener
+//                 cannot start, no worker runs and the shutdown follows at once.
+//   destruction   a waited-for browser that still runs is killed (the
+//                 default browser runs detached and is never touched);
+//                 registries, options and settings are freed
 
 #include <atomic>
 #include <condition_variable>
@@ -64,6 +66,9 @@ class TStartApp {
   std::string ReadPharSettings();
 
   bool IsRunning() const { return Running.load(); }
+  // True when the listener could not be started: Run then shuts down at once
+  // and the program exits with code 1.
+  bool StartFailed() const { return startFailed_; }
   // Clears Running and wakes the main loop.
   void StopRunning();
 
@@ -79,8 +84,8 @@ class TStartApp {
   Options options_;
   std::mutex wakeMutex_;
   std::condition_variable wake_;
-  std::mutex browserMutex_;       // guards BrowserProcess while its keeper starts it
-  std::thread browserKeeper_;     // owns a browser that is not waited for
+  std::mutex browserMutex_;       // guards BrowserProcess while the browser worker starts it
+  bool startFailed_ = false;      // written by StartServer on the main thread, before any worker
 };
 
 }  // namespace vexa

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -156,4 +157,64 @@ TEST(Process, DestructorKillsAndReapsARunningChild) {
   }
   EXPECT_EQ(vexa::testing::ProcState(pid), 0);
   ExpectNoChildren();
+}
+
+namespace {
+
+// The pid a detached program wrote into `file` (it has no pipe to us); the
+// file appears whole, by a rename.
+pid_t ReadPidFile(const std::string& file) {
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream in(file);
+    std::string line;
+    if (std::getline(in, line) && !line.empty()) return static_cast<pid_t>(std::stol(line));
+    std::this_thread::sleep_for(10ms);
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST(Process, DetachedProgramHasItsOwnSessionAndOutlivesItsStarter) {
+  char dir[] = "/tmp/vexa-detach-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/pid";
+  SpawnOptions o = Sh("echo $$ > " + file + ".tmp && mv " + file + ".tmp " + file + "; exec sleep 30");
+  // Started from a thread that then ends: a child tied to its starter's life
+  // (PR_SET_PDEATHSIG) would be killed right there.
+  std::thread([&] { SpawnDetached(o); }).join();
+  const pid_t pid = ReadPidFile(file);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(::getsid(pid), pid);  // a session (and process group) of its own
+  EXPECT_NE(::getsid(pid), ::getsid(0));
+  ExpectNoChildren();  // the intermediate child is reaped, the program is not ours
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(vexa::testing::Alive(pid));
+  ::kill(pid, SIGKILL);
+  ::unlink(file.c_str());
+  ::rmdir(dir);
+
+  o.program = "no-such-program-vexa-test";
+  EXPECT_THROW(SpawnDetached(o), std::runtime_error);
+  o.program = "sh";
+  o.workdir = "/nonexistent-dir";  // fails in the grandchild, reported all the same
+  EXPECT_THROW(SpawnDetached(o), std::runtime_error);
+  ExpectNoChildren();
+}
+
+TEST(Process, InheritedStandardErrorIsTheServers) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(pipeFds[1], STDERR_FILENO);
+  ::close(pipeFds[1]);
+  SpawnOptions o = Sh("echo to-console >&2; echo to-null");
+  o.pipeStdout = o.pipeStderr = false;
+  o.inheritStderr = true;
+  const int code = Process::Spawn(o)->Wait();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadAll(pipeFds[0]), "to-console\n");
+  ::close(pipeFds[0]);
 }

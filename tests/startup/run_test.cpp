@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -29,6 +30,7 @@ struct Calls {
   std::vector<std::string> log;
   int port = -1;
   std::string host;
+  bool failStart = false;
   void Add(const std::string& s) {
     std::lock_guard<std::mutex> l(m);
     log.push_back(s);
@@ -48,6 +50,7 @@ class FakeListener : public TListener {
   }
   void Start() override {
     c_.Add("start");
+    if (c_.failStart) throw std::runtime_error("Cannot bind 127.0.0.1:8125: Address already in use");
   }
   void Stop() override { c_.Add("stop"); }
 
@@ -117,6 +120,27 @@ TEST_F(Run_, StartsAndStopsInOrder) {
   EXPECT_EQ(Settings->GetValue("hosturl").ToString(), "http://127.0.0.1:8123");
 }
 
+TEST_F(Run_, ListenerThatCannotStartShutsDownAtOnceWithoutBrowser) {
+  // Desk mode with the bundle's shell, which does not exist here: a browser
+  // worker that ran would report it.
+  calls.failStart = true;
+  auto app = Make({"--port", "8125", "--desk", "1"});
+  testing::internal::CaptureStdout();
+  auto run = std::async(std::launch::async, [&] { app->Run(); });
+  const bool ended = run.wait_for(10s) == std::future_status::ready;
+  if (!ended) app->OnSignal(nullptr);  // today's fault: it serves nothing until stopped
+  run.get();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(ended) << "the run went on without a listener";
+  EXPECT_EQ(out,
+            "Web server running on port http://127.0.0.1:8125\n"
+            "Error Start Server Failed:- Cannot bind 127.0.0.1:8125: Address already in use\n"
+            "Clean Exit\nBye Bye\nServer Stopping\nServer Stopped\n");
+  EXPECT_TRUE(app->StartFailed());
+  EXPECT_EQ(app->BrowserProcess, nullptr);
+  EXPECT_EQ(calls.log.back(), "free");
+}
+
 TEST_F(Run_, PortZeroOutsideDeskModeIs8000WithoutProbe) {
   // Port 8000 may well be taken on this machine: it must not be probed.
   bundle.Write("vexadesk/conf/settings.json", R"({ "host": "127.0.0.1", "port": 0, "desk": false })");
@@ -173,6 +197,31 @@ TEST(FindFreePort, SearchesTheRangeInOrder) {
   }
   ::close(s);
   EXPECT_TRUE(CanBind("127.0.0.1", taken));
+  EXPECT_EQ(FindFreePort("127.0.0.1", taken, taken + 1), taken);  // the first free one, not the last
+}
+
+// A port whose connections were closed by the server side lingers in
+// TIME_WAIT; the next run must get that same port again.
+TEST(FindFreePort, PortOfTheLastRunIsFoundAgain) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+  int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ::close(::accept(listener, nullptr, nullptr));
+  char byte;
+  EXPECT_EQ(::read(client, &byte, 1), 0);
+  ::close(client);
+  ::close(listener);
+  EXPECT_EQ(FindFreePort("127.0.0.1", port, port + 1), port);
 }
 
 }  // namespace

@@ -113,6 +113,19 @@ TEST_F(Settings_, AppVexaOfTheCurrentFolder) {
     auto app = Make({"app.vexa"});
     EXPECT_EQ(ProjPath, bundle.root + "/cwd");
   }
+  // A folder named app.vexa is no project file, here or named on the command line.
+  std::filesystem::create_directories(bundle.root + "/dir/app.vexa");
+  bundle.Write("dir/app.vexa/app.vexa", R"({ "port": 1111 })");
+  std::filesystem::current_path(bundle.root + "/dir");
+  {
+    auto app = Make({});
+    EXPECT_EQ(ProjPath, bundle.Sample());
+    EXPECT_EQ(Args->GetValue("--proj").ToString(), bundle.Sample() + "/app.vexa");
+  }
+  {
+    auto app = Make({bundle.root + "/dir/app.vexa"});
+    EXPECT_EQ(ProjPath, bundle.Sample());
+  }
   std::filesystem::current_path(old);
 }
 
@@ -175,6 +188,18 @@ TEST_F(Settings_, PharProjectPathsAndAFailingReader) {
   EXPECT_NE(out.find("Error: Error in " + bundle.root + "/a/b.phar Project Read In Phar Settings "), std::string::npos)
       << out;
   EXPECT_EQ(Get("port"), "9");  // the options still apply: the reader's failure is not the project's
+}
+
+TEST_F(Settings_, PharReaderThatFailsReportsItsErrorLines) {
+  const std::string php = bundle.Write("tools/php", "#!/bin/sh\nprintf 'first\\nsecond' >&2\nexit 3\n");
+  std::filesystem::permissions(php, std::filesystem::perms::owner_all);
+  bundle.Write("vexadesk/conf/settings.json", R"({ "host": "127.0.0.1", "port": 5, "php": ")" + php + R"(" })");
+  testing::internal::CaptureStdout();
+  auto app = Make({"--proj", bundle.root + "/a/b.phar"});
+  const std::string out = testing::internal::GetCapturedStdout();
+  // Each error line ends in CR LF, the last one too; the console line ends after them.
+  EXPECT_NE(out.find("\nError Sapp Settings:- first\r\nsecond\r\n\n"), std::string::npos) << out;
+  EXPECT_EQ(Get("port"), 5);  // "{ }": nothing merged
 }
 
 }  // namespace

@@ -210,17 +210,48 @@ def test_missing_host_exits_217():
         check("JSON Key not found." in srv.stderr_text(), "report carries the message", srv)
 
 
-def test_port_in_use_keeps_running():
+def test_port_in_use_ends_with_exit_1_and_no_browser():
+    # Desk mode on a fixed port that another program listens on: the failure
+    # line, no browser on that URL (it would show the other program), the
+    # shutdown lines at once and exit code 1.
     with e2e.TestBundle(BUILD) as b:
+        out = os.path.join(b.root, "rec")
+        browser = write_script(b.path("tools/browser"), RECORDER)
+        b.write_settings({"desk": True, "browser": browser, "browserparam": ["$url"]})
         with socket.socket() as taken:
             taken.bind(("127.0.0.1", b.port))
             taken.listen(1)
-            srv = start(b, ["--port", b.port], wait="line")
-            line = srv.wait_for("Error Start Server Failed:- ")
-            check(line.startswith("Error Start Server Failed:- ") and len(line) > 28, line, srv)
-            time.sleep(1.2)
-            check(srv.proc.poll() is None, "still running without a listener", srv)
-            assert_clean_stop(srv)
+            env = dict(os.environ, VEXA_TEST_OUT=out)
+            srv = start(b, ["--desk", "x", "--port", b.port], env=env, wait="line")
+            code = srv.wait_exit(10)
+            check(code == 1, "exit code %s" % code, srv)
+            lines = srv.output().splitlines()
+            failed = [i for i, l in enumerate(lines) if l.startswith("Error Start Server Failed:- ")]
+            check(len(failed) == 1 and len(lines[failed[0]]) > 28, "one failure line with a reason", srv)
+            check(lines[failed[0] + 1:] == SHUTDOWN, "the shutdown lines right after it", srv)
+            check(not os.path.exists(out + ".args"), "no browser was started", srv)
+            check(lines.index(e2e.READY_LINE + srv.url) < failed[0], "the URL line before it", srv)
+
+
+def test_relaunch_keeps_its_port():
+    # Desk mode with "port" 0: a connection that the first run closed leaves
+    # the port in TIME_WAIT; the second run, at once, must get the same port
+    # (the same origin, so the page keeps its storage).
+    with e2e.TestBundle(BUILD) as b:
+        first = e2e.free_port()
+        b.write_settings({"port": 0, "desk": True, "browser": "/nonexistent/browser",
+                          "startport": first, "endport": first + 5})
+        b.write_file("vexadesk/vendor/orvantphp/orvantphp/res/proj1/hello.txt", "hello")
+        srv = start(b, [], port=first, wait=True)
+        with socket.create_connection(("127.0.0.1", srv.port), timeout=5) as conn:
+            conn.sendall(b"GET /hello.txt HTTP/1.1\r\nHost: localhost\r\n\r\n")
+            check(conn.recv(4096).startswith(b"HTTP/1.1 200"), "a reply", srv)
+            assert_clean_stop(srv)  # the server closes the open connection first
+            while conn.recv(4096):
+                pass
+        again = start(b, [], port=srv.port, wait=True)
+        check(again.port == srv.port, "relaunch on %s, first run on %s" % (again.port, srv.port), again)
+        assert_clean_stop(again)
 
 
 def test_port_zero_in_desk_mode_probes_the_range():
@@ -400,26 +431,72 @@ def test_chrome_kind_uses_app_mode():
               "chrome arguments", srv)
 
 
-def test_default_browser_not_waited_and_killed_at_exit():
+# A stand-in xdg-open that, like the real one often does, stays in the
+# foreground as the parent of the browser it started.
+STAYING_XDG_OPEN = """printf '%s\\n' "$@" > "$VEXA_TEST_OUT.args"
+sleep 60 &
+echo $! > "$VEXA_TEST_OUT.child.tmp" && mv "$VEXA_TEST_OUT.child.tmp" "$VEXA_TEST_OUT.child"
+echo $$ > "$VEXA_TEST_OUT.tmp" && mv "$VEXA_TEST_OUT.tmp" "$VEXA_TEST_OUT.pid"
+wait
+"""
+
+
+def proc_stat(pid):
+    """(state, parent pid, session id) of a process, or None when it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except FileNotFoundError:
+        return None
+    return fields[0], int(fields[1]), int(fields[3])
+
+
+def test_default_browser_runs_detached_and_outlives_the_server():
     with e2e.TestBundle(BUILD) as b:
         out = os.path.join(b.root, "rec")
         tools = b.path("pathbin")
-        write_script(os.path.join(tools, "xdg-open"), RECORDER)
+        write_script(os.path.join(tools, "xdg-open"), STAYING_XDG_OPEN)
         desk_bundle(b, "default")
-        env = dict(os.environ, VEXA_TEST_OUT=out, VEXA_TEST_SLEEP="60",
-                   PATH=tools + ":" + os.environ.get("PATH", ""))
+        env = dict(os.environ, VEXA_TEST_OUT=out, PATH=tools + ":" + os.environ.get("PATH", ""))
         srv = start(b, [], env=env, wait="line")
         wait_file(out + ".pid")
+        wait_file(out + ".child")
         pid = int(open(out + ".pid").read())
-        time.sleep(1.2)
-        check(srv.proc.poll() is None, "the server does not wait for the default browser", srv)
-        check(pid_alive(pid), "the launcher still runs while the server does", srv)
-        check(read_args(out) == [srv.url], "xdg-open URL", srv)
-        assert_clean_stop(srv)
-        deadline = time.monotonic() + 3
-        while pid_alive(pid) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        check(not pid_alive(pid), "a browser still running is killed at exit", srv)
+        child = int(open(out + ".child").read())
+        try:
+            check(read_args(out) == [srv.url], "xdg-open URL", srv)
+            _, parent, session = proc_stat(pid)
+            check(session == pid and session != os.getsid(srv.pid), "a session of its own", srv)
+            check(parent != srv.pid, "not the server's child (its starter was reaped)", srv)
+            time.sleep(0.5)
+            check(srv.proc.poll() is None, "the server does not wait for the default browser", srv)
+            assert_clean_stop(srv)
+            for p, what in ((pid, "launcher"), (child, "browser")):
+                check(pid_alive(p), "the user's %s still runs after the server's Ctrl-C" % what, srv)
+        finally:
+            for p in (pid, child):
+                try:
+                    os.kill(p, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+
+
+def test_browser_errors_reach_the_console():
+    # A waited-for browser that cannot open its window: its own message on the
+    # server's standard error, and one line about its exit code.
+    with e2e.TestBundle(BUILD) as b:
+        browser = write_script(b.path("tools/browser"),
+                               "echo 'browser: cannot open a window (no display?)' >&2\nexit 1\n")
+        desk_bundle(b, browser, [])
+        srv = start(b, [], wait="line")
+        code = srv.wait_exit(15)
+        check(code == 0, "exit code %s" % code, srv)
+        check("browser: cannot open a window (no display?)" in srv.stderr_text().splitlines(),
+              "the browser's own message", srv)
+        lines = srv.output().splitlines()
+        ended = [l for l in lines if "exit code" in l]
+        check(ended == ["Browser program ended with exit code 1"], "one exit line: %r" % ended, srv)
+        check(lines.index(ended[0]) < lines.index("Clean Exit"), "before the shutdown lines", srv)
 
 
 GROUPS = {
@@ -428,13 +505,15 @@ GROUPS = {
                 test_phar_project_settings_from_archive,
                 test_regproj_maps_extension_to_bundle_folder],
     "failures": [test_missing_settings_file_exits_217, test_missing_host_exits_217,
-                 test_port_in_use_keeps_running, test_port_zero_in_desk_mode_probes_the_range],
+                 test_port_in_use_ends_with_exit_1_and_no_browser,
+                 test_port_zero_in_desk_mode_probes_the_range, test_relaunch_keeps_its_port],
     "shutdown": [test_shutdown_on_sigint, test_shutdown_on_sigterm, test_shutdown_on_sighup,
                  test_shutdown_with_open_connections],
     "browser": [test_custom_browser_exit_stops_server, test_signal_waits_for_an_open_browser,
                 test_shell_gets_three_arguments,
                 test_missing_shell_keeps_serving, test_chrome_kind_uses_app_mode,
-                test_default_browser_not_waited_and_killed_at_exit],
+                test_default_browser_runs_detached_and_outlives_the_server,
+                test_browser_errors_reach_the_console],
 }
 
 
