@@ -110,7 +110,7 @@ struct ChildSetup {
   unsigned long none = 0;
   ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
   if (c.detach) {
-    const long grandchild = ::syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+    const long grandchild = ::syscall(SYS_clone, static_cast<long>(SIGCHLD), 0L, 0L, 0L, 0L);
     if (grandchild < 0) ChildFail(c.report, errno);
     if (grandchild > 0) ::_exit(0);
     if (::syscall(SYS_setsid) < 0) ChildFail(c.report, errno);
