@@ -198,10 +198,15 @@ def ipc_tests(bundle, srv):
         ipc = {name: json.loads(body.replace('"live"', '"wsprobe"')) for name, body in BLOCKS["ipc"].items()}
         assert sorted(ipc) == ["createprocess", "sendall-1", "sendall-2", "sendall-3", "sendall-4",
                                "setglobal", "setglobalm", "setproxy"], sorted(ipc)
-        c = [None] + [WsClient(srv.port) for _ in range(3)]
+        # The server numbers a connection just after its handshake: one at a time.
+        c = [None]
         for i in (1, 2):
+            c.append(WsClient(srv.port))
             c[i].send({"ctrl": "wsprobe", "bdata": {}, "token": "", "typeappobj": "", "evt": "", "evtp": ""})
             assert c[i].recv_data()["conid"] == str(i)
+        c.append(WsClient(srv.port))
+        c[3].send({"ctrl": "wsprobe"})  # refused; its error line shows connection 3 is registered
+        srv.wait_for("Project Vexa WS App Request JSON Key not found.")
         # The stdin line of a later message, as the guide shows it for connection 2.
         line = example_text("stdin-line")
         c[2].send({"ctrl": "wsprobe", "bdata": {"text": "hi"}})
