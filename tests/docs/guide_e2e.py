@@ -15,6 +15,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 import urllib.parse
@@ -184,8 +185,24 @@ def notes_tests(bundle, notes):
         assert "Ann: from b</li>" in request(port, "/").body.decode()
         a.close()
 
+    def test_phar_package():
+        """The guide's two commands, with the bundle's server on a port of its own."""
+        build, serve = example_text("phar").splitlines()
+        top = os.path.dirname(notes.folder)
+        subprocess.run(build, shell=True, cwd=top, check=True, timeout=60)
+        assert serve == "mkdir cache && vexaserver notes.phar"
+        os.makedirs(os.path.join(top, "cache"))
+        p = e2e.free_port()
+        srv = bundle.start(["--proj", os.path.join(top, "notes.phar"), "--port", p], port=p,
+                           env=dict(os.environ, NOTES_DATA=notes.data))
+        assert request(p, "/style.css").body.startswith(b"body {")
+        body, ctype = multipart([("file", b"12345", "b.txt")])
+        r = request(p, "/notes-attach.html", "POST", [("Content-Type", ctype)], body)
+        assert b"saved with b.txt, 5 bytes." in r.body and b"from b</li>" in r.body, r.body
+        assert srv.stop()[0] == 0
+
     return [test_layout_static_files_and_pages, test_form_and_cookie, test_upload_moves_out_of_cache_and_needs_cache,
-            test_what_php_receives_and_the_raw_envelope, test_global_websocket_application]
+            test_what_php_receives_and_the_raw_envelope, test_global_websocket_application, test_phar_package]
 
 
 def ipc_tests(bundle, srv):
