@@ -10,7 +10,7 @@ Markers in the guide, an HTML comment on the line before a fenced block:
     python3 guide_e2e.py --build BUILD
 """
 
-import http.client
+import asyncio
 import json
 import os
 import re
@@ -28,6 +28,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "pages"))
 
 import vexa_e2e as e2e  # noqa: E402
 from pages_e2e import multipart, request  # noqa: E402
+from browser_e2e import Browser, Page, find_chromium  # noqa: E402
 from wsclient import WsClient, install_fixture  # noqa: E402
 
 GUIDE = os.path.join(ROOT, "docs", "projects.md")
@@ -185,6 +186,35 @@ def notes_tests(bundle, notes):
         assert "Ann: from b</li>" in request(port, "/").body.decode()
         a.close()
 
+    def test_live_js_in_chromium():
+        exe = find_chromium()
+        if not exe:
+            raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
+        import websockets
+        browser = Browser(exe)
+        try:
+            async def run():
+                async with websockets.connect(browser.page_socket(), max_size=None) as ws:
+                    page = Page(ws)
+                    await page.call("Page.navigate", url=f"http://127.0.0.1:{port}/")
+                    text = lambda i: f"document.getElementById('{i}') && document.getElementById('{i}').textContent"
+                    before = int(await page.wait_text(text("online"), lambda v: v.isdigit()))
+                    other = WsClient(port)
+                    other.send(example("start-message"))
+                    await page.wait_text(text("online"), lambda v: v == str(before + 1))
+                    await page.eval("document.getElementById('live-text').value = 'from chromium';"
+                                    "document.getElementById('live-send').click()")
+                    while "note" not in (m := json.loads(other.recv())):
+                        pass
+                    assert m["note"]["text"] == "from chromium", m
+                    await page.wait_text(text("notes"), lambda v: "from chromium" in v)
+                    await page.wait_text(text("said"), lambda v: v == f"Note {m['note']['id']} saved.")
+                    other.close()
+                    await page.call("Page.navigate", url="about:blank")
+            asyncio.run(run())
+        finally:
+            browser.close()
+
     def test_phar_package():
         """The guide's two commands, with the bundle's server on a port of its own."""
         build, serve = example_text("phar").splitlines()
@@ -202,7 +232,8 @@ def notes_tests(bundle, notes):
         assert srv.stop()[0] == 0
 
     return [test_layout_static_files_and_pages, test_form_and_cookie, test_upload_moves_out_of_cache_and_needs_cache,
-            test_what_php_receives_and_the_raw_envelope, test_global_websocket_application, test_phar_package]
+            test_what_php_receives_and_the_raw_envelope, test_global_websocket_application, test_live_js_in_chromium,
+            test_phar_package]
 
 
 def ipc_tests(bundle, srv):
