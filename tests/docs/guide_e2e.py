@@ -231,7 +231,7 @@ def notes_tests(bundle, notes):
         body, ctype = multipart([("file", b"12345", "b.txt")])
         r = request(p, "/notes-attach.html", "POST", [("Content-Type", ctype)], body)
         assert b"saved with b.txt, 5 bytes." in r.body and b"from b</li>" in r.body, r.body
-        assert srv.stop()[0] == 0
+        assert srv.stop()[0] == 0 and "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-3000:]
 
     return [test_layout_static_files_and_pages, test_form_and_cookie, test_upload_moves_out_of_cache_and_needs_cache,
             test_what_php_receives_and_the_raw_envelope, test_global_websocket_application, test_live_js_in_chromium,
