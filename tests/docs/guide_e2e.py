@@ -1,0 +1,330 @@
+"""The guide docs/projects.md, run: its example project (docs/example/notes)
+served by the real server, and each marked example of the guide checked.
+
+Markers in the guide, an HTML comment on the line before a fenced block:
+    <!-- from: PATH -->     the block is a verbatim excerpt of docs/example/notes/PATH
+    <!-- example: NAME -->  a JSON example compared with what the server really does
+    <!-- ipc: NAME -->      an IPC command, sent through a test application in a
+                            scenario of three connections (see test_ipc_commands)
+
+    python3 guide_e2e.py --build BUILD
+"""
+
+import asyncio
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import urllib.parse
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "wsapps"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "pages"))
+
+import vexa_e2e as e2e  # noqa: E402
+from pages_e2e import http_date, multipart, request  # noqa: E402
+from browser_e2e import Browser, Page, find_chromium  # noqa: E402
+from wsclient import WsClient, install_fixture  # noqa: E402
+
+GUIDE = os.path.join(ROOT, "docs", "projects.md")
+EXAMPLE = os.path.join(ROOT, "docs", "example", "notes")
+BLOCK = re.compile(r"<!-- (from|example|ipc): ([\w./-]+) -->\n```\w*\n(.*?)\n```", re.S)
+
+
+def guide_blocks():
+    with open(GUIDE, encoding="utf-8") as f:
+        text = f.read()
+    blocks = {"from": [], "example": {}, "ipc": {}}
+    for kind, name, body in BLOCK.findall(text):
+        if kind == "from":
+            blocks["from"].append((name, body))
+        else:
+            blocks[kind][name] = body
+    return text, blocks
+
+
+TEXT, BLOCKS = guide_blocks()
+
+
+def example_text(name):
+    return BLOCKS["example"][name]
+
+
+def example(name):
+    return json.loads(example_text(name))
+
+
+def keys_of(value):
+    """The shape of a JSON value: its object keys, recursively, in order."""
+    if isinstance(value, dict):
+        return [(k, keys_of(v)) for k, v in value.items()]
+    return type(value).__name__
+
+
+def test_code_blocks_are_the_example_files():
+    assert len(BLOCKS["from"]) >= 6, BLOCKS["from"]
+    for name, body in BLOCKS["from"]:
+        with open(os.path.join(EXAMPLE, name), encoding="utf-8") as f:
+            assert body in f.read(), f"guide block for {name} is not in the file:\n{body}"
+    assert "docs/projects.md" in open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+
+
+class Notes:
+    """The example project, copied with the sample's lib/ as the guide says, served."""
+
+    def __init__(self, bundle):
+        self.folder = os.path.join(os.path.dirname(bundle.root), "notes")
+        shutil.copytree(EXAMPLE, self.folder)
+        shutil.copytree(os.path.join(bundle.sample, "lib"), os.path.join(self.folder, "lib"))
+        self.data = os.path.join(os.path.dirname(bundle.root), "notes-data")
+        env = dict(os.environ, NOTES_DATA=self.data)
+        self.srv = bundle.start(["--proj", os.path.join(self.folder, "app.vexa"), "--port", bundle.port], env=env)
+        self.port = self.srv.port
+
+
+def day_number(days_from_now):
+    return 25569 + int(time.time()) // 86400 + days_from_now
+
+
+def notes_tests(bundle, notes):
+    port = notes.port
+
+    def test_layout_static_files_and_pages():
+        r = request(port, "/style.css?v=2")
+        assert r.status == 200 and r.header("Cache-Control") == "public, max-age=864000", r.headers
+        assert r.header("Content-Type") == "text/css"
+        # Every file of the project folder is served, the project file too.
+        assert json.loads(request(port, "/app.vexa").body) == {"name": "notes"}
+        # A .php path is neither run nor sent; an unknown page name is the router's answer.
+        r = request(port, "/app/store.php")
+        assert r.status == 404 and b"<?php" not in r.body, r.body
+        r = request(port, "/app/notes-x.html")
+        assert r.status == 200 and b"no such page" in r.body, r.body
+        r = request(port, "/")
+        assert r.status == 200 and r.header("Transfer-Encoding") == "chunked" and b"<h1>Notes</h1>" in r.body
+
+    def test_form_and_cookie():
+        body = urllib.parse.urlencode({"author": "Jörg", "text": "Hello & welcome"}).encode()
+        days = {day_number(30)}
+        r = request(port, "/notes-add.html", "POST",
+                    [("Content-Type", "application/x-www-form-urlencoded")], body)
+        days.add(day_number(30))  # the request may cross midnight UTC
+        assert r.status == 200
+        assert r.header("Set-Cookie") in [f"author=J%C3%B6rg; Expires={http_date(d)}; Path=/; HttpOnly"
+                                          for d in days], r.headers
+        assert "Jörg: Hello &amp; welcome</li>" in r.body.decode(), r.body
+        r = request(port, "/", headers=[("Cookie", "author=J%C3%B6rg")])
+        assert 'name="author" value="Jörg"' in r.body.decode()
+
+    def test_upload_moves_out_of_cache_and_needs_cache():
+        body, ctype = multipart([("file", b"12345", "a.txt"), ("text", "über".encode(), None)])
+        r = request(port, "/notes-attach.html", "POST", [("Content-Type", ctype)], body)
+        assert b"saved with a.txt, 5 bytes." in r.body, r.body
+        assert os.listdir(os.path.join(notes.folder, "cache")) == ["README.txt"]
+        assert [n for n in os.listdir(notes.data) if n.endswith("-a.txt")]
+        shutil.rmtree(os.path.join(notes.folder, "cache"))
+        r = request(port, "/notes-attach.html", "POST", [("Content-Type", ctype)], body)
+        assert b"No file arrived." in r.body, r.body
+        # Without cache/ the fields after the upload are lost as well.
+        body, ctype = multipart([("before", b"1", None), ("file", b"12345", "a.txt"), ("after", b"2", None)])
+        r = request(port, "/raw-x.html", "POST", [("Content-Type", ctype)], body)
+        assert json.loads(r.body)["cdata"]["postdata"] == {"before": "1"}, r.body
+
+    def test_what_php_receives_and_the_raw_envelope():
+        # The request of the guide's examples: the header names its idata shows.
+        guide_idata = example("idata")
+        names = [k[5:].replace("_", "-") for k in guide_idata["Server"] if k.startswith("HTTP_") and k != "HTTP_HOST"]
+        values = {"Cookie": "author=Ann; theme=dark", "Content-Type": "application/x-www-form-urlencoded",
+              "User-Agent": "Mozilla/5.0"}
+        headers = [(n, values.get(n, "x")) for n in names if n not in ("Host", "Content-Length")]
+        form = b"text=Hi+there&tag[]=a&tag[]=b"
+        r = request(port, "/raw-show-42.html?sort=new", "POST", headers, form)
+        assert r.header("Content-Type") == "application/json" and r.header("X-Notes") == "raw", r.headers
+        assert r.header("Set-Cookie") == "seen=yes; Path=/; HttpOnly"
+        got = json.loads(r.body)
+        argv = example("argv")
+        assert len(got["argv"]) == len(argv) and got["argv"][1] == argv[1] == "-", got["argv"]
+        assert got["argv"][2::2] == argv[2::2], got["argv"]  # the option names
+        assert got["argv"][7:12:2] == argv[7:12:2] == ["raw", "show", "42"]
+        assert keys_of(got["idata"]) == keys_of(guide_idata), (got["idata"], guide_idata)
+        assert got["idata"]["URL"] == f"http://127.0.0.1:{port}?sort=new"
+        for k in ("Method", "Header"):
+            assert got["idata"][k] == guide_idata[k]
+        for k in ("HTTP_Cookie", "HTTP_Content_Type", "HTTP_Content_Length", "HTTPS", "REMOTE_ADDR", "REMOTE_PORT",
+                  "PHP_SELF"):
+            assert got["idata"]["Server"][k] == guide_idata["Server"][k], k
+        cdata = example("cdata")
+        assert got["cdata"]["postdata"] == cdata["postdata"] and list(got["cdata"]) == list(cdata)
+        assert sorted(got["cdata"]["sargv"]) == sorted(cdata["sargv"]), got["cdata"]["sargv"]
+        assert got["bcookies"] == example("bcookies")
+        envelope = example("envelope")
+        assert bytes.fromhex(envelope["content"]).decode() == "<p>Hello</p>"
+        expires = http_date(envelope["cookies"]["author"][1])
+        assert f"`author=Ann; Expires={expires}; Path=/; HttpOnly`" in TEXT, expires
+
+    def test_global_websocket_application():
+        start = example("start-message")
+        assert start["ctrl"] == "live"
+        a = WsClient(port)
+        a.send(start)
+        assert json.loads(a.recv()) == {"online": 1}
+        notes.srv.wait_for("Global App live Started")
+        b = WsClient(port)
+        b.send(start)
+        assert json.loads(a.recv()) == json.loads(b.recv()) == {"online": 2}
+        b.send({"ctrl": "live", "bdata": {"author": "Ann", "text": "from b"}})
+        note = json.loads(a.recv())["note"]
+        assert note["author"] == "Ann" and note["text"] == "from b"
+        assert json.loads(b.recv()) == {"note": note}
+        assert json.loads(b.recv()) == {"saved": note["id"]}
+        a.expect_silence()
+        b.close()
+        assert json.loads(a.recv()) == {"online": 1}
+        assert "Ann: from b</li>" in request(port, "/").body.decode()
+        a.close()
+
+    def test_live_js_in_chromium():
+        exe = find_chromium()
+        if not exe:
+            raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
+        import websockets
+        browser = Browser(exe)
+        try:
+            async def run():
+                async with websockets.connect(browser.page_socket(), max_size=None) as ws:
+                    page = Page(ws)
+                    await page.call("Page.navigate", url=f"http://127.0.0.1:{port}/")
+                    text = lambda i: f"document.getElementById('{i}') && document.getElementById('{i}').textContent"
+                    before = int(await page.wait_text(text("online"), lambda v: v.isdigit()))
+                    other = WsClient(port)
+                    other.send(example("start-message"))
+                    await page.wait_text(text("online"), lambda v: v == str(before + 1))
+                    await page.eval("document.getElementById('live-text').value = 'from chromium';"
+                                    "document.getElementById('live-send').click()")
+                    while "note" not in (m := json.loads(other.recv())):
+                        pass
+                    assert m["note"]["text"] == "from chromium", m
+                    await page.wait_text(text("notes"), lambda v: "from chromium" in v)
+                    await page.wait_text(text("said"), lambda v: v == f"Note {m['note']['id']} saved.")
+                    other.close()
+                    await page.call("Page.navigate", url="about:blank")
+            asyncio.run(run())
+        finally:
+            browser.close()
+
+    def test_phar_package():
+        """The guide's two commands, with the bundle's server on a port of its own."""
+        build, serve = example_text("phar").splitlines()
+        top = os.path.dirname(notes.folder)
+        subprocess.run(build, shell=True, cwd=top, check=True, timeout=60)
+        assert serve == "mkdir cache && vexaserver notes.phar"
+        os.makedirs(os.path.join(top, "cache"))
+        p = e2e.free_port()
+        srv = bundle.start(["--proj", os.path.join(top, "notes.phar"), "--port", p], port=p,
+                           env=dict(os.environ, NOTES_DATA=notes.data))
+        assert request(p, "/style.css").body.startswith(b"body {")
+        body, ctype = multipart([("file", b"12345", "b.txt")])
+        r = request(p, "/notes-attach.html", "POST", [("Content-Type", ctype)], body)
+        assert b"saved with b.txt, 5 bytes." in r.body and b"from b</li>" in r.body, r.body
+        assert srv.stop()[0] == 0 and "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-3000:]
+
+    return [test_layout_static_files_and_pages, test_form_and_cookie, test_upload_moves_out_of_cache_and_needs_cache,
+            test_what_php_receives_and_the_raw_envelope, test_global_websocket_application, test_live_js_in_chromium,
+            test_phar_package]
+
+
+def ipc_tests(bundle, srv):
+    """The guide's IPC examples in its scenario: connections 1 and 2 each run
+    their own application, 3 runs none; then 1's application becomes global
+    and 3 joins it. The test application "wsprobe" runs the commands it is
+    given and answers with what it received."""
+
+    def test_ipc_commands():
+        ipc = {name: json.loads(body.replace('"live"', '"wsprobe"')) for name, body in BLOCKS["ipc"].items()}
+        assert sorted(ipc) == ["createprocess", "sendall-1", "sendall-2", "sendall-3", "sendall-4",
+                               "setglobal", "setglobalm", "setproxy"], sorted(ipc)
+        # The server numbers a connection just after its handshake: one at a time.
+        c = [None]
+        for i in (1, 2):
+            c.append(WsClient(srv.port))
+            c[i].send({"ctrl": "wsprobe", "bdata": {}, "token": "", "typeappobj": "", "evt": "", "evtp": ""})
+            assert c[i].recv_data()["conid"] == str(i)
+        c.append(WsClient(srv.port))
+        c[3].send({"ctrl": "wsprobe"})  # refused; its error line shows connection 3 is registered
+        srv.wait_for("Project Vexa WS App Request JSON Key not found.")
+        # The stdin line of a later message, as the guide shows it for connection 2.
+        line = example_text("stdin-line")
+        c[2].send({"ctrl": "wsprobe", "bdata": {"text": "hi"}})
+        raw = c[2].recv_data()["raw"]
+        hex_of = re.compile(r'"cpdata" : "([0-9A-F]+)"')
+        assert hex_of.sub("", raw) == hex_of.sub("", line), (raw, line)
+        inner = bytes.fromhex(hex_of.search(line).group(1)).decode()
+        assert bytes.fromhex(hex_of.search(raw).group(1)).decode() == inner.replace('"live"', '"wsprobe"'), raw
+        assert f"carries `{inner}`" in TEXT
+
+        def run(sender, name):
+            c[sender].send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [ipc[name]]}})
+
+        def receivers(name, expected):
+            raw = ipc[name]["data"]["rawdata"]
+            for i in (1, 2, 3):
+                if i in expected:
+                    assert c[i].recv() == raw, (name, i)
+                else:
+                    c[i].expect_silence(0.3)
+
+        run(1, "sendall-2")
+        receivers("sendall-2", {2, 3})
+        run(1, "sendall-3")
+        receivers("sendall-3", {2})
+        run(2, "createprocess")
+        got = [c[2].recv_data() for _ in range(3)]  # the child's line may come before its event
+        assert [(d["event"]["evt"], d["event"]["evtp"]) for d in got if "event" in d] == [
+            ("onprocesscreate", "worker"), ("cquit", "worker")], got
+        assert [d["child"] for d in got if "child" in d] == ["ready"], got
+        run(1, "setglobal")
+        srv.wait_for("Global App wsprobe Started")
+        c[3].send({"ctrl": "wsprobe", "bdata": {"join": 1}})
+        assert c[1].recv_data()["message"]["bdata"]["wconn"] == "n"  # replies go to the manager, 1
+        c[3].expect_silence(0.3)
+        run(1, "sendall-1")
+        receivers("sendall-1", {1, 3})
+        run(1, "sendall-4")
+        receivers("sendall-4", {3})
+        run(1, "setglobalm")
+        srv.wait_for("Global App wsprobe Manager Changed conid:- 3")
+        c[1].send({"ctrl": "wsprobe", "bdata": {"ask": 1}})
+        assert c[3].recv_data()["message"]["bdata"]["ask"] == 1
+        c[1].expect_silence(0.3)
+        run(1, "setproxy")
+        c[3].expect_silence(0.3)
+        assert "invalid command" not in srv.output(), srv.output()
+        for i in (1, 2, 3):
+            c[i].close()
+
+    return [test_ipc_commands]
+
+
+def main():
+    failed = e2e.run_tests([test_code_blocks_are_the_example_files])
+    with e2e.TestBundle(e2e.build_dir()) as bundle:
+        notes = Notes(bundle)
+        failed |= e2e.run_tests(notes_tests(bundle, notes))
+        code, out = notes.srv.stop()
+        assert code == 0 and "Sanitizer" not in notes.srv.stderr_text(), notes.srv.stderr_text()[-3000:]
+    with e2e.TestBundle(e2e.build_dir()) as bundle:
+        install_fixture(bundle, "wsprobe.php")
+        srv = bundle.start(["--port", bundle.port])
+        failed |= e2e.run_tests(ipc_tests(bundle, srv))
+        code, out = srv.stop()
+        assert code == 0 and "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-3000:]
+    return failed
+
+
+if __name__ == "__main__":
+    sys.exit(main())
