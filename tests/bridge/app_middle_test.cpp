@@ -213,8 +213,8 @@ TEST_F(AppMiddle, ApplicationEndStopsItsChildBeforeOnExit) {
     bool childGoneAtExit = false, stdexitpAtExit = false;
     std::string token = run.token;
     run.app->OnExit = [&](const std::string&) {
-      childGoneAtExit = ProcessesWith(token + "-child").empty();
       stdexitpAtExit = console.Has("stdexitp:- App:-echo Child:-c1");
+      childGoneAtExit = ProcessesWith(token + "-child").empty();
       run.rec.Exit();
     };
     run.Start();
