@@ -23,6 +23,14 @@ std::recursive_mutex* GlobalLock = nullptr;
 
 int32_t NextConId() { return LastConId.fetch_add(1) + 1; }
 
+std::string ConsoleQuote(std::string_view text) {
+  if (text.size() <= kConsoleQuoteMax) return std::string(text);
+  size_t n = kConsoleQuoteMax;
+  // Step back over continuation bytes to the start of the cut sequence.
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return std::string(text.substr(0, n)) + "...";
+}
+
 void WriteLine(const std::string& line) {
   std::string out;
   out.reserve(line.size() + 1);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace vexa {
 
@@ -40,5 +41,13 @@ int32_t NextConId();
 // Writes one whole line to standard output with a single write, so that lines
 // of different threads never mix.
 void WriteLine(const std::string& line);
+
+// Console lines quote what a client or a PHP process sent only this far, so
+// that one broken message cannot make a line of any size.
+constexpr size_t kConsoleQuoteMax = 300;
+// The text as it may stand in a console line: unchanged when it fits, else
+// its first bytes (at most kConsoleQuoteMax, never cutting a UTF-8 sequence)
+// followed by "...".
+std::string ConsoleQuote(std::string_view text);
 
 }  // namespace vexa

@@ -168,9 +168,13 @@ TJSON TJSON::CreateFromData(const JsonValue* data) {
   return doc;
 }
 
-TJSON TJSON::CreateFromText(const std::string& text) {
+JsonValue ParseJsonText(const std::string& text) {
   if (NestsTooDeep(text)) throw std::runtime_error(kTooDeep);
-  const JsonValue parsed = JsonValue::parse(text);
+  return JsonValue::parse(text);
+}
+
+TJSON TJSON::CreateFromText(const std::string& text) {
+  const JsonValue parsed = ParseJsonText(text);
   return CreateFromData(&parsed);
 }
 
@@ -254,14 +258,11 @@ void TJSON::LoadFromFile(const std::string& fileName) {
 
 bool TJSON::Parse(const std::string& text) {
   JsonValue parsed;
-  if (NestsTooDeep(text)) {
-    WriteLine(std::string("Error:- Invalid JSON ") + kTooDeep);
-    return false;
-  }
   try {
-    parsed = JsonValue::parse(text);  // strict: no comments, nothing after the value
+    parsed = ParseJsonText(text);
   } catch (const std::exception& e) {
-    WriteLine(std::string("Error:- Invalid JSON ") + e.what());
+    // The parser's message quotes the text it stopped at: cut it.
+    WriteLine("Error:- Invalid JSON " + ConsoleQuote(e.what()));
     return false;
   }
   try {
@@ -279,7 +280,7 @@ bool TJSON::Parse(const std::string& text) {
     }
     return true;
   } catch (const std::exception& e) {
-    WriteLine("Error Invalid JSON:- " + text + " " + e.what());
+    WriteLine("Error Invalid JSON:- " + ConsoleQuote(text) + " " + ConsoleQuote(e.what()));
     return false;
   }
 }

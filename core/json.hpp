@@ -65,6 +65,10 @@ JsonValue VariantToJSON(const Variant& value);
 // A JSON value as a Variant: numbers as double, arrays/objects as their written text.
 // nullptr raises "JSON Key not found.".
 Variant JSONToVariant(const JsonValue* value);
+// Strict parse of a JSON text (no comments, nothing after the value) that
+// refuses nesting deeper than 512 levels before parsing; raises. Every JSON
+// text from a client or a PHP process is parsed through this guard.
+JsonValue ParseJsonText(const std::string& text);
 // The one-line written form of any JSON value.
 std::string WriteJSON(const JsonValue& value);
 

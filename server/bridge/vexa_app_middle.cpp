@@ -79,7 +79,15 @@ bool TVexaAppMiddle::AppRunning() const {
   return app && app->Running();
 }
 
-bool TVexaAppMiddle::ChildRunning() const { return ChildRunner() != nullptr; }
+void TVexaAppMiddle::StopApp() {
+  if (auto app = AppRunner()) app->Stop();
+}
+
+bool TVexaAppMiddle::ChildRunning() const {
+  // A child whose start failed gives no OnExit: its finished runner no longer counts.
+  auto child = ChildRunner();
+  return child && !child->Finished();
+}
 
 std::string TVexaAppMiddle::ChildId() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -127,7 +135,14 @@ void TVexaAppMiddle::OnAppProcessExit() {
     }
     OutBuffer.clear();
   }
-  if (auto child = ChildRunner()) child->Stop();
+  if (auto child = ChildRunner()) {
+    // The child's end ("cquit", "stdexitp") is handled before the
+    // application's own: OnExit may end the bridge, after which the child's
+    // end would reach nobody. The stopped child's run ends within the
+    // runner's stop time.
+    child->Stop();
+    child->WaitFor();
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     AppProcess.reset();
@@ -142,7 +157,7 @@ bool TVexaAppMiddle::StartChild(const std::string& childId, const std::string& e
   std::shared_ptr<TChildProcess> runner;
   try {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (ChildProcess) return false;
+    if (ChildProcess && !ChildProcess->Finished()) return false;
     runner = TChildProcess::Create(exe, params,
                                    std::vector<std::string>{"VEXA_EXECPATH=" + ExePath, "VEXA_PROJPATH=" + ProjPath});
     auto gate = gate_;
@@ -167,7 +182,7 @@ bool TVexaAppMiddle::StartChild(const std::string& childId, const std::string& e
 
 void TVexaAppMiddle::OnChildOutput(const std::string& line) { WriteToApp(line); }
 
-void TVexaAppMiddle::OnChildError(const std::string& line) { PrintError("MidApp VexaErr:- " + line); }
+void TVexaAppMiddle::OnChildError(const std::string& line) { PrintError("MidApp VexaErr:- " + ConsoleQuote(line)); }
 
 void TVexaAppMiddle::OnChildExit(const std::shared_ptr<TChildProcess>& runner) {
   std::string childId;
@@ -177,7 +192,7 @@ void TVexaAppMiddle::OnChildExit(const std::shared_ptr<TChildProcess>& runner) {
     childId = childId_;
   }
   SendCtrlEvent("cquit", childId, nullptr);
-  WriteLine("stdexitp:- App:-" + AppName + " Child:-" + childId);
+  WriteLine("stdexitp:- App:-" + ConsoleQuote(AppName) + " Child:-" + ConsoleQuote(childId));
 }
 
 void TVexaAppMiddle::WriteToApp(const std::string& text) {
@@ -191,7 +206,7 @@ void TVexaAppMiddle::WriteToChild(const std::string& text) {
   try {
     child->Write(text + "\r\n");
   } catch (const std::exception& e) {
-    PrintError(std::string("Error Write to Child:- ") + e.what() + text);
+    PrintError(std::string("Error Write to Child:- ") + e.what() + ConsoleQuote(text));
   }
 }
 
@@ -229,7 +244,7 @@ void TVexaAppMiddle::SendCtrlEvent(const std::string& evt, const std::string& ev
 
 void TVexaAppMiddle::Quit(const TJSON* bdata) {
   SendEvent("quit", "quit", bdata);
-  WriteLine("App Exit " + AppName);
+  WriteLine("App Exit " + ConsoleQuote(AppName));
 }
 
 void TVexaAppMiddle::WsDisconnect(const TJSON* bdata) { SendEvent("wsdiscon", "d", bdata); }
@@ -290,9 +305,9 @@ void TVexaAppMiddle::ParseAppOutput(const std::string& text) {
     JsonValue items;
     const std::string listText = "[" + payload + "{}]";
     try {
-      items = JsonValue::parse(listText);
-    } catch (const std::exception&) {
-      TJSON().Parse(listText);  // prints the parser's own error line
+      items = ParseJsonText(listText);  // the nesting guard keeps a bracket flood off the stack
+    } catch (const std::exception& e) {
+      WriteLine("Error:- Invalid JSON " + ConsoleQuote(e.what()));  // the one line of a refused reply
       return;
     }
     for (size_t i = 0; i + 1 < items.size(); ++i) {
@@ -301,12 +316,12 @@ void TVexaAppMiddle::ParseAppOutput(const std::string& text) {
       const std::string rt = ResponseType(item);
       if (rt == "childp") {
         if (IsRequest)
-          PrintError("AppMid:- Wrong Request Protocol:- " + t);
+          PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(t));
         else
           WriteToChild(StrToHex(t + ","));
       } else if (rt == "server") {
         if (IsRequest)
-          PrintError("AppMid:- Wrong Request Protocol:- " + t);
+          PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(t));
         else if (OnServerCommand)
           OnServerCommand(item);
       } else {
@@ -314,7 +329,7 @@ void TVexaAppMiddle::ParseAppOutput(const std::string& text) {
       }
     }
   } catch (const std::exception& e) {
-    PrintError("AppMid:- Error OrvantPHP App \"" + AppName + "\" Invalid Data " + e.what());
+    PrintError("AppMid:- Error OrvantPHP App \"" + ConsoleQuote(AppName) + "\" Invalid Data " + ConsoleQuote(e.what()));
     Deliver(envelope, jsonText, false, false);
   }
 }

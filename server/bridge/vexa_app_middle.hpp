@@ -128,6 +128,9 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   void WsDisconnect(const TJSON* bdata) override;
 
   bool AppRunning() const;
+  // Ends the application process (and with it its child); unlike Shutdown
+  // the run finishes as usual, OnExit included. Any thread.
+  void StopApp();
 
   // Set by the owner before StartApp.
   DataEvent OnData;

@@ -58,6 +58,7 @@ TVexaRequester::TVexaRequester(const std::string& name, TSApp* owner, bool isWs)
 
 void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
   (void)envelope;  // headers and cookies mean nothing on this road
+  if (retired_) return;
   try {
     std::shared_ptr<TWebSocketA> target;
     {
@@ -71,7 +72,7 @@ void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, b
   }
 }
 
-void TVexaRequester::OnAppError(const std::string& line) { WriteLine("Vexa Error:- " + line); }
+void TVexaRequester::OnAppError(const std::string& line) { WriteLine("Vexa Error:- " + ConsoleQuote(line)); }
 
 void TVexaRequester::OnAppExit() {
   // The owner's share of this requester is released after the lock; it may
@@ -82,7 +83,7 @@ void TVexaRequester::OnAppExit() {
 }
 
 void TVexaRequester::OnServerCmd(const JsonValue& item) {
-  std::string current;
+  if (retired_) return;
   try {
     TJSON doc = TJSON::CreateFromData(&item);
     const JsonValue* fun = doc.Find("response.ipc.fun");
@@ -104,7 +105,7 @@ void TVexaRequester::OnServerCmd(const JsonValue& item) {
       }
     }
   } catch (const std::exception& e) {
-    PrintError("WSRQ:- Error OrvantPHP App " + AppName + " invalid command " + e.what());
+    PrintError("WSRQ:- Error OrvantPHP App " + ConsoleQuote(AppName) + " invalid command " + ConsoleQuote(e.what()));
   }
 }
 
@@ -125,7 +126,7 @@ void TVexaRequester::CreateProcess(const TJSON& commands, int index) {
     if (!CanRun(exe)) throw std::runtime_error("cannot run " + exe);
     if (StartChild(childId, exe, args)) SendCtrlEvent("onprocesscreate", childId, nullptr);
   } catch (const std::exception& e) {
-    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding process " + e.what());
+    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding process " + ConsoleQuote(e.what()));
   }
 }
 
@@ -205,11 +206,14 @@ void TVexaRequester::SendToSubscribers(const std::string& groupctrl, const std::
 }
 
 void TVexaRequester::SetGlobal() {
-  ReleasedRefs released;  // a replaced older entry; dropped after the lock
+  ReleasedRefs released;                  // a replaced older entry; dropped after the lock
+  std::shared_ptr<TGsApp> existing;       // dropped after the lock
+  std::shared_ptr<TVexaRequester> first;  // the global application this connection joins instead
+  bool wasMember = false;
   {
     std::lock_guard<std::mutex> lock(WsRegistryMutex());
     if (IsGlobal) {
-      WriteLine("Global App " + AppName + " Already Exist");
+      WriteLine("Global App " + ConsoleQuote(AppName) + " Already Exist");
       return;
     }
     IsGlobal = true;
@@ -219,18 +223,46 @@ void TVexaRequester::SetGlobal() {
     auto it = owner->Apps.find(AppName);
     if (it == owner->Apps.end() || it->second.get() != this)
       throw std::runtime_error("Key \"" + AppName + "\" not found");
-    auto global = std::make_shared<TGsApp>(AppName, it->second);
-    global->Conns[std::to_string(owner->ConId)] = owner->WebSocket;
-    global->WebSocket = owner->WebSocket;
-    owner->CreateGlobal(AppName);  // the connection lets go without freeing
-    App = global.get();
-    if (GsApps->ContainsKey(AppName)) {
-      Any old = GsApps->Extract(AppName);
-      if (old.IsObject) released.push_back(std::shared_ptr<TVexaBase>(old.Obj));
+    existing = FindGlobalLocked(AppName);
+    if (existing && !existing->Closing && existing->Requester && existing->Requester->AppRunning()) {
+      // Windows that open together start one process each; the first to
+      // become global wins. This connection joins it as a message of its
+      // would (unless it has closed meanwhile), and this process is retired.
+      retired_ = true;
+      const std::string key = std::to_string(owner->ConId);
+      wasMember = existing->Conns.count(key) != 0;
+      if (owner->WebSocket && !owner->WebSocket->Closed()) {
+        existing->Conns[key] = owner->WebSocket;
+        owner->Globals[AppName] = existing;
+        first = existing->Requester;
+      }
+    } else {
+      auto global = std::make_shared<TGsApp>(AppName, it->second);
+      global->Conns[std::to_string(owner->ConId)] = owner->WebSocket;
+      global->WebSocket = owner->WebSocket;
+      owner->CreateGlobal(AppName);  // the connection lets go without freeing
+      App = global.get();
+      if (GsApps->ContainsKey(AppName)) {
+        Any old = GsApps->Extract(AppName);
+        if (old.IsObject) released.push_back(std::shared_ptr<TVexaBase>(old.Obj));
+      }
+      GsApps->SetObject(AppName, new TGsAppEntry(std::move(global)));
     }
-    GsApps->SetObject(AppName, new TGsAppEntry(std::move(global)));
   }
-  WriteLine("Global App " + AppName + " Started");
+  if (!retired_) {
+    WriteLine("Global App " + ConsoleQuote(AppName) + " Started");
+    return;
+  }
+  WriteLine("Global App " + ConsoleQuote(AppName) + " Already Exist");
+  if (first && !StartMessage.empty()) {
+    // The start message reaches the global application as the join; a
+    // connection that had joined already gets no second "wconn".
+    JsonValue message = ParseJsonText(StartMessage);
+    if (wasMember && message.contains("bdata") && message["bdata"].is_object()) message["bdata"].erase("wconn");
+    first->SendToApp(StrToHex(WriteJSON(message)), false);
+  }
+  // The run ends as usual: its exit takes this requester out of its connection.
+  StopApp();
 }
 
 void TVexaRequester::SetGlobalManager(int32_t conid) {
@@ -246,7 +278,7 @@ void TVexaRequester::SetGlobalManager(int32_t conid) {
     global->WebSocket = app->WebSocket;
     // `global` is not the last reference: GsApps still holds the entry.
   }
-  WriteLine("Global App " + AppName + " Manager Changed conid:- " + std::to_string(conid));
+  WriteLine("Global App " + ConsoleQuote(AppName) + " Manager Changed conid:- " + std::to_string(conid));
 }
 
 }  // namespace vexa

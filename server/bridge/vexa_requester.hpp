@@ -5,11 +5,14 @@
 //   "createprocess"  start the application's own child process (one at a time)
 //   "sendall"        send a text to a set of connections (sendtype 1..4)
 //   "setglobalm"     make another connection the global application's manager
-//   "setglobal"      turn the application into a global application
+//   "setglobal"      turn the application into a global application; when
+//                    another process of that name is global already, the
+//                    connection joins that one instead and this process ends
 //   "setproxy"       nothing
 // Replies go to the send handle of the owner (App): the connection's TWsApp,
 // or the TGsApp's manager connection.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,11 +58,18 @@ class TVexaRequester : public TVexaAppMiddle {
   // an owner that is being destroyed.
   TSApp* App;
   const std::string Name;
+  // The message that started the application, as it reached the process
+  // ("wconn" and "wcon" in its "bdata"); set before the process starts.
+  std::string StartMessage;
 
  private:
   void CreateProcess(const TJSON& commands, int index);
   void SendAll(const TJSON& commands, int index);
   static void Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, const std::string& rawdata);
+
+  // Set when another process of the same name was global first and this one
+  // handed its connection over: what it still says reaches nobody.
+  std::atomic<bool> retired_{false};
 };
 
 }  // namespace vexa

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "core/globals.hpp"
 #include "server/bridge/gs_app.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
@@ -40,7 +41,7 @@ void TWsApp::VexaClose(const std::string& name, ReleasedRefs& released) {
   if (Closing) return;  // the destruction frees it
   auto it = Apps.find(name);
   if (it == Apps.end()) {
-    PrintError("VexaClose WsApp Error: Key " + name + " not found");
+    PrintError("VexaClose WsApp Error: Key " + ConsoleQuote(name) + " not found");
     return;
   }
   released.push_back(std::move(it->second));
@@ -50,7 +51,7 @@ void TWsApp::VexaClose(const std::string& name, ReleasedRefs& released) {
 std::shared_ptr<TVexaRequester> TWsApp::CreateGlobal(const std::string& name) {
   auto it = Apps.find(name);
   if (it == Apps.end()) {
-    PrintError("CreateGlobal Error: Key \"" + name + "\" not found");
+    PrintError("CreateGlobal Error: Key \"" + ConsoleQuote(name) + "\" not found");
     return nullptr;
   }
   auto requester = std::move(it->second);

@@ -89,7 +89,7 @@ void TWsRequestHandler::WsMessage(TConnection& context, HttpRequest& requestInfo
   try {
     RouteMessage(context, requestInfo, text);
   } catch (const std::exception& e) {
-    PrintError(std::string("WSR: Msg Error:- ") + e.what());
+    PrintError("WSR: Msg Error:- " + ConsoleQuote(e.what()));
   }
 }
 
@@ -146,7 +146,7 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
 
       const std::string evt = TextMember(message, "evt");
       const std::string evtp = TextMember(message, "evtp");
-      RunPhpApp(*wsApp, ctrl, evt, evtp, idata, cdata, bcookies);
+      RunPhpApp(*wsApp, ctrl, evt, evtp, idata, cdata, bcookies, message.GetJSON());
       return;
     }
 
@@ -178,13 +178,13 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     message.Current()["bdata"] = std::move(bdata);
     target->SendToApp(StrToHex(message.GetJSON()), false);
   } catch (const std::exception& e) {
-    PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request " + e.what());
+    PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request " + ConsoleQuote(e.what()));
   }
 }
 
 void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt,
                                   const std::string& evtp, const std::string& idata, const std::string& cdata,
-                                  const std::string& bcookies) {
+                                  const std::string& bcookies, const std::string& startMessage) {
   try {
     // Linux caps one environment entry at 128 KiB: a start that cannot fit
     // is refused here, before anything is registered or started.
@@ -195,6 +195,7 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
     const std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
     const std::string exe = TVexaAppMiddle::PhpExe();
     auto requester = std::make_shared<TVexaRequester>(ctrl, &wsApp, true);
+    requester->StartMessage = startMessage;
     {
       // Registered before the process starts, so its first reply and its end find it.
       std::lock_guard<std::recursive_mutex> global(*GlobalLock);
@@ -203,7 +204,7 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
     }
     requester->StartApp(exe, params, env);
   } catch (const std::exception& e) {
-    PrintError("WSR:- init Error " + ProjPath + " Project Vexa App Request " + e.what());
+    PrintError("WSR:- init Error " + ProjPath + " Project Vexa App Request " + ConsoleQuote(e.what()));
   }
 }
 

@@ -35,6 +35,9 @@ class ConsoleCapture {
     char path[] = "/tmp/vexa-console-XXXXXX";
     fd_ = ::mkstemp(path);
     ::unlink(path);
+    // Appending: reading it back (which moves the shared offset) from one
+    // thread never makes another thread's line overwrite earlier output.
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_APPEND);
     saved_ = ::dup(1);
     ::dup2(fd_, 1);
   }

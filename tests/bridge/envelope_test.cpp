@@ -1,6 +1,8 @@
 // How the application's standard output is cut into replies and unpacked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app_support.hpp"
 
 using namespace vexa;
@@ -112,6 +114,34 @@ TEST_F(ReplyEnvelope, BrokenEnvelopesGiveTheirErrorTexts) {
   EXPECT_NE(console.Text().find("Error: AppMid:- Error OrvantPHP App \"raw\" Invalid Data "), std::string::npos);
 }
 
+TEST_F(ReplyEnvelope, ItemListsNestDeeperThan512LevelsAreRefusedWithOneLine) {
+  // The list's own bracket counts: list, item object and 510 arrays is the deepest.
+  auto nested = [](size_t n) {
+    return "{\"response\":{\"type\":\"jsonweb\"},\"d\":" + std::string(n, '[') + std::string(n, ']') + "},";
+  };
+  auto d = RunRaw(Envelope(nested(510)) + "\n");
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_TRUE(d[0].isItem);
+  ConsoleCapture console;
+  d = RunRaw(Envelope(nested(511)) + "\n");
+  EXPECT_TRUE(d.empty());
+
+  // 60000 levels: refused before the parse (no stack overflow), and the
+  // application's next reply still arrives.
+  AppRun run("deep", false);
+  run.Start();
+  console.Stop();
+  d = run.Data();
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].text, "after");
+  const std::string text = console.Text();
+  const std::string line = "Error:- Invalid JSON nesting deeper than 512 levels\n";
+  size_t lines = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++lines;
+  EXPECT_EQ(lines, 2u) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+}
+
 TEST_F(ReplyEnvelope, PageRoadRefusesChildAndServerItemsAndGoesOn) {
   ConsoleCapture console;
   std::string items =
@@ -122,6 +152,17 @@ TEST_F(ReplyEnvelope, PageRoadRefusesChildAndServerItemsAndGoesOn) {
   EXPECT_EQ(d[0].text, "{ \"response\" : { \"type\" : \"jsonweb\" } }");
   EXPECT_TRUE(console.Has("Error: AppMid:- Wrong Request Protocol:- { \"response\" : { \"type\" : \"childp\" }, \"l\" : 1 }"));
   EXPECT_TRUE(console.Has("Error: AppMid:- Wrong Request Protocol:- { \"response\" : { \"type\" : \"server\" } }"));
+
+  // The line quotes a long item only in part.
+  ConsoleCapture console2;
+  const std::string big = "{\"response\":{\"type\":\"childp\"},\"l\":\"" + std::string(20000, 'x') + "\"},";
+  d = RunRaw(Envelope(big) + "\n");
+  console2.Stop();
+  EXPECT_TRUE(d.empty());
+  const std::string prefix = "Error: AppMid:- Wrong Request Protocol:- ";
+  const std::string expected = prefix + "{ \"response\" : { \"type\" : \"childp\" }, \"l\" : \"" +
+                               std::string(kConsoleQuoteMax - 45, 'x') + "...";
+  EXPECT_TRUE(console2.Has(expected)) << console2.Text().substr(0, 1000);
 }
 
 TEST_F(ReplyEnvelope, ServerItemsReachTheCommandHandlerOnTheWebSocketRoad) {

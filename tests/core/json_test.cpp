@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "core/asso_array.hpp"
+#include "core/globals.hpp"
 
 namespace vexa {
 namespace {
@@ -126,7 +127,11 @@ TEST(JsonParse, ArraysBecomeDocuments) {
 }
 
 TEST(JsonParse, IsStrictAndReportsOneLine) {
-  for (const char* bad : {"{'a':1}", R"({"a":01})", R"({"a":1} {"b":2})", R"({"a":1,})", "/*c*/{}", ""}) {
+  // The last two: an unterminated 5 MB string and a bracket flood; the line
+  // quotes neither in full.
+  const std::vector<std::string> bads = {"{'a':1}", R"({"a":01})", R"({"a":1} {"b":2})", R"({"a":1,})", "/*c*/{}", "",
+                                         "{\"a\":\"" + std::string(5 << 20, 'a'), std::string(60000, '[')};
+  for (const std::string& bad : bads) {
     TJSON d;
     d.Add("keep", Variant("1"));
     bool ok = true;
@@ -134,8 +139,19 @@ TEST(JsonParse, IsStrictAndReportsOneLine) {
     EXPECT_FALSE(ok) << bad;
     EXPECT_EQ(out.rfind("Error:- Invalid JSON ", 0), 0u) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_LE(out.size(), 22 + kConsoleQuoteMax + 4) << out.substr(0, 400);
     EXPECT_EQ(d.GetJSON(), R"({ "keep" : "1" })");
   }
+  EXPECT_THROW(ParseJsonText(std::string(513, '[') + std::string(513, ']')), std::exception);
+  EXPECT_EQ(ParseJsonText(std::string(512, '[') + std::string(512, ']')).size(), 1u);
+}
+
+TEST(ConsoleQuote, CutsLongTextsOnACharacterBoundaryWithAMarker) {
+  EXPECT_EQ(ConsoleQuote(std::string(kConsoleQuoteMax, 'a')), std::string(kConsoleQuoteMax, 'a'));
+  EXPECT_EQ(ConsoleQuote(std::string(kConsoleQuoteMax + 1, 'a')), std::string(kConsoleQuoteMax, 'a') + "...");
+  // A two-byte character that the limit would split stays out whole.
+  const std::string text = std::string(kConsoleQuoteMax - 1, 'a') + "\xC3\xA9" + "tail";
+  EXPECT_EQ(ConsoleQuote(text), std::string(kConsoleQuoteMax - 1, 'a') + "...");
 }
 
 TEST(JsonDocuments, CreateFromDataAndTextAndAddJson) {

@@ -205,9 +205,29 @@ def protocol_tests(env):
         wait_count(srv, "App Exit wsprobe", n + 1)
         wait_pid_gone(d["pid"])
 
+    def test_broken_input_gives_short_single_lines():
+        c = env.client()
+        bad_json = "Error:- Invalid JSON "
+        n = srv.output().count(bad_json)
+        # An unterminated 5 MB string: one line that quotes only its start.
+        c.send('{"ctrl" : "wsprobe", "bdata" : "' + "a" * (5 << 20))
+        wait_count(srv, bad_json, n + 1, timeout=30)
+        line = [ln for ln in srv.output().splitlines() if ln.startswith(bad_json)][-1]
+        assert len(line) < 400 and line.endswith("..."), (len(line), line[:200])
+        # A reply nested 60000 levels deep is refused with one line; the
+        # application's own answer after it arrives, and the server goes on.
+        c.send(start_message("wsprobe", {"deep": 60000}))
+        d = c.recv_data()
+        wait_count(srv, bad_json + "nesting deeper than 512 levels", 1)
+        c.send({"ctrl": "wsprobe", "bdata": {"after": 1}})
+        assert c.recv_data()["message"]["bdata"]["after"] == 1
+        assert srv.output().count(bad_json) == n + 2, srv.output()[-2000:]
+        c.close()
+        wait_pid_gone(d["pid"])
+
     return [test_start_data_and_stdin_format, test_missing_token_then_complete,
             test_bad_messages_are_dropped_silently, test_exit_and_restart, test_too_large_start_message,
-            test_replies_stderr_and_quit]
+            test_replies_stderr_and_quit, test_broken_input_gives_short_single_lines]
 
 
 # ---------------------------------------------------------------------------
@@ -358,7 +378,69 @@ def global_tests(env):
         y.close()
         assert pid_alive(gl["pid"])  # a global application outlives its creator
 
-    return [test_chat_three_connections, test_sendall_and_manager, test_global_wins_over_own_application]
+    def test_windows_opening_together_share_one_global_application():
+        # Six connections send the sample chat's start message at once to a
+        # name no process has yet: each starts a process, the first to become
+        # global wins, the others hand their connections over and end. Every
+        # window then hears a broadcast; one process is left. Twenty rounds,
+        # each under a fresh name (a copy of the sample under that name).
+        with open(os.path.join(env.bundle.sample, "pages", "wschat.php")) as f:
+            sample = f.read()
+        for rnd in range(20):
+            name = f"wschat_r{rnd}"
+            env.bundle.write_file(os.path.join(env.bundle.sample, "pages", name + ".php"),
+                                  sample.replace("'wschat'", f"'{name}'"))
+            clients = [env.client() for _ in range(6)]
+            gate = threading.Barrier(len(clients))
+            errors = []
+
+            def start(cl):
+                try:
+                    gate.wait(5)
+                    cl.send(start_message(name, {}))
+                except Exception as e:  # noqa: BLE001
+                    errors.append(e)
+
+            threads = [threading.Thread(target=start, args=(cl,)) for cl in clients]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(10)
+            assert not errors, errors
+
+            def hear(cl, want, timeout=8.0):
+                end = time.monotonic() + timeout
+                while True:
+                    m = json.loads(cl.recv(max(0.05, end - time.monotonic())))
+                    if all(m.get(k) == v for k, v in want.items()):
+                        return m
+
+            # Each window is a member once it hears anything (its own "joined").
+            for i, cl in enumerate(clients):
+                try:
+                    hear(cl, {})
+                except (OSError, TimeoutError) as e:
+                    raise AssertionError(f"round {rnd}: window {i} never joined") from e
+            clients[0].send({"ctrl": name, "bdata": {"text": f"ping {rnd}"}})
+            for i, cl in enumerate(clients):
+                try:
+                    hear(cl, {"text": f"ping {rnd}"})
+                except (OSError, TimeoutError) as e:
+                    raise AssertionError(f"round {rnd}: window {i} missed the broadcast") from e
+            assert srv.output().count(f"Global App {name} Started\n") == 1, srv.output()[-3000:]
+            end = time.monotonic() + 5
+            while True:
+                left = [p for p in processes_under(env.bundle.root)
+                        if f"--ctrl {name} " in p[2] and p[1] != "Z"]
+                if len(left) == 1:
+                    break
+                assert time.monotonic() < end, f"round {rnd}: processes {left}"
+                time.sleep(0.05)
+            for cl in clients:
+                cl.close()
+
+    return [test_chat_three_connections, test_sendall_and_manager, test_global_wins_over_own_application,
+            test_windows_opening_together_share_one_global_application]
 
 
 # ---------------------------------------------------------------------------
@@ -410,7 +492,44 @@ def relay_tests(env):
         c.close()
         wait_no_processes(env.bundle.root, 5)
 
-    return [test_sample_relay_both_ways, test_createprocess_once_at_a_time]
+    def test_createprocess_after_a_child_that_could_not_start():
+        # An executable file that is no program: exec fails.
+        notprog = env.bundle.write_file("notaprogram", "no program here\n", 0o755)
+        c = env.client()
+        failing = {"aname": "createprocess", "data": {"exepath": notprog, "childid": "k0", "param": []}}
+        c.send(start_message("wsprobe", {"quiet": 1, "ipc": [failing]}))
+        assert c.recv_data()["event"]["evtp"] == "k0"
+        srv.wait_for("Error Process:- ")
+        good = {"aname": "createprocess",
+                "data": {"exepath": "@php", "childid": "k1", "param": ["-f", "@proj/ws/upper.php"]}}
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [good]}})
+        ev = c.recv_data()["event"]
+        assert (ev["evt"], ev["evtp"]) == ("onprocesscreate", "k1"), ev
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "child": "runs"}})
+        assert c.recv_data()["child"] == "RUNS"
+        c.close()
+        wait_no_processes(env.bundle.root, 5)
+
+    def test_stdexitp_when_the_application_ends_with_its_child():
+        create = {"aname": "createprocess",
+                  "data": {"exepath": "@php", "childid": "s1", "param": ["-f", "@proj/ws/upper.php"]}}
+        line = "stdexitp:- App:-wsprobe Child:-s1"
+        for rnd in range(20):
+            n = srv.output().count(line)
+            c = env.client()
+            c.send(start_message("wsprobe", {"quiet": 1, "ipc": [create]}))
+            assert c.recv_data()["event"]["evt"] == "onprocesscreate"
+            c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "text": "exit"}})
+            try:
+                wait_count(srv, line, n + 1, timeout=5)
+            except AssertionError as e:
+                raise AssertionError(f"run {rnd}: no stdexitp") from e
+            c.close()
+        wait_no_processes(env.bundle.root, 5)
+
+    return [test_sample_relay_both_ways, test_createprocess_once_at_a_time,
+            test_createprocess_after_a_child_that_could_not_start,
+            test_stdexitp_when_the_application_ends_with_its_child]
 
 
 # ---------------------------------------------------------------------------
