@@ -1,5 +1,7 @@
 #include "core/json.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -95,8 +97,17 @@ void Write(const JsonValue& v, std::string& out) {
       return;
     }
     case JsonValue::value_t::string: WriteString(v.get_ref<const std::string&>(), out); return;
-    default: out += v.dump(); return;  // numbers (floats round-trip exactly), Booleans, null
+    case JsonValue::value_t::number_float: {
+      // Scientific notation, the shortest digits that read back exactly: 1.5e+00.
+      const double d = v.get<double>();
+      if (!std::isfinite(d)) break;  // no JSON form: written as null
+      char buf[32];
+      out.append(buf, std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific).ptr);
+      return;
+    }
+    default: break;
   }
+  out += v.dump();  // integers, Booleans, null
 }
 
 const JsonValue* Lookup(const JsonValue* start, const std::string& path) {
@@ -196,7 +207,8 @@ void TJSON::AddJSON(const std::string& name, const TJSON& other) {
 void TJSON::AddAssoArray(const std::string& name, const TAssoArray& pairs) {
   JsonValue obj = JsonValue::object();
   for (const auto& [key, value] : pairs) obj[key] = value.ToVariant().ToString();
-  Current()[name] = std::move(obj);
+  // Appended even when the name is taken: an earlier member of that name stays first.
+  Current().get_ref<JsonValue::object_t&>().emplace_back(name, std::move(obj));
 }
 
 const JsonValue* TJSON::Find(const std::string& path) const { return Lookup(&Current(), path); }

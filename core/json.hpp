@@ -6,7 +6,7 @@
 //    Booleans, decimal for integers); only an existing member is replaced in
 //    place by a typed value;
 //  - a lookup name is a dotted path into nested objects ("response.type").
-// The written form is one line: { "a" : "1", "b" : [1, 2] }, {} and [].
+// The written form is one line: { "a" : "1", "b" : [1, 2.5e+00] }, {} and [].
 
 #include <string>
 
@@ -33,7 +33,7 @@ class TJSON {
   // Writing
   void Add(const std::string& name, const Variant& value);
   void AddJSON(const std::string& name, const TJSON& other);
-  void AddAssoArray(const std::string& name, const TAssoArray& pairs);
+  void AddAssoArray(const std::string& name, const TAssoArray& pairs);  // always appends
 
   // Reading (on the current object unless said otherwise)
   const JsonValue* Find(const std::string& path) const;   // nullptr when absent

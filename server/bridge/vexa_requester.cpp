@@ -88,8 +88,8 @@ void TVexaRequester::OnServerCmd(const JsonValue& item) {
     TJSON doc = TJSON::CreateFromData(&item);
     const JsonValue* fun = doc.Find("response.ipc.fun");
     if (fun == nullptr) throw std::runtime_error("JSON Key not found.");
+    // A list runs each of its commands in order; a single object is the one command.
     TJSON commands = TJSON::CreateFromData(fun);
-    if (!fun->is_array()) commands = TJSON();  // not a list: nothing but an empty object
     for (int i = 0; i < commands.ArrayCount(); ++i) {
       const std::string aname = TextField(commands, i, "aname");
       if (aname == "createprocess") {

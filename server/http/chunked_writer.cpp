@@ -18,7 +18,7 @@ size_t SizeLine(char* out, size_t length) {
 
 void StartChunked(TConnection& connection, HttpReply& reply) {
   auto& res = reply.response;
-  res.set(http::field::connection, "keep-alive");
+  res.set(http::field::connection, reply.close ? "close" : "keep-alive");
   res.set(http::field::transfer_encoding, "chunked");
   res.erase(http::field::content_length);
   std::ostringstream header;

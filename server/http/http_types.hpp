@@ -43,6 +43,7 @@ struct HttpReply {
   HttpFileBody file;                 // when is_open(): the body, sent by the loop
   bool started = false;              // header already on the wire (chunked)
   bool ended = false;                // end chunk already on the wire
+  bool close = false;                // the connection ends after this reply
 };
 
 }  // namespace vexa

@@ -43,6 +43,32 @@ std::string SslErrorText() {
   return buf;
 }
 
+// "Connection" says what the server does after the reply: "close" whenever it
+// closes, also to an HTTP/1.0 client.
+void SetConnectionField(HttpResponse& res, bool keepAlive) {
+  res.keep_alive(keepAlive);
+  if (!keepAlive) res.set(http::field::connection, "close");
+}
+
+// A request target in absolute form ("http://host:port/path?query") becomes
+// its origin form, and the target's authority is the request's Host.
+void ToOriginForm(HttpRequest& request) {
+  const std::string_view target = request.target();
+  size_t start = 0;
+  if (boost::beast::iequals(target.substr(0, 7), "http://"))
+    start = 7;
+  else if (boost::beast::iequals(target.substr(0, 8), "https://"))
+    start = 8;
+  else
+    return;
+  const size_t end = std::min(target.find_first_of("/?#", start), target.size());
+  const std::string authority(target.substr(start, end - start));
+  std::string path(target.substr(end));
+  if (path.empty() || path[0] != '/') path.insert(0, "/");
+  request.target(path);
+  request.set(http::field::host, authority);
+}
+
 // A short reply sent by the listener itself.
 void SendStatus(TConnection& connection, http::status status, unsigned version, bool keepAlive,
                 const std::string& text, const char* allow = nullptr) {
@@ -50,7 +76,7 @@ void SendStatus(TConnection& connection, http::status status, unsigned version, 
   res.set(http::field::content_type, "text/plain; charset=utf-8");
   if (allow) res.set(http::field::allow, allow);
   res.body() = text;
-  res.keep_alive(keepAlive);
+  SetConnectionField(res, keepAlive);
   res.prepare_payload();
   http::write(connection, res);
 }
@@ -378,6 +404,7 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
       return;  // end of stream, timeout or socket error: just close
     }
     HttpRequest request = parser.release();
+    ToOriginForm(request);
     const bool keepAlive = request.keep_alive();
 
     if (request.method() != http::verb::get && request.method() != http::verb::post) {
@@ -397,13 +424,14 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
 
     HttpReply reply;
     reply.response.version(request.version());
+    reply.close = !keepAlive;
     if (HandleRequest(connection, request, reply, secure)) return;
     if (reply.started) {
       if (!reply.ended || !keepAlive) return;
       continue;
     }
     auto& res = reply.response;
-    res.keep_alive(keepAlive);
+    SetConnectionField(res, keepAlive);
     if (reply.file.is_open()) {
       SendFileReply(connection, reply);
     } else {

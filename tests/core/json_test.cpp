@@ -57,7 +57,8 @@ TEST(JsonWrittenForm, EscapesControlBytesUpperCaseAndKeepsSlashAndHighBytes) {
   EXPECT_EQ(d.GetJSON(), "{ \"s\" : \"q\\\"b\\\\ \\b\\t\\n\\f\\r\\u001B\\u0001/\xc3\xa9\xff\" }");
 }
 
-TEST(JsonWrittenForm, FloatsAreValidJsonAndRoundTrip) {
+TEST(JsonWrittenForm, FloatsInScientificNotationRoundTrip) {
+  EXPECT_EQ(TJSON::CreateFromText(R"({"a":[0.5,8080.0,-1.5e-300,100],"t":"0.5"})").GetJSON(), R"({ "a" : [5e-01, 8.08e+03, -1.5e-300, 100], "t" : "0.5" })");
   for (double v : {0.1, 8080.0, -1.5e-300, 1e21, 123456789.123456789, 2.0 / 3.0}) {
     TJSON d;
     d.Add("x", Variant(int32_t{0}));
@@ -168,11 +169,15 @@ TEST(JsonDocuments, CreateFromDataAndTextAndAddJson) {
   outer.AddJSON("postdata", inner);
   inner.Add("x", Variant("changed"));
   EXPECT_EQ(outer.GetJSON(), R"({ "postdata" : { "x" : "1" } })");
+  outer.AddJSON("l", TJSON::CreateFromText(R"([{"a":1},2])"));  // several documents: added whole
 
   TAssoArray args;
   args.SetValue("--port", Variant("9000"));
   outer.AddAssoArray("sargv", args);
   EXPECT_EQ(outer.GetValue("sargv.--port").ToString(), "9000");
+  outer.AddAssoArray("sargv", args);  // appended again: the first member of the name is the one found
+  EXPECT_EQ(outer.GetJSON(), R"({ "postdata" : { "x" : "1" }, "l" : [{ "a" : 1 }, 2], )"
+                             R"("sargv" : { "--port" : "9000" }, "sargv" : { "--port" : "9000" } })");
 }
 
 TEST(JsonDocuments, LoadFromFileRaisesOnlyForUnreadableFiles) {

@@ -26,10 +26,12 @@ TEST(Hex, DecodingIgnoresAnOddDigitAcceptsLowerCaseAndRejectsNonHex) {
 }
 
 TEST(MimeTypes, LowerCasedTableLookup) {
-  EXPECT_EQ(GetMimeType("PNG"), "image/png");
-  EXPECT_EQ(GetMimeType("jpeg"), "image/jpeg");
-  EXPECT_EQ(GetMimeType("js"), "application/javascript");
-  EXPECT_EQ(GetMimeType("Htm"), "text/html");
+  for (const auto& [ext, type] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"PNG", "image/png"}, {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"gif", "image/gif"}, {"bmp", "image/bmp"},
+           {"svg", "image/svg+xml"}, {"mp4", "video/mp4"}, {"avi", "video/x-msvideo"}, {"mov", "video/quicktime"},
+           {"mp3", "audio/mpeg"}, {"Wav", "audio/wav"}, {"pdf", "application/pdf"}, {"txt", "text/plain"},
+           {"css", "text/css"}, {"js", "application/javascript"}, {"html", "text/html"}, {"Htm", "text/html"}})
+    EXPECT_EQ(GetMimeType(ext), type) << ext;
   for (const char* other : {"xhtml", "json", "", "tar.gz"}) EXPECT_EQ(GetMimeType(other), "application/octet-stream");
 }
 

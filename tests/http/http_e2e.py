@@ -198,7 +198,9 @@ def test_phar_files_streamed_as_chunks():
 
         raw = read_chunked_raw(srv.port, "/big.txt")
         head, _, rest = raw.partition(b"\r\n\r\n")
-        check(b"Transfer-Encoding: chunked" in head, head)
+        check(b"Transfer-Encoding: chunked" in head and b"Connection: close" in head, head)
+        raw10 = raw_exchange(srv.port, b"GET /empty.txt HTTP/1.0\r\nHost: x\r\n\r\n", wait=15)
+        check(b"\r\nConnection: close\r\n" in raw10, raw10)
         check(rest.endswith(b"0\r\n\r\n"), "end chunk")
         first = rest.split(b"\r\n", 1)[0]
         check(int(first, 16) <= 16384, "chunks of at most 16384 bytes")

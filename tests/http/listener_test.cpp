@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -127,7 +128,18 @@ TEST_F(Listener, KeepAliveMethodsAndUpgradeSpelling) {
   EXPECT_EQ(r4.body(), "404 " + dir_.string() + "/b.txt Not Found");
   auto r5 = Ask(c, "POST /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc");
   EXPECT_EQ(r5.body(), "hello");
+  auto r6 = Ask(c, "GET HTTP://127.0.0.1:9/a.txt?x HTTP/1.1\r\nHost: h\r\n\r\n");  // absolute form
+  EXPECT_EQ(r6.body(), "hello");
+  ASSERT_EQ(::mkfifo((dir_ / "f.txt").c_str(), 0644), 0);
+  EXPECT_EQ(Ask(c, "GET /f.txt HTTP/1.1\r\nHost: h\r\n\r\n").result_int(), 404);  // a FIFO holds no thread
+  std::ofstream(dir_ / "e.txt").close();
+  EXPECT_EQ(Ask(c, "GET /e.txt HTTP/1.1\r\nHost: h\r\n\r\n").body(), "");  // an empty file, not a 404
   EXPECT_EQ(server_.ConnectionCount(), 1u);  // all on one connection
+  int once = Connect(server_.BoundPort());  // HTTP/1.0: refused, told so, and closed
+  SendAll(once, "PUT /a.txt HTTP/1.0\r\n\r\n");
+  std::string got;
+  EXPECT_TRUE(WaitClosed(once, 3s, &got) && got.find("\r\nConnection: close\r\n") != std::string::npos) << got;
+  ::close(once);
 }
 
 TEST_F(Listener, BoundsOnSilentIdleAndOversizedClients) {

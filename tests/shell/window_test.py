@@ -90,6 +90,8 @@ class ShellWindow(unittest.TestCase):
             time.sleep(0.2)
         self.assertGreater(blue, 1024 * 768 // 2, "page not shown: %r" % sorted(
             colors.items(), key=lambda kv: -kv[1])[:5])
+        geometry = self.x.run(["xdotool", "getwindowgeometry", str(wid)]).stdout
+        self.assertIn("Geometry: 1024x768\n", geometry)  # wide, not tall
         self.close_and_wait(proc, wid)
 
     def test_title_with_double_quote_keeps_its_backslash(self):

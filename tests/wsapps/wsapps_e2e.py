@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 sys.path.insert(0, HERE)
 
 import vexa_e2e as e2e  # noqa: E402
-from wsclient import Closed, WsClient, install_fixture, processes_under, start_message, wait_no_processes  # noqa: E402
+from wsclient import WsClient, install_fixture, processes_under, start_message, wait_no_processes  # noqa: E402
 
 STDIN_LINE = re.compile(r'^\{ "id" : "1", "msg" : "", "type" : "c", "cpdata" : "([0-9A-F]+)" \}$')
 
@@ -130,6 +130,7 @@ def protocol_tests(env):
         wait_pid_gone(first["pid"])
 
     def test_missing_token_then_complete():
+        wait_no_processes(env.bundle.root, 5)  # the earlier tests' processes are gone
         c = env.client()
         before = srv.output().count(send_error + "JSON Key not found.")
         msg = start_message("wsprobe", {"a": 1})
@@ -137,7 +138,7 @@ def protocol_tests(env):
         c.send(msg)
         wait_count(srv, send_error + "JSON Key not found.", before + 1)
         c.expect_silence()
-        assert not processes_under(env.bundle.root) or True
+        assert not processes_under(env.bundle.root), processes_under(env.bundle.root)
         c.send(start_message("wsprobe", {"a": 2}))
         d = c.recv_data()
         assert d["first"] is True and d["message"]["bdata"]["a"] == 2
@@ -308,10 +309,12 @@ def global_tests(env):
         check("t1", {"a", "c"})          # members, the creator included, not B
         run([sendall(2, "", int(idc), "t2")])
         check("t2", {"a", "b", "d"})     # every connection but C
-        run([sendall(3, "", int(idd), "t3")])
+        run([sendall(3, "", idd, "t3")])  # a conid in text form, as "wcon" holds it
         check("t3", {"d"})
-        run([sendall(4, "wsprobe", 0, "t4")])
-        check("t4", {"b", "c"})          # the creator holds the name in neither list
+        run([sendall(4, "wsprobe", int(idb), "t4")])
+        check("t4", {"c"})               # the creator holds the name in neither list
+        run(sendall(4, "wsecho", int(idb), "one"))  # a single command, not in a list
+        check("one", {"d"})              # D runs its own "wsecho"
         run([sendall(1, "nosuch", 0, "t5"), sendall(3, "", 99999, "t6")])
         check(None, set())
 
@@ -584,11 +587,12 @@ def churn_tests(env):
         code, out = srv.stop()
         assert code == 0, out
         wait_no_processes(env.bundle.root, 5)
-        for cl in (a, b):
-            try:
-                cl.recv(5)
-            except (Closed, OSError):
-                pass
+        for cl in (a, b):  # each client is told the server goes away
+            while True:
+                b0, payload = cl.recv_frame(5)
+                if b0 & 0x0F == 0x8:
+                    assert payload[:2] == b"\x03\xe9", payload
+                    break
 
     return [test_200_clients_vanish, test_shutdown_stops_everything]
 
