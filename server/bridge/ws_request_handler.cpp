@@ -22,12 +22,13 @@ namespace vexa {
 
 namespace {
 
-constexpr const char* kConIdHeader = "HTWS_VEXA";
-
-int32_t ConIdOf(const HttpRequest& request) {
-  auto it = request.find(kConIdHeader);
-  if (it == request.end()) throw std::runtime_error(std::string("Header ") + kConIdHeader + " not found");
-  return static_cast<int32_t>(std::stol(std::string(it->value())));
+// A control character (NUL above all) cannot travel in a process argument as
+// it stands: NUL would cut the name short, so names that differ only after
+// it would each start another process of the same application.
+bool HasControlByte(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
 }
 
 // A member of the message as text; a missing member raises "JSON Key not found.".
@@ -56,6 +57,13 @@ void CheckEnvEntry(const std::string& name, const std::string& value) {
 
 TWsRequestHandler::~TWsRequestHandler() { ReleaseRegistries(); }
 
+int32_t TWsRequestHandler::ConIdOf(const TConnection& context) {
+  std::lock_guard<std::mutex> lock(conIdsMutex_);
+  auto it = conIds_.find(&context);
+  if (it == conIds_.end()) throw std::runtime_error("the connection has no id");
+  return it->second;
+}
+
 TWsEvents TWsRequestHandler::Events() {
   TWsEvents events;
   events.OnWsConnect = [this](TWebSocketHandler& handler, TConnection& connection, HttpRequest& request,
@@ -73,13 +81,17 @@ void TWsRequestHandler::WsConnect(TWebSocketHandler& handler, TConnection& conte
                                   bool secure) {
   try {
     const int32_t conId = NextConId();
-    requestInfo.insert(kConIdHeader, std::to_string(conId));
+    // PHP learns the id from the request description: only the server's.
+    RemoveConIdFields(requestInfo);
+    requestInfo.insert(kConIdField, std::to_string(conId));
     handler.ConId = conId;
     auto webSocket = std::make_shared<TWebSocketA>(&handler, &context, &requestInfo, secure);
     auto wsApp = std::make_unique<TWsApp>(conId, std::move(webSocket));
     std::lock_guard<std::recursive_mutex> global(*GlobalLock);
     std::lock_guard<std::mutex> lock(WsRegistryMutex());
     WsApps->SetObject(std::to_string(conId), wsApp.release());
+    std::lock_guard<std::mutex> ids(conIdsMutex_);
+    conIds_[&context] = conId;
   } catch (const std::exception& e) {
     PrintError(std::string("WSR: Con Error:- ") + e.what());
   }
@@ -95,11 +107,12 @@ void TWsRequestHandler::WsMessage(TConnection& context, HttpRequest& requestInfo
 
 void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text) {
   try {
-    const int32_t conId = ConIdOf(requestInfo);
+    const int32_t conId = ConIdOf(context);
     TJSON message;
     message.Parse(text);  // a broken text prints its error and leaves the document empty
     TWsApp* wsApp = FindConnection(conId);
     const std::string ctrl = TextMember(message, "ctrl");
+    if (HasControlByte(ctrl)) throw std::runtime_error("\"ctrl\" holds a control character");
 
     std::shared_ptr<TGsApp> global;
     bool own = false;
@@ -209,11 +222,18 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
 }
 
 void TWsRequestHandler::WsDisconnect(TConnection& context, HttpRequest& requestInfo) {
-  (void)context;
+  (void)requestInfo;
   int32_t conId = 0;
   TWsApp* wsApp = nullptr;
   try {
-    conId = ConIdOf(requestInfo);
+    {
+      // The connection's id ends with it.
+      std::lock_guard<std::mutex> lock(conIdsMutex_);
+      auto it = conIds_.find(&context);
+      if (it == conIds_.end()) throw std::runtime_error("the connection has no id");
+      conId = it->second;
+      conIds_.erase(it);
+    }
     wsApp = FindConnection(conId);
     wsApp->CloseConnection();
   } catch (const std::exception& e) {

@@ -1,13 +1,16 @@
 #pragma once
 // TWsRequestHandler: the WebSocket application layer. Bound to the
 // listener's WebSocket events:
-//  - WsConnect gives a new connection the next id (1, 2, 3, ...), appends
-//    the header "HTWS_VEXA" with that id to its upgrade request and registers
-//    the connection's send handle and application set in WsApps;
+//  - WsConnect gives a new connection the next id (1, 2, 3, ...), replaces
+//    any "HTWS_VEXA" field of its upgrade request by one with that id (for
+//    PHP) and registers the connection's send handle and application set in
+//    WsApps; the routing takes a connection's id from its own table, by
+//    connection, never from a request field;
 //  - WsMessage routes one browser message ({ "ctrl", "bdata", "token",
 //    "typeappobj", "evt", "evtp", ... }) to the connection's application of
 //    that ctrl, or to the global application of that name, starting a PHP
-//    process for the first message of a ctrl;
+//    process for the first message of a ctrl (a ctrl holding a control
+//    character is refused: it cannot be a process argument as it stands);
 //  - WsDisconnect tells the connection's applications ("quit") and joined
 //    global applications ("wsdiscon"), waits 200 ms and removes the
 //    connection, stopping what is left of its processes.
@@ -15,7 +18,9 @@
 // console lines, and the connection stays open.
 
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "server/http/http_types.hpp"
 #include "server/websocket/websocket_handler.hpp"
@@ -54,6 +59,13 @@ class TWsRequestHandler {
 
   // Releases everything still registered in WsApps and GsApps.
   static void ReleaseRegistries();
+
+ private:
+  // The id WsConnect gave the connection; raises when it has none.
+  int32_t ConIdOf(const TConnection& context);
+
+  std::mutex conIdsMutex_;
+  std::unordered_map<const TConnection*, int32_t> conIds_;  // open connections only
 };
 
 }  // namespace vexa

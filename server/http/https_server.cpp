@@ -26,6 +26,7 @@
 #include "core/globals.hpp"
 #include "core/json.hpp"
 #include "server/http/request_handler.hpp"
+#include "server/http/request_info.hpp"
 #include "server/http/shared_routines.hpp"
 
 namespace vexa {
@@ -405,6 +406,9 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
     }
     HttpRequest request = parser.release();
     ToOriginForm(request);
+    // A connection id is the server's to give: one the client sent never
+    // reaches a road, PHP or the WebSocket routing.
+    RemoveConIdFields(request);
     const bool keepAlive = request.keep_alive();
 
     if (request.method() != http::verb::get && request.method() != http::verb::post) {

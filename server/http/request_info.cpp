@@ -1,6 +1,7 @@
 #include "server/http/request_info.hpp"
 
 #include <exception>
+#include <iterator>
 
 #include "core/globals.hpp"
 #include "core/json.hpp"
@@ -67,6 +68,17 @@ std::string RequestContentType(const RequestHeader& request) {
     start = end + 1;
   }
   return out;
+}
+
+void RemoveConIdFields(RequestHeader& request) {
+  const std::string_view id = kConIdField;
+  for (auto it = request.begin(); it != request.end();) {
+    std::string name(TrimControl(it->name_string()));
+    for (char& c : name) {
+      if (c == '-') c = '_';
+    }
+    it = EqualsNoCase(name, id) ? request.erase(it) : std::next(it);
+  }
 }
 
 std::string BuildServerInfo(const RequestHeader& request, const std::string& remoteIP, bool secure) {

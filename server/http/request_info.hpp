@@ -27,6 +27,14 @@ std::string RequestQuery(const RequestHeader& request);
 // stay), the way the form parser and the content-type choice compare it.
 std::string RequestContentType(const RequestHeader& request);
 
+// The field that carries a WebSocket connection's id to PHP, which sees it as
+// "HTTP_HTWS_VEXA". Only the server sets it.
+constexpr const char* kConIdField = "HTWS_VEXA";
+// Removes every field that names the connection id in any letter case, with
+// "-" or "_" (the description shows both as "_"), however often it occurs:
+// the id a client sends is never taken.
+void RemoveConIdFields(RequestHeader& request);
+
 // The hex-coded JSON text of the request description. On any failure, above
 // all a request without a header line named exactly "Host", it prints
 // "Error:- Cant create Vexa Info Data. " + message and returns "".

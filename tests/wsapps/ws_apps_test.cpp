@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/beast/core/string.hpp>
+
 #include "core/asso_array.hpp"
 #include "core/globals.hpp"
 #include "server/bridge/gs_app.hpp"
@@ -163,6 +165,44 @@ TEST_F(Registries, VexaCloseGuards) {
     EXPECT_EQ(FindGlobalLocked("chat"), nullptr);
   }
   EXPECT_EQ(released.size(), 1u);
+}
+
+// A client that sends connection id fields of its own (any letter case, "-"
+// for "_", repeated, ahead of the server's) gets only the server's id in its
+// request, and its close removes its own registry entry, not the victim's.
+TEST_F(Registries, ConnectionIdIsTheServersOwn) {
+  TWsRequestHandler router;
+  router.DisconnectPauseMs = 0;
+  const TWsEvents events = router.Events();
+  Wire victim(0), attacker(0);
+  events.OnWsConnect(*victim.handler, *victim.connection, victim.handler->Request(), false);
+  const std::string vid = std::to_string(victim.handler->ConId);
+  HttpRequest& forged = attacker.handler->Request();
+  for (const char* name : {"HTWS_VEXA", "htws_vexa", "Htws-Vexa", "HTWS_VEXA"}) forged.insert(name, vid);
+  events.OnWsConnect(*attacker.handler, *attacker.connection, forged, false);
+  const std::string aid = std::to_string(attacker.handler->ConId);
+  ASSERT_NE(aid, vid);
+
+  std::vector<std::string> idFields;
+  for (const auto& field : forged)
+    if (boost::beast::iequals(field.name_string(), "htws_vexa") ||
+        boost::beast::iequals(field.name_string(), "htws-vexa"))
+      idFields.push_back(std::string(field.name_string()) + "=" + std::string(field.value()));
+  EXPECT_EQ(idFields, std::vector<std::string>{"HTWS_VEXA=" + aid});
+
+  testing::internal::CaptureStdout();
+  events.OnWsDisconnect(*attacker.connection, forged);
+  {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    EXPECT_NE(WsApps->GetObject(vid), nullptr);
+    EXPECT_FALSE(WsApps->ContainsKey(aid));
+  }
+  // A second close event of the same connection finds no id and removes nothing.
+  events.OnWsDisconnect(*attacker.connection, forged);
+  EXPECT_EQ(WsApps->Count(), 1u);
+  events.OnWsDisconnect(*victim.connection, victim.handler->Request());
+  EXPECT_EQ(WsApps->Count(), 0u);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: WSR: Dis Error:- the connection has no id\n");
 }
 
 // "sendall" walks and the manager change run on applications' threads while

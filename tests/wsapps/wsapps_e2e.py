@@ -1,11 +1,12 @@
 """End-to-end tests of the WebSocket applications: the real vexaserver from a
 private bundle copy, real PHP, and WebSocket clients of the tests' own.
 
-    python3 wsapps_e2e.py --build BUILD --group protocol|global|relay|churn
+    python3 wsapps_e2e.py --build BUILD --group protocol|global|relay|churn|identity
 """
 
 import asyncio
 import binascii
+import http.client
 import json
 import os
 import re
@@ -597,7 +598,104 @@ def churn_tests(env):
     return [test_200_clients_vanish, test_shutdown_stops_everything]
 
 
-GROUPS = {"protocol": protocol_tests, "global": global_tests, "relay": relay_tests, "churn": churn_tests}
+# ---------------------------------------------------------------------------
+# identity: the connection id and the application name are the server's
+
+# Header fields a client may send to pose as connection 1: every spelling the
+# request description would show PHP as HTTP_HTWS_VEXA, and other letter cases.
+def forged_id_fields(conid):
+    return [("HTWS_VEXA", conid), ("htws_vexa", conid), ("Htws-Vexa", conid), ("HTWS-VEXA", conid),
+            ("HTWS_VEXA", conid)]
+
+
+def identity_tests(env):
+    srv = env.srv
+    send_error = "Error: WSR:- send Error " + env.proj + " Project Vexa WS App Request "
+
+    def test_page_request_with_a_connection_id_is_a_page():
+        # A WebSocket application's page asked with an id field answers as a
+        # page at once instead of waiting for messages on its stdin.
+        for name, value in forged_id_fields("1")[:4]:
+            conn = http.client.HTTPConnection("127.0.0.1", env.port, timeout=15)
+            try:
+                conn.request("GET", "/wsprobe.html", headers={name: value})
+                r = conn.getresponse()
+                body = r.read().decode()
+            finally:
+                conn.close()
+            assert r.status == 200 and "is a WebSocket application" in body, (name, r.status, body[:300])
+        wait_no_processes(env.bundle.root, 5)
+
+    def test_control_bytes_in_ctrl_start_nothing():
+        c = env.client()
+        names = ["wsecho\u00000", "wsecho\u00001", "wsecho\u0000", "\u0000wsecho", "wsecho\u0001",
+                 "ws\techo", "wsecho\n", "wsecho\u001f", "wsecho\u007f"]
+        refused = send_error + '"ctrl" holds a control character'
+        before = srv.output().count(refused)
+        for name in names:
+            c.send(start_message(name, {"text": "x"}))
+        wait_count(srv, refused, before + len(names))
+        c.expect_silence()
+        assert not processes_under(env.bundle.root), processes_under(env.bundle.root)
+        # The connection goes on working with a proper name.
+        c.send(start_message("wsecho", {"text": "ok"}))
+        assert c.recv_data()["echo"] == "ok"
+        c.close()
+        wait_no_processes(env.bundle.root, 5)
+
+    def test_forged_connection_id_then_sendall_and_ctrl_c():
+        victim, observer = env.client(), env.client()
+        victim.send(start_message("wsprobe", {}))
+        v = victim.recv_data()
+        vid = v["conid"]
+        attacker = env.client(headers=forged_id_fields(vid))
+
+        # A message for the victim's application stays on the attacker's own
+        # connection: it holds no application, and the message starts none.
+        before = srv.output().count(send_error + "JSON Key not found.")
+        attacker.send({"ctrl": "wsprobe", "bdata": {"from": "attacker"}})
+        wait_count(srv, send_error + "JSON Key not found.", before + 1)
+        victim.expect_silence()
+        attacker.expect_silence(0.1)
+
+        # Its own application sees only the server's id.
+        attacker.send(start_message("wsprobe", {}))
+        a = attacker.recv_data()
+        aid = a["conid"]
+        assert aid not in ("", vid) and a["pid"] != v["pid"], (aid, vid)
+        ids = {k: val for k, val in a["env"]["server"].items() if k.upper().replace("-", "_") == "HTTP_HTWS_VEXA"}
+        assert ids == {"HTTP_HTWS_VEXA": aid}, ids
+        victim.expect_silence(0.1)
+
+        # The attacker leaves: only its own application ends.
+        attacker.close()
+        wait_pid_gone(a["pid"])
+        victim.send({"ctrl": "wsprobe", "bdata": {"still": 1}})
+        again = victim.recv_data()
+        assert again["pid"] == v["pid"] and again["first"] is False and again["conid"] == vid, again
+
+        # "sendall" to every other connection walks the registry.
+        victim.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [sendall(2, "", int(vid), "to all")]}})
+        assert observer.recv(5) == "to all"
+        victim.expect_silence(0.3)
+
+        # Ctrl-C with both connections open ends the server cleanly.
+        code, out = srv.stop()
+        assert code == 0, out[-4000:]
+        assert "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-4000:]
+        wait_no_processes(env.bundle.root, 5)
+        for cl in (victim, observer):
+            try:
+                cl.recv(5)
+            except (Closed, OSError):
+                pass
+
+    return [test_page_request_with_a_connection_id_is_a_page, test_control_bytes_in_ctrl_start_nothing,
+            test_forged_connection_id_then_sendall_and_ctrl_c]
+
+
+GROUPS = {"protocol": protocol_tests, "global": global_tests, "relay": relay_tests, "churn": churn_tests,
+          "identity": identity_tests}
 
 
 def main():

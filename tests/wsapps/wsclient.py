@@ -32,7 +32,9 @@ class WsClient:
             f"Sec-WebSocket-Key: {key}",
             "Sec-WebSocket-Version: 13",
         ]
-        for name, value in (headers or {}).items():
+        # A dict, or a list of (name, value) pairs when a name repeats.
+        pairs = headers.items() if isinstance(headers, dict) else (headers or [])
+        for name, value in pairs:
             lines.append(f"{name}: {value}")
         self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
         self.buf = b""

