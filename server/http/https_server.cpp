@@ -25,6 +25,8 @@
 
 #include "core/globals.hpp"
 #include "core/json.hpp"
+#include "server/http/chunk_checker.hpp"
+#include "server/http/request_checks.hpp"
 #include "server/http/request_handler.hpp"
 #include "server/http/request_info.hpp"
 #include "server/http/shared_routines.hpp"
@@ -131,6 +133,75 @@ void SendFileReply(TConnection& connection, HttpReply& reply) {
     offset += got;
   } while (offset < reply.file.size);
   reply.file.Close();
+}
+
+// The share of the body budget that one request holds while it lives.
+class BodyCharge {
+ public:
+  BodyCharge(std::atomic<size_t>& held, size_t budget) : held_(held), budget_(budget) {}
+  ~BodyCharge() { held_.fetch_sub(charged_); }
+  BodyCharge(const BodyCharge&) = delete;
+  BodyCharge& operator=(const BodyCharge&) = delete;
+
+  // Raises the share to `bytes`; false, holding what it held, when the sum
+  // over all connections would pass the budget.
+  bool GrowTo(size_t bytes) {
+    if (bytes <= charged_) return true;
+    const size_t more = bytes - charged_;
+    size_t now = held_.load();
+    do {
+      if (now > budget_ || more > budget_ - now) return false;
+    } while (!held_.compare_exchange_weak(now, now + more));
+    charged_ = bytes;
+    return true;
+  }
+
+ private:
+  std::atomic<size_t>& held_;
+  const size_t budget_;
+  size_t charged_ = 0;
+};
+
+// The connection as the body parser reads it: every byte of a chunked body
+// also goes through the chunk checker, so that broken framing ends the read
+// at once.
+struct CheckedBodyStream {
+  TConnection& connection;
+  TChunkChecker* checker;  // none for a body of announced length
+
+  template <class MutableBufferSequence>
+  size_t read_some(const MutableBufferSequence& buffers, boost::system::error_code& ec) {
+    const size_t n = connection.read_some(buffers, ec);
+    if (!checker) return n;
+    size_t left = n;
+    for (auto it = boost::asio::buffer_sequence_begin(buffers);
+         left > 0 && it != boost::asio::buffer_sequence_end(buffers); ++it) {
+      const boost::asio::mutable_buffer b = *it;
+      const size_t part = std::min(left, b.size());
+      checker->Feed(static_cast<const char*>(b.data()), part);
+      left -= part;
+    }
+    if (checker->Broken()) ec = http::error::bad_chunk;
+    return n;
+  }
+  template <class MutableBufferSequence>
+  size_t read_some(const MutableBufferSequence& buffers) {
+    boost::system::error_code ec;
+    const size_t n = read_some(buffers, ec);
+    if (ec) throw boost::system::system_error(ec);
+    return n;
+  }
+};
+
+// Whether the Transfer-Encoding fields name nothing but "chunked" (or are absent).
+bool OnlyChunkedCoding(const HttpRequest& header) {
+  auto range = header.equal_range(http::field::transfer_encoding);
+  if (range.first == range.second) return true;
+  if (std::next(range.first) != range.second) return false;
+  std::string_view v = range.first->value();
+  while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+  return boost::beast::iequals(v, "chunked");
 }
 
 bool IsHttpParseError(const boost::system::error_code& ec) {
@@ -246,6 +317,7 @@ void TShttpsServer::Start() {
   const auto local = acceptor.local_endpoint(ec);
   if (ec) fail("Cannot listen on");
   boundPort_ = local.port();
+  loopbackListener_ = address.is_loopback();
   acceptor_.emplace(std::move(acceptor));
 
   SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_SERVER);
@@ -383,15 +455,44 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
   boost::beast::flat_buffer buffer;
   for (;;) {
     connection.SetReadTimeout(Limits.requestRead);
+    BodyCharge charge(bodyBytesHeld_, Limits.bodyBudget);  // outlives the request and its body
     http::request_parser<http::string_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(Limits.headerBytes));
     parser.body_limit(Limits.bodyBytes);
     boost::system::error_code ec;
     http::read_header(connection, buffer, parser, ec);
+    if (!ec && RefuseHeader(connection, parser.get(), secure)) return;
+    if (!ec && !parser.is_done()) {
+      // A body of announced length is reserved whole by the parser.
+      const auto announced = parser.content_length();
+      if (announced && *announced <= Limits.bodyBytes && !charge.GrowTo(static_cast<size_t>(*announced))) {
+        SendStatus(connection, http::status::service_unavailable, parser.get().version(), false,
+                   "503 Too many request bodies in memory");
+        return;
+      }
+    }
     if (!ec && !parser.is_done() &&
         boost::beast::iequals(parser.get()[http::field::expect], "100-continue"))
       connection.Write(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
-    if (!ec && !parser.is_done()) http::read(connection, buffer, parser, ec);
+    if (!ec && !parser.is_done()) {
+      TChunkChecker checker;
+      if (parser.chunked()) {
+        // Bytes that came with the header go through the checker first.
+        const auto ahead = buffer.data();  // one piece: a flat buffer
+        checker.Feed(static_cast<const char*>(ahead.data()), ahead.size());
+        if (checker.Broken()) ec = http::error::bad_chunk;
+      }
+      CheckedBodyStream body{connection, parser.chunked() ? &checker : nullptr};
+      parser.eager(true);  // as a whole-message read: each read parses all it can
+      while (!ec && !parser.is_done()) {
+        http::read_some(body, buffer, parser, ec);
+        if (!ec && !charge.GrowTo(parser.get().body().capacity())) {
+          SendStatus(connection, http::status::service_unavailable, parser.get().version(), false,
+                     "503 Too many request bodies in memory");
+          return;
+        }
+      }
+    }
     if (ec) {
       const unsigned version = parser.is_header_done() ? parser.get().version() : 11;
       if (ec == http::error::body_limit)
@@ -444,6 +545,38 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
     }
     if (!keepAlive) return;
   }
+}
+
+bool TShttpsServer::RefuseHeader(TConnection& connection, const HttpRequest& header, bool secure) {
+  const unsigned version = header.version();
+  auto refuse = [&](http::status status, const char* text) {
+    SendStatus(connection, status, version, false, text);
+    return true;
+  };
+  if (!OnlyChunkedCoding(header))
+    return refuse(http::status::not_implemented, "501 Transfer-Encoding not implemented");
+  const size_t hosts = header.count(http::field::host);
+  if (hosts > 1 || (hosts == 0 && version >= 11)) return refuse(http::status::bad_request, "400 Bad Request");
+  const std::string_view host = hosts ? std::string_view(header[http::field::host]) : std::string_view();
+  if (loopbackListener_ && hosts) {
+    const auto named = ParseHostAndPort(host);
+    bool own = IsLoopbackHostField(host);
+    if (!own && named) {
+      std::string configured = Host;
+      for (char& c : configured) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      own = named->host == configured;
+    }
+    if (!own) return refuse(http::status::forbidden, "403 Forbidden: not a local host name");
+  }
+  auto upgrade = header.find(http::field::upgrade);
+  const bool isUpgrade = upgrade != header.end() && upgrade->value() == "websocket";
+  if (header.method() == http::verb::post || isUpgrade) {
+    auto origins = header.equal_range(http::field::origin);
+    for (auto it = origins.first; it != origins.second; ++it)
+      if (!IsOwnOrigin(it->value(), host, secure))
+        return refuse(http::status::forbidden, "403 Forbidden: request from another origin");
+  }
+  return false;
 }
 
 bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& request,

@@ -13,8 +13,22 @@
 //  - each read while a request is expected or arriving: 30 s (an idle
 //    keep-alive connection is closed after that);
 //  - request header: 64 KiB (else 431, connection closed);
-//  - request body: 64 MiB (else 413, connection closed).
+//  - request body: 64 MiB (else 413, connection closed);
+//  - request bodies held at once, summed over all connections: 1 GiB (else
+//    503, connection closed). A body of announced length counts in full from
+//    its header on, a chunked one as it grows; either until its request ends.
 // A WebSocket connection has no read bound once upgraded.
+//
+// Before any road sees a request (and before its body is read):
+//  - framing: a Transfer-Encoding other than "chunked" gets 501, a broken
+//    chunked body 400, an HTTP/1.1 request without a Host field (or any with
+//    two) 400, each closing the connection;
+//  - while the listener's own address is a loopback one, a Host field that
+//    names anything but a loopback address, "localhost" or the listener's
+//    configured host gets 403 (a foreign DNS name pointed at 127.0.0.1);
+//  - a POST or a WebSocket upgrade whose Origin is not the server's own
+//    (scheme of the connection, host and port of the Host field) gets 403.
+// A refused request is answered and the connection closed; nothing runs.
 //
 // Only GET and POST reach the roads; other methods get 405 with
 // "Allow: GET, POST". A request with "Upgrade: websocket" (exact) goes to the
@@ -47,6 +61,7 @@ struct TServerLimits {
   std::chrono::milliseconds requestRead{30000};
   size_t headerBytes = 64 * 1024;
   size_t bodyBytes = 64 * 1024 * 1024;
+  size_t bodyBudget = size_t(1) << 30;  // bodies of all connections together
   size_t maxConnections = 1000;
 };
 
@@ -93,6 +108,8 @@ class TShttpsServer {
   void AcceptLoop();
   void JoinFinished();
   void ServeConnection(Entry& entry);
+  // The refusal of a request from its header alone; false when it may go on.
+  bool RefuseHeader(TConnection& connection, const HttpRequest& header, bool secure);
   // Verdict, refusal or TLS handshake. False: close the connection.
   bool ServerConnect(TConnection& connection, bool& secure);
   void RequestLoop(TConnection& connection, bool secure);
@@ -104,6 +121,8 @@ class TShttpsServer {
   std::optional<boost::asio::ip::tcp::acceptor> acceptor_;
   SSL_CTX* ctx_ = nullptr;
   uint16_t boundPort_ = 0;
+  bool loopbackListener_ = false;
+  std::atomic<size_t> bodyBytesHeld_{0};
   std::atomic<bool> stopping_{false};
   std::thread acceptThread_;
   std::mutex lock_;          // entries_

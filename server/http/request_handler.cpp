@@ -13,6 +13,7 @@
 #include "core/json.hpp"
 #include "platform/process.hpp"
 #include "server/http/chunked_writer.hpp"
+#include "server/http/request_checks.hpp"
 #include "server/http/shared_routines.hpp"
 #include "server/http/vexa_request_handler.hpp"
 
@@ -55,14 +56,21 @@ std::string SettingText(const std::string& name) {
   return v->is_string() ? v->get<std::string>() : WriteJSON(*v);
 }
 
-std::string MapLocalPath(const std::string& requestPath) {
+std::string MapLocalPath(const std::string& requestPath, bool* anyLocalFile) {
   std::string local = requestPath;
+  bool inFolder = true;
   if (size_t rs = local.find("~rs/"); rs != std::string::npos) {
     local = SettingText("orvantphppath") + "/" + local.substr(rs + 4);
   } else if (PhpAppTypeIsDefault) {
     local = ProjPath + local;
+  } else {
+    inFolder = false;  // the bare path: any local file
   }
-  if (size_t furl = local.find("~furl/"); furl != std::string::npos) local = local.substr(furl + 6);
+  if (size_t furl = local.find("~furl/"); furl != std::string::npos) {
+    local = local.substr(furl + 6);
+    inFolder = false;
+  }
+  if (anyLocalFile) *anyLocalFile = !inFolder;
   return local;
 }
 
@@ -90,13 +98,24 @@ void TRequestHandler::HandleRequest(TConnection& connection, const HttpRequest& 
     const std::string ext = PathExtension(path);
     if (ext == "php" || ext == "front") path += ".html";
 
-    if (ext == "html" || ext == "app") {
+    const bool page = ext == "html" || ext == "app";
+    bool anyLocalFile = false;
+    const std::string local = page ? std::string() : MapLocalPath(path, &anyLocalFile);
+    // A file of the project or the framework folder is named from inside it:
+    // no ".." segment may climb out. Any local file (by "~furl/" or the bare
+    // path of a named start script) is served to this machine's own clients
+    // only.
+    if (anyLocalFile ? !IsLoopbackIPv4(connection.PeerAddress()) : HasDotDotSegment(path)) {
+      SetTextReply(reply, http::status::not_found, "404 Not Found");
+      return;
+    }
+
+    if (page) {
       // Application page: the page road writes the whole reply.
       ServeApplicationPage(path, connection, request, reply, secure);
       return;
     }
 
-    const std::string local = MapLocalPath(path);
     if (Contains(local, ".phar"))
       ServePharFile(local, ext, connection, request, reply);
     else

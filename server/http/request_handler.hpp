@@ -7,6 +7,8 @@
 //  - a file inside a .phar archive, read out by a short-lived PHP process and
 //    streamed as a chunked reply while it arrives.
 // The path is the request target up to "?"; percent escapes are not decoded.
+// A path with a ".." segment (also percent-encoded) gets 404, except for any
+// local file; any local file is served to loopback clients only (else 404).
 // "/" is "/index.html"; ".php" and ".front" paths get ".html" appended, so
 // such files are never run or sent as themselves.
 
@@ -41,8 +43,10 @@ std::string TargetPath(std::string_view target);
 std::string PathExtension(const std::string& path);
 // The local file a file request names: "~rs/" into the framework folder,
 // the project folder in front (unless a start script was named), then
-// "~furl/" to the full local path that follows it.
-std::string MapLocalPath(const std::string& requestPath);
+// "~furl/" to the full local path that follows it. anyLocalFile, when given,
+// is set to whether the file lies outside both folders by design ("~furl/",
+// or the bare path when a start script was named).
+std::string MapLocalPath(const std::string& requestPath, bool* anyLocalFile = nullptr);
 // The text between single quotes in PHP: backslash and quote escaped.
 std::string EscapePhpSingleQuoted(std::string_view text);
 // The PHP code that prints the file at phar:// + localPath, or exits with

@@ -161,7 +161,7 @@ def make_phar(path, files):
 
 def read_chunked_raw(port, path):
     """The raw reply of one request (with Connection: close)."""
-    req = "GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % path
+    req = "GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" % path
     return raw_exchange(port, req.encode(), wait=15)
 
 
@@ -234,7 +234,7 @@ def test_http_and_https_on_one_port():
 
         # openssl s_client, TLS 1.2 and 1.3.
         for flag in ("-tls1_2", "-tls1_3"):
-            req = b"GET /s.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+            req = b"GET /s.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
             out = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port,
                                   "-quiet", "-ign_eof", flag], input=req,
                                  capture_output=True, timeout=20)
@@ -291,7 +291,7 @@ def test_secure_one_refuses_plain_clients():
                         raise
                     time.sleep(0.1)
             check(body == b"secret", "TLS client served", srv)
-            got = raw_exchange(srv.port, b"GET /s.txt HTTP/1.1\r\nHost: x\r\n\r\n")
+            got = raw_exchange(srv.port, b"GET /s.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             check(got == b"", "plain client got %r" % got[:80])
             code, _ = srv.stop()
             check(code == 0, "clean stop", srv)
@@ -301,10 +301,10 @@ def test_request_limits():
     with e2e.TestBundle(BUILD) as b:
         proj = make_project(b, {"s.txt": "ok"})
         srv = b.start([proj + "/app.vexa"])
-        got = raw_exchange(srv.port, b"GET /s.txt HTTP/1.1\r\nHost: x\r\nX-Big: " +
+        got = raw_exchange(srv.port, b"GET /s.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " +
                            b"a" * (70 * 1024) + b"\r\n\r\n")
         check(got.startswith(b"HTTP/1.1 431"), got[:60])
-        got = raw_exchange(srv.port, b"POST /s.txt HTTP/1.1\r\nHost: x\r\n"
+        got = raw_exchange(srv.port, b"POST /s.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                            b"Content-Length: %d\r\n\r\n" % (65 * 1024 * 1024))
         check(got.startswith(b"HTTP/1.1 413"), got[:60])
         # A body within the limit is read and the request served.
@@ -368,6 +368,226 @@ def test_phar_child_streams_and_error_lines():
         check(code == 0, "clean stop", srv)
 
 
+# ---------------------------------------------------------------------------
+# Who may ask for what
+
+WS_KEY = "dGhlIHNhbXBsZSBub25jZQ=="
+
+
+def status_of(reply):
+    """The status code of a raw reply, or None when nothing came."""
+    if not reply.startswith(b"HTTP/1."):
+        return None
+    return int(reply.split(b" ", 2)[1])
+
+
+def ws_handshake(port, host, origin=None, secure=False):
+    """The status a WebSocket handshake gets (101 or a refusal)."""
+    req = ("GET / HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n" % (host, WS_KEY))
+    if origin is not None:
+        req += "Origin: %s\r\n" % origin
+    req += "\r\n"
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+        s = tls_context().wrap_socket(raw) if secure else raw
+        s.sendall(req.encode())
+        got = b""
+        while b"\r\n\r\n" not in got:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            got += chunk
+        return status_of(got)
+
+
+def php_counting_runs(b):
+    """A "php" setting that notes every start in a file before running PHP."""
+    runs = b.path("work/php-runs")
+    php = subprocess.run(["sh", "-c", "command -v php"], capture_output=True, text=True).stdout.strip()
+    wrapper = b.write_file("work/php-counting", "#!/bin/sh\necho run >> '%s'\nexec '%s' \"$@\"\n" % (runs, php),
+                           mode=0o755)
+    return wrapper, runs
+
+
+def test_host_field_must_name_this_machine():
+    # A page of another site that points its own DNS name at 127.0.0.1
+    # reaches the port, but its requests carry that name in Host.
+    with e2e.TestBundle(BUILD) as b:
+        outside = b.write_file("elsewhere/secret.txt", "local secret")
+        proj = make_project(b, {"s.txt": "ok"})
+        srv = b.start([proj + "/app.vexa"])
+        port = srv.port
+        out = subprocess.run(["curl", "-s", "-o", "-", "-w", "\n%{http_code}", "-H", "Host: rebind.example:%d" % port,
+                              "http://127.0.0.1:%d/~furl/%s" % (port, outside)],
+                             capture_output=True, text=True, timeout=20).stdout
+        check(out.endswith("\n403") and "local secret" not in out, "rebinding Host read a file: %r" % out, srv)
+        for host in ("rebind.example:%d" % port, "rebind.example", "127.0.0.1.nip.example:%d" % port,
+                     "localhost.evil.example:%d" % port, "[::2]:%d" % port, "10.0.0.1:%d" % port, "",
+                     "127.0.0.1@evil.example:%d" % port):
+            got = raw_exchange(port, ("GET /s.txt HTTP/1.1\r\nHost: %s\r\n\r\n" % host).encode())
+            check(status_of(got) == 403 and b"\r\n\r\nok" not in got, "Host %r: %r" % (host, got[:80]), srv)
+        check(ws_handshake(port, "rebind.example:%d" % port) == 403, "rebinding WebSocket handshake")
+        for host in ("127.0.0.1:%d" % port, "localhost:%d" % port, "LocalHost", "[::1]:%d" % port,
+                     "127.8.9.10", "127.0.0.1:"):
+            got = raw_exchange(port, ("GET /s.txt HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
+                                      % host).encode())
+            check(status_of(got) == 200 and got.endswith(b"\r\n\r\nok"), "Host %r: %r" % (host, got[:80]), srv)
+        got = raw_exchange(port, b"GET /s.txt HTTP/1.0\r\n\r\n")
+        check(status_of(got) == 200, "HTTP/1.0 without Host: %r" % got[:80])
+        check(ws_handshake(port, "localhost:%d" % port) == 101, "WebSocket by a local name")
+        out = subprocess.run(["curl", "-s", "http://localhost:%d/~furl/%s" % (port, outside)],
+                             capture_output=True, text=True, timeout=20).stdout
+        check(out == "local secret", "curl on localhost: %r" % out)
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+def test_requests_from_other_origins_start_nothing():
+    with e2e.TestBundle(BUILD) as b:
+        php, runs = php_counting_runs(b)
+        b.write_settings({"php": php})
+        srv = b.start(["--port", b.port])
+        port = srv.port
+        cache = os.path.join(b.sample, "cache")
+        before = sorted(os.listdir(cache))
+        body = ("--BB\r\nContent-Disposition: form-data; name=\"file\"; filename=\"x.svg\"\r\n"
+                "Content-Type: image/svg+xml\r\n\r\n<svg onload=\"fetch('/~furl//etc/hostname')\"/>\r\n--BB--\r\n")
+        foreign = ("http://evil.example", "null", "http://127.0.0.1:%d" % (port + 1), "https://127.0.0.1:%d" % port,
+                   "http://localhost:%d" % port, "http://127.0.0.1:%d/" % port, "http://127.0.0.1:%d.evil" % port)
+        for origin in foreign:
+            for path in ("/form-upload.html", "/no-such-page.html", "/style.css"):
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                r, data = get(conn, path, method="POST", body=body,
+                              headers={"Origin": origin, "Content-Type": "multipart/form-data; boundary=BB"})
+                check(r.status == 403, "%s from %s: %d %r" % (path, origin, r.status, data[:80]), srv)
+                conn.close()
+            check(ws_handshake(port, "127.0.0.1:%d" % port, origin) == 403, "WebSocket from %s" % origin)
+        check(sorted(os.listdir(cache)) == before, "an upload was stored: %r" % os.listdir(cache), srv)
+        check(not os.path.exists(runs), "PHP ran for a foreign origin", srv)
+
+        # The page's own origin, and native clients without Origin, as before.
+        for headers in ({"Origin": "http://127.0.0.1:%d" % port}, {"Origin": "HTTP://127.0.0.1:%d" % port}, {}):
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+            r, data = get(conn, "/tools-echo.html", method="POST", body=body,
+                          headers=dict(headers, **{"Content-Type": "multipart/form-data; boundary=BB"}))
+            check(r.status == 200 and json.loads(data)["files"]["file"]["size"] > 0, "own origin: %r" % data[:200],
+                  srv)
+            conn.close()
+        check(os.path.exists(runs), "PHP never ran")
+        check(ws_handshake(port, "127.0.0.1:%d" % port, "http://127.0.0.1:%d" % port) == 101, "own origin WebSocket")
+        check(ws_handshake(port, "localhost:%d" % port, "http://localhost:%d" % port) == 101, "localhost WebSocket")
+        check(ws_handshake(port, "127.0.0.1:%d" % port) == 101, "WebSocket without Origin")
+        check(ws_handshake(port, "127.0.0.1:%d" % port, "https://127.0.0.1:%d" % port, secure=True) == 101,
+              "own origin over TLS")
+        check(ws_handshake(port, "127.0.0.1:%d" % port, "http://127.0.0.1:%d" % port, secure=True) == 403,
+              "plain origin over TLS")
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+def test_paths_stay_in_their_folders():
+    with e2e.TestBundle(BUILD) as b:
+        fw = os.path.dirname(os.path.dirname(b.write_file("fw/js/app.js", "var app = 1;\n")))
+        b.write_settings({"orvantphppath": fw})
+        b.write_file("work/secret.txt", "next to the project")
+        proj = make_project(b, {"s.txt": "ok", "sub/t.txt": "in sub", "a..b.txt": "dots"})
+        srv = b.start([proj + "/app.vexa"])
+        port = srv.port
+        deep = "/.." * 12
+        for path in (deep + "/etc/passwd", "/~rs" + deep + "/etc/passwd", "/../secret.txt", "/sub/../../secret.txt",
+                     "/%2e%2e/secret.txt", "/.%2E/secret.txt", "/sub/..%2f..%2fsecret.txt", "/~rs/../site/s.txt",
+                     "/../x.html", "/..", "/sub/.."):
+            out = subprocess.run(["curl", "-s", "--path-as-is", "-o", "-", "-w", "\n%{http_code}",
+                                  "http://127.0.0.1:%d%s" % (port, path)], capture_output=True, text=True,
+                                 timeout=20).stdout
+            check(out.endswith("\n404") and "root:" not in out and "next to" not in out, "%s: %r" % (path, out), srv)
+        for path, want in (("/sub/t.txt", "in sub"), ("/~rs/js/app.js", "var app = 1;\n"), ("/a..b.txt", "dots"), ("/sub/../s.txt", None),
+                           ("/~furl/" + b.path("work/secret.txt"), "next to the project"),
+                           ("/~furl/" + proj + "/../secret.txt", "next to the project")):
+            r, data = get(http.client.HTTPConnection("127.0.0.1", port, timeout=10), path)
+            check(r.status == (404 if want is None else 200) and (want is None or data == want.encode()),
+                  "%s: %d %r" % (path, r.status, data), srv)
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+def test_request_framing():
+    with e2e.TestBundle(BUILD) as b:
+        proj = make_project(b, {"s.txt": "ok"})
+        srv = b.start([proj + "/app.vexa"])
+        port = srv.port
+        host = ("Host: 127.0.0.1:%d\r\n" % port).encode()
+        smuggled = b"GET /s.txt HTTP/1.1\r\n" + host + b"\r\n"
+        for coding in (b"xchunked", b"gzip", b"gzip, chunked", b"chunked, gzip", b"identity"):
+            t0 = time.monotonic()
+            got = raw_exchange(port, b"POST /s.txt HTTP/1.1\r\n" + host + b"Transfer-Encoding: " + coding +
+                               b"\r\n\r\n" + smuggled, wait=10)
+            check(status_of(got) == 501 and got.count(b"HTTP/1.1") == 1 and time.monotonic() - t0 < 5,
+                  "%r: %r" % (coding, got), srv)
+        for name, req in (("bare LF", b"Transfer-Encoding: chunked\r\n\r\n5\nhello\n0\n\n"),
+                          ("bare LF after a good chunk", b"Transfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\n\n"),
+                          ("bare LF in the trailer", b"Transfer-Encoding: chunked\r\n\r\n0\r\nX: y\n\r\n"),
+                          ("CR without LF", b"Transfer-Encoding: chunked\r\n\r\n5\rhello\r\n0\r\n\r\n"),
+                          ("size not hex", b"Transfer-Encoding: chunked\r\n\r\n5g\r\nhello\r\n0\r\n\r\n"),
+                          ("no size", b"Transfer-Encoding: chunked\r\n\r\n\r\nhello\r\n0\r\n\r\n")):
+            t0 = time.monotonic()
+            got = raw_exchange(port, b"POST /s.txt HTTP/1.1\r\n" + host + req, wait=10)
+            check(status_of(got) == 400 and time.monotonic() - t0 < 5, "%s: %r" % (name, got), srv)
+        got = raw_exchange(port, b"GET /s.txt HTTP/1.1\r\nConnection: close\r\n\r\n")
+        check(status_of(got) == 400, "HTTP/1.1 without Host: %r" % got[:80])
+        # Good framing is served as before, on one connection.
+        got = raw_exchange(port, b"POST /s.txt HTTP/1.1\r\n" + host + b"Transfer-Encoding: Chunked\r\n\r\n"
+                           b"3;ext=1\r\nabc\r\n0\r\nX-Trailer: t\r\n\r\n" + smuggled + b"GET /s.txt HTTP/1.1\r\n" +
+                           host + b"Connection: close\r\n\r\n")
+        check(got.count(b"HTTP/1.1 200 OK") == 3, "good chunked body: %r" % got)
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
+def test_bodies_held_at_once_are_bounded():
+    # 16 uploads of 64 MiB announced fill the 1 GiB that bodies may hold
+    # together; each hears "100 Continue" once its share is held.
+    with e2e.TestBundle(BUILD) as b:
+        proj = make_project(b, {"s.txt": "ok"})
+        srv = b.start([proj + "/app.vexa"])
+        port = srv.port
+        host = ("Host: 127.0.0.1:%d\r\n" % port).encode()
+        holders = []
+        try:
+            for _ in range(16):
+                s = socket.create_connection(("127.0.0.1", port), timeout=10)
+                holders.append(s)
+                s.sendall(b"POST /s.txt HTTP/1.1\r\n" + host + b"Expect: 100-continue\r\n"
+                          b"Content-Length: %d\r\n\r\n" % (64 << 20))
+                got = b""
+                while b"\r\n\r\n" not in got:
+                    chunk = s.recv(100)
+                    check(chunk, "closed before 100 Continue", srv)
+                    got += chunk
+                check(got.startswith(b"HTTP/1.1 100 Continue"), got)
+            got = raw_exchange(port, b"POST /s.txt HTTP/1.1\r\n" + host + b"Content-Length: 2\r\n\r\nab")
+            check(status_of(got) == 503, "past the budget: %r" % got[:80], srv)
+            chunked = raw_exchange(port, b"POST /s.txt HTTP/1.1\r\n" + host + b"Transfer-Encoding: chunked\r\n\r\n"
+                                   b"2\r\nab\r\n0\r\n\r\n")
+            check(status_of(chunked) == 503, "chunked past the budget: %r" % chunked[:80], srv)
+            got = raw_exchange(port, b"GET /s.txt HTTP/1.1\r\n" + host + b"Connection: close\r\n\r\n")
+            check(got.endswith(b"\r\n\r\nok"), "a request without a body still served: %r" % got[:80])
+            holders.pop().close()
+            deadline = time.monotonic() + 10
+            while True:  # the server frees the share once it sees the close
+                got = raw_exchange(port, b"POST /s.txt HTTP/1.1\r\n" + host + b"Content-Length: 2\r\n"
+                                   b"Connection: close\r\n\r\nab")
+                if status_of(got) == 200 or time.monotonic() > deadline:
+                    break
+                time.sleep(0.1)
+            check(got.endswith(b"\r\n\r\nok"), "budget given back: %r" % got[:80], srv)
+        finally:
+            for s in holders:
+                s.close()
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
 GROUPS = {
     "files": [test_static_files_on_one_keep_alive_connection],
     "phar": [test_phar_files_streamed_as_chunks,
@@ -375,6 +595,8 @@ GROUPS = {
              test_phar_child_streams_and_error_lines],
     "tls": [test_http_and_https_on_one_port, test_secure_one_refuses_plain_clients,
             test_request_limits],
+    "security": [test_host_field_must_name_this_machine, test_requests_from_other_origins_start_nothing,
+                 test_paths_stay_in_their_folders, test_request_framing, test_bodies_held_at_once_are_bounded],
 }
 
 if __name__ == "__main__":

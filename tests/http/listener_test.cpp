@@ -112,21 +112,21 @@ TEST_F(Listener, KeepAliveMethodsAndUpgradeSpelling) {
   server_.Start();
   TConnection c(Connect(server_.BoundPort()), "server");
   c.SetReadTimeout(5s);
-  auto r1 = Ask(c, "GET /a.txt?x=1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  auto r1 = Ask(c, "GET /a.txt?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   EXPECT_EQ(r1.result_int(), 200);
   EXPECT_EQ(r1.body(), "hello");
   EXPECT_EQ(r1[http::field::cache_control], "public, max-age=864000");
-  auto r2 = Ask(c, "PUT /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nxy");
+  auto r2 = Ask(c, "PUT /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\n\r\nxy");
   EXPECT_EQ(r2.result_int(), 405);
   EXPECT_EQ(r2[http::field::allow], "GET, POST");
-  auto r3 = Ask(c, "HEAD /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  auto r3 = Ask(c, "HEAD /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   EXPECT_EQ(r3.result_int(), 405);
   // Only the exact value "websocket" is an upgrade; the other spelling takes
   // the file road.
-  auto r4 = Ask(c, "GET /b.txt HTTP/1.1\r\nHost: h\r\nUpgrade: WebSocket\r\n\r\n");
+  auto r4 = Ask(c, "GET /b.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: WebSocket\r\n\r\n");
   EXPECT_EQ(r4.result_int(), 404);
   EXPECT_EQ(r4.body(), "404 " + dir_.string() + "/b.txt Not Found");
-  auto r5 = Ask(c, "POST /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc");
+  auto r5 = Ask(c, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc");
   EXPECT_EQ(r5.body(), "hello");
   auto r6 = Ask(c, "GET HTTP://127.0.0.1:9/a.txt?x HTTP/1.1\r\nHost: h\r\n\r\n");  // absolute form
   EXPECT_EQ(r6.body(), "hello");
@@ -157,28 +157,28 @@ TEST_F(Listener, BoundsOnSilentIdleAndOversizedClients) {
   ::close(silent);
 
   int idle = Connect(port);
-  SendAll(idle, "GET /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  SendAll(idle, "GET /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   std::string got;
   EXPECT_TRUE(WaitClosed(idle, 3s, &got));  // answered, then closed when idle
   EXPECT_NE(got.find("hello"), std::string::npos);
   ::close(idle);
 
   int header = Connect(port);
-  SendAll(header, "GET /a.txt HTTP/1.1\r\nHost: h\r\nX-Big: " + std::string(2000, 'a') + "\r\n\r\n");
+  SendAll(header, "GET /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + std::string(2000, 'a') + "\r\n\r\n");
   got.clear();
   EXPECT_TRUE(WaitClosed(header, 3s, &got));
   EXPECT_EQ(got.rfind("HTTP/1.1 431", 0), 0u) << got;
   ::close(header);
 
   int body = Connect(port);
-  SendAll(body, "POST /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 5000\r\n\r\n");
+  SendAll(body, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5000\r\n\r\n");
   got.clear();
   EXPECT_TRUE(WaitClosed(body, 3s, &got));
   EXPECT_EQ(got.rfind("HTTP/1.1 413", 0), 0u) << got;
   ::close(body);
 
   int chunked = Connect(port);
-  SendAll(chunked, "POST /a.txt HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n" +
+  SendAll(chunked, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
                        std::string("800\r\n") + std::string(0x800, 'x') + "\r\n");
   got.clear();
   EXPECT_TRUE(WaitClosed(chunked, 3s, &got));
@@ -194,6 +194,59 @@ TEST_F(Listener, BoundsOnSilentIdleAndOversizedClients) {
   EXPECT_TRUE(WaitCount(0));
 }
 
+TEST_F(Listener, BodiesOfAllConnectionsShareOneBudget) {
+  server_.Limits.bodyBudget = 3000;
+  server_.Start();
+  const uint16_t port = server_.BoundPort();
+  // Holds 2000 of the 3000 bytes from its header on: "100 Continue" says so.
+  int holder = Connect(port);
+  SendAll(holder, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\nContent-Length: 2000\r\n\r\n");
+  std::string got;
+  for (int i = 0; i < 300 && got.find("\r\n\r\n") == std::string::npos; ++i) WaitClosed(holder, 10ms, &got);
+  ASSERT_EQ(got, "HTTP/1.1 100 Continue\r\n\r\n");
+
+  int announced = Connect(port);
+  SendAll(announced, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1001\r\n\r\n");
+  got.clear();
+  EXPECT_TRUE(WaitClosed(announced, 3s, &got));
+  EXPECT_EQ(got.rfind("HTTP/1.1 503", 0), 0u) << got;
+  ::close(announced);
+
+  // A chunked body is counted as it grows.
+  int chunked = Connect(port);
+  SendAll(chunked, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n");
+  for (int i = 0; i < 4; ++i) {
+    if (::send(chunked, "200\r\n", 5, MSG_NOSIGNAL) != 5) break;
+    if (::send(chunked, std::string(0x200, 'c').data(), 0x200, MSG_NOSIGNAL) != 0x200) break;
+    if (::send(chunked, "\r\n", 2, MSG_NOSIGNAL) != 2) break;
+  }
+  got.clear();
+  EXPECT_TRUE(WaitClosed(chunked, 3s, &got));
+  EXPECT_EQ(got.rfind("HTTP/1.1 503", 0), 0u) << got;
+  ::close(chunked);
+
+  // Within what is left, and once the holder's body has come and gone, as before.
+  int small = Connect(port);
+  SendAll(small, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 900\r\n\r\n" +
+                     std::string(900, 's'));
+  got.clear();
+  EXPECT_TRUE(WaitClosed(small, 3s, &got));
+  EXPECT_NE(got.find("hello"), std::string::npos) << got;
+  ::close(small);
+  SendAll(holder, std::string(2000, 'h'));
+  got.clear();
+  for (int i = 0; i < 300 && got.find("hello") == std::string::npos; ++i) WaitClosed(holder, 10ms, &got);
+  EXPECT_NE(got.find("hello"), std::string::npos) << got;
+  int after = Connect(port);
+  SendAll(after, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 2500\r\n\r\n" +
+                     std::string(2500, 'a'));
+  got.clear();
+  EXPECT_TRUE(WaitClosed(after, 3s, &got));
+  EXPECT_NE(got.find("hello"), std::string::npos) << got;
+  ::close(after);
+  ::close(holder);
+}
+
 TEST_F(Listener, ConnectionLimitRefusesOneMoreAndGoesOn) {
   server_.Limits.maxConnections = 2;
   server_.Start();
@@ -206,7 +259,7 @@ TEST_F(Listener, ConnectionLimitRefusesOneMoreAndGoesOn) {
   ::close(a);
   ASSERT_TRUE(WaitCount(1));
   int d = Connect(port);
-  SendAll(d, "GET /a.txt HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  SendAll(d, "GET /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   std::string got;
   EXPECT_TRUE(WaitClosed(d, 3s, &got));
   EXPECT_NE(got.find("hello"), std::string::npos);
@@ -218,9 +271,9 @@ TEST_F(Listener, StopEndsEveryConnectionPromptly) {
   server_.Start();
   const uint16_t port = server_.BoundPort();
   int keep = Connect(port);
-  SendAll(keep, "GET /a.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+  SendAll(keep, "GET /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   int half = Connect(port);
-  SendAll(half, "POST /a.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\nabc");
+  SendAll(half, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\nabc");
   int silent = Connect(port);
   int tls = Connect(port);
   const unsigned char start[] = {0x16, 0x03, 0x01};  // a handshake that never goes on

@@ -1,9 +1,12 @@
 // The pure parts of the listener and the request road: the TLS sniff, the
-// mapping from request path to local file, the PHP literal escaping and the
+// Host and Origin checks, the chunk framing check, the mapping from request
+// path to local file and who may read it, the PHP literal escaping and the
 // chunk encoding.
 
+#include "server/http/chunk_checker.hpp"
 #include "server/http/chunked_writer.hpp"
 #include "server/http/https_server.hpp"
+#include "server/http/request_checks.hpp"
 #include "server/http/request_handler.hpp"
 
 #include "core/globals.hpp"
@@ -12,8 +15,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace vexa {
@@ -82,6 +88,137 @@ TEST_F(RoadPaths, LocalFileMapping) {
   EXPECT_EQ(MapLocalPath("/~furl/C:/tmp/a.txt"), "C:/tmp/a.txt");
   PhpAppTypeIsDefault = false;  // a start script was named: the bare path
   EXPECT_EQ(MapLocalPath("/css/a.css"), "/css/a.css");
+  bool any = false;
+  MapLocalPath("/css/a.css", &any);
+  EXPECT_TRUE(any);
+  MapLocalPath("/~rs/a.css", &any);
+  EXPECT_FALSE(any);
+  PhpAppTypeIsDefault = true;
+  MapLocalPath("/css/a.css", &any);
+  EXPECT_FALSE(any);
+  MapLocalPath("/x/~furl//etc/hostname", &any);
+  EXPECT_TRUE(any);
+}
+
+TEST(RequestChecks, HostFieldsAndOrigins) {
+  auto hp = ParseHostAndPort("LocalHost:8080");
+  ASSERT_TRUE(hp);
+  EXPECT_EQ(hp->host, "localhost");
+  EXPECT_EQ(hp->port, 8080);
+  hp = ParseHostAndPort("[::1]");
+  ASSERT_TRUE(hp);
+  EXPECT_EQ(hp->host, "[::1]");
+  EXPECT_FALSE(hp->port);
+  for (const char* bad : {"", ":80", "a b", "u@h", "h:80/x", "h:65536", "h:8a", "[::1", "[zz]:1", "h:123456"})
+    EXPECT_FALSE(ParseHostAndPort(bad)) << bad;
+
+  for (const char* local : {"127.0.0.1", "127.255.0.9:1", "localhost", "LOCALHOST:9", "[::1]:80", "[0:0::1]"})
+    EXPECT_TRUE(IsLoopbackHostField(local)) << local;
+  for (const char* other : {"128.0.0.1", "localhost.example", "127.0.0.1.example", "[::2]", "0.0.0.0", "",
+                            "127.1", "127.0.0.1 "})
+    EXPECT_FALSE(IsLoopbackHostField(other)) << other;
+
+  EXPECT_TRUE(IsOwnOrigin("http://127.0.0.1:8000", "127.0.0.1:8000", false));
+  EXPECT_TRUE(IsOwnOrigin("HTTP://LocalHost", "localhost:80", false));  // default port either side
+  EXPECT_TRUE(IsOwnOrigin("https://localhost:443", "localhost", true));
+  EXPECT_FALSE(IsOwnOrigin("http://127.0.0.1:8000", "127.0.0.1:8000", true));  // scheme of the connection
+  EXPECT_FALSE(IsOwnOrigin("https://127.0.0.1:8000", "127.0.0.1:8000", false));
+  EXPECT_FALSE(IsOwnOrigin("http://localhost:8000", "127.0.0.1:8000", false));
+  EXPECT_FALSE(IsOwnOrigin("http://127.0.0.1:8001", "127.0.0.1:8000", false));
+  EXPECT_FALSE(IsOwnOrigin("http://127.0.0.1", "127.0.0.1:8000", false));
+  for (const char* bad : {"null", "", "http://", "127.0.0.1:8000", "http://127.0.0.1:8000/", "ws://127.0.0.1:8000"})
+    EXPECT_FALSE(IsOwnOrigin(bad, "127.0.0.1:8000", false)) << bad;
+  EXPECT_FALSE(IsOwnOrigin("http://127.0.0.1:8000", "", false));  // no Host to compare with
+
+  for (const char* up : {"/..", "/../x", "/a/../b", "/a/..", "/%2e%2e/x", "/.%2E/x", "/a/..%2fb", "..%2F"})
+    EXPECT_TRUE(HasDotDotSegment(up)) << up;
+  for (const char* fine : {"/", "/a..b", "/...", "/.a/b.", "/a/%2e/b", "/%2e%2e%2e", "/a%2"})
+    EXPECT_FALSE(HasDotDotSegment(fine)) << fine;
+}
+
+// Feeds `body` to a checker in pieces of `step` bytes.
+TChunkChecker Checked(const std::string& body, size_t step) {
+  TChunkChecker c;
+  for (size_t i = 0; i < body.size(); i += step) c.Feed(body.data() + i, std::min(step, body.size() - i));
+  return c;
+}
+
+TEST(ChunkChecker, FollowsFramingAcrossReadsAndStopsAtItsEnd) {
+  const std::string good = "5\r\nhe\nlo\r\nA;name=\"v\"\r\n0123456789\r\n0\r\nX-T: 1\r\n\r\nGARBAGE\n";
+  for (size_t step : {1u, 2u, 7u, 1000u}) {
+    TChunkChecker c = Checked(good, step);
+    EXPECT_TRUE(c.Done()) << step;
+    EXPECT_FALSE(c.Broken()) << step;
+  }
+  EXPECT_FALSE(Checked("5\r\nhel", 1).Done());  // more to come, nothing wrong yet
+  EXPECT_FALSE(Checked("5\r\nhel", 1).Broken());
+  for (const std::string bad : {"5\nhello\r\n", "5\r\nhello\n0\r\n\r\n", "5\r\nhelloX", "5\rX", "\r\n",
+                                 "g\r\n", ";x\r\n", "5 \n", "5;a\x01\r\n", "0\r\nX: y\n", "0\r\n\n",
+                                 "0\r\n\rX", "10000000000000000\r\n"}) {
+    EXPECT_TRUE(Checked(bad, 1).Broken()) << bad;
+    EXPECT_TRUE(Checked(bad, 100).Broken()) << bad;
+  }
+  EXPECT_FALSE(Checked("ffffffffffffffff\r\n", 3).Broken());  // the largest size that fits
+  EXPECT_TRUE(Checked("5;" + std::string(TChunkChecker::kMaxSizeLine, 'e'), 512).Broken());
+  EXPECT_TRUE(Checked("0\r\n" + std::string(TChunkChecker::kMaxTrailer + 1, 't'), 4096).Broken());
+}
+
+TEST_F(RoadPaths, AnyLocalFileOnlyToThisMachineAndNoClimbingOut) {
+  // The project and framework folders hold files the road serves to anyone;
+  // the rest of the file system is reached through "~furl/" by this
+  // machine's own clients only.
+  char tmpl[] = "/tmp/vexa-roads-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  ASSERT_EQ(::mkdir((root + "/proj").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((root + "/fw").c_str(), 0700), 0);
+  auto write = [](const std::string& name, const std::string& text) {
+    FILE* f = std::fopen(name.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  };
+  write(root + "/proj/p.txt", "project");
+  write(root + "/fw/f.js", "framework");
+  write(root + "/outside.txt", "outside");
+  ProjPath = root + "/proj";
+  settings_ = TJSON::CreateFromText(R"({"orvantphppath":")" + root + R"(/fw","php":"php","secure":0})");
+
+  auto status = [](const std::string& peer, const std::string& target) {
+    int sv[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    TConnection c(sv[0], peer);
+    HttpRequest request{http::verb::get, target, 11};
+    HttpReply reply;
+    TRequestHandler().HandleRequest(c, request, reply, false);
+    reply.file.Close();
+    ::close(sv[1]);
+    return reply.response.result_int();
+  };
+  const std::string far = "/~furl/" + root + "/outside.txt";
+  for (const char* peer : {"127.0.0.1", "127.3.2.1", "192.0.2.7"}) {
+    const bool local = std::string(peer).rfind("127.", 0) == 0;
+    EXPECT_EQ(status(peer, "/p.txt"), 200) << peer;
+    EXPECT_EQ(status(peer, "/~rs/f.js"), 200) << peer;
+    EXPECT_EQ(status(peer, far), local ? 200 : 404) << peer;
+    EXPECT_EQ(status(peer, "/~furl/" + root + "/proj/../outside.txt"), local ? 200 : 404) << peer;
+    EXPECT_EQ(status(peer, "/../outside.txt"), 404) << peer;
+    EXPECT_EQ(status(peer, "/~rs/../outside.txt"), 404) << peer;
+    EXPECT_EQ(status(peer, "/~rs/../proj/p.txt"), 404) << peer;
+    EXPECT_EQ(status(peer, "/%2e%2e/outside.txt"), 404) << peer;
+  }
+  // A named start script serves the bare path, any local file: also only
+  // to this machine's clients.
+  PhpAppTypeIsDefault = false;
+  EXPECT_EQ(status("127.0.0.1", root + "/outside.txt"), 200);
+  EXPECT_EQ(status("192.0.2.7", root + "/outside.txt"), 404);
+  EXPECT_EQ(status("192.0.2.7", "/~rs/f.js"), 200);
+  std::remove((root + "/proj/p.txt").c_str());
+  std::remove((root + "/fw/f.js").c_str());
+  std::remove((root + "/outside.txt").c_str());
+  ::rmdir((root + "/proj").c_str());
+  ::rmdir((root + "/fw").c_str());
+  ::rmdir(root.c_str());
 }
 
 TEST_F(RoadPaths, SecureSettingReadsNumberOrText) {

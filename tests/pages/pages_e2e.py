@@ -240,7 +240,7 @@ def group_basic(b, srv):
 
     def test_silent_application_gives_empty_chunked_reply():
         with RawClient(port) as c:
-            c.send("GET /tools-silent.html HTTP/1.1\r\nHost: x\r\n\r\n")
+            c.send("GET /tools-silent.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             head = c._until(b"\r\n\r\n")
             check(b"Transfer-Encoding: chunked" in head, head)
             eq(c._exact(5), b"0\r\n\r\n", "only the end marker")
@@ -321,7 +321,7 @@ def group_forms(b, srv):
 
     def test_body_over_the_server_limit_gets_413():
         with RawClient(port) as c:
-            c.send("POST /tools-echo.html HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+            c.send("POST /tools-echo.html HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                    "Content-Length: %d\r\n\r\n" % (200 * 1024 * 1024))
             c.send(b"a" * 65536)
             eq(c.reply().status, 413, "status")
