@@ -162,9 +162,8 @@ TEST(ChildProcess, WritesNeverWaitForAChildThatDoesNotReadAndTooMuchInputStopsIt
   r.cp->Start();
   ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
   const std::string mb(size_t(1) << 20, 'x');
-  const auto t0 = std::chrono::steady_clock::now();
+  // A write that waited for the child would never return here.
   for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5000ms);
   EXPECT_TRUE(r.cp->Running());
   r.cp->Write(mb);
   r.cp->Write(mb);  // over the bound: the child is stopped
