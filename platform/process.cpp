@@ -368,19 +368,39 @@ void Process::CloseStdin() {
 void Process::CloseStdout() { CloseFd(out_); }
 void Process::CloseStderr() { CloseFd(err_); }
 
+namespace {
+
+// A write into a pipe whose reader has gone raises SIGPIPE; this keeps it
+// from the process whatever the process-wide disposition is.
+class PipeSignalBlock {
+ public:
+  PipeSignalBlock() {
+    ::sigemptyset(&pipeSet_);
+    ::sigaddset(&pipeSet_, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSet_, &old_);
+    sigset_t pending;
+    ::sigpending(&pending);
+    wasPending_ = ::sigismember(&pending, SIGPIPE);
+  }
+  ~PipeSignalBlock() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  // After a write failed with EPIPE: takes the SIGPIPE it raised.
+  void Consume() {
+    if (wasPending_) return;
+    struct timespec zero{};
+    ::sigtimedwait(&pipeSet_, nullptr, &zero);
+  }
+
+ private:
+  sigset_t pipeSet_, old_;
+  bool wasPending_ = false;
+};
+
+}  // namespace
+
 bool Process::WriteStdin(const void* data, size_t size) {
   std::lock_guard<std::mutex> lock(inMutex_);
   if (in_ < 0) return false;
-  // A write into a pipe whose reader has gone raises SIGPIPE; keep it from
-  // this process whatever the process-wide disposition is.
-  sigset_t pipeSet, old;
-  ::sigemptyset(&pipeSet);
-  ::sigaddset(&pipeSet, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
-  sigset_t pending;
-  ::sigpending(&pending);
-  const bool wasPending = ::sigismember(&pending, SIGPIPE);
-
+  PipeSignalBlock block;
   const char* p = static_cast<const char*>(data);
   bool ok = true;
   while (size > 0) {
@@ -388,17 +408,32 @@ bool Process::WriteStdin(const void* data, size_t size) {
     if (n < 0) {
       if (errno == EINTR) continue;
       ok = false;
-      if (errno == EPIPE && !wasPending) {
-        struct timespec zero{};
-        ::sigtimedwait(&pipeSet, nullptr, &zero);
-      }
+      if (errno == EPIPE) block.Consume();
       break;
     }
     p += n;
     size -= static_cast<size_t>(n);
   }
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return ok;
+}
+
+long Process::WriteStdinSome(const void* data, size_t size) {
+  std::lock_guard<std::mutex> lock(inMutex_);
+  if (in_ < 0) return -1;
+  if (!inNonBlocking_) {
+    ::fcntl(in_, F_SETFL, ::fcntl(in_, F_GETFL) | O_NONBLOCK);
+    inNonBlocking_ = true;
+  }
+  if (size == 0) return 0;
+  PipeSignalBlock block;
+  for (;;) {
+    ssize_t n = ::write(in_, data, size);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno == EPIPE) block.Consume();
+    return -1;
+  }
 }
 
 bool Process::Reap(bool block) {

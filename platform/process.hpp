@@ -45,6 +45,10 @@ class Process {
 
   // Writes all bytes to the child's stdin; false when the pipe is closed or broken.
   bool WriteStdin(const void* data, size_t size);
+  // One write that never blocks (the pipe is made non-blocking for good):
+  // the number of bytes taken, 0 when the pipe is full, -1 when it is closed
+  // or broken.
+  long WriteStdinSome(const void* data, size_t size);
 
   bool Running();                                   // not yet reaped and not ended
   int Wait();                                       // blocks; exit code, or 128+signal
@@ -70,6 +74,7 @@ class Process {
   std::mutex mutex_;   // guards reaped_/exitCode_ and the kill, so that a
                        // reaped (and maybe reused) pid is never signalled
   std::mutex inMutex_; // guards in_ against a close during a write
+  bool inNonBlocking_ = false;  // guarded by inMutex_
 };
 
 // Starts the program detached from the server: in a session of its own, with

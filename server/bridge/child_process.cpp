@@ -1,5 +1,7 @@
 #include "server/bridge/child_process.hpp"
 
+#include <poll.h>
+
 #include <chrono>
 #include <exception>
 
@@ -113,26 +115,41 @@ void TChildProcess::Run() {
     if (stoppedMeanwhile) proc->Kill();
 
     {
+      // The writer is joined on every way out of this block, after the
+      // input queue was closed: before OnExit, so a finished run has no
+      // thread left.
+      struct Writer {
+        TChildProcess* self;
+        std::thread thread;
+        ~Writer() {
+          self->CloseInput();
+          if (thread.joinable()) thread.join();
+        }
+      } writer{this, std::thread([this, proc] { DrainInput(proc); })};
+
       auto mark = [this](const LineEvent& onLine) {
         return [this, onLine](const std::string& line) {
           tRunnerOfThisThread = this;
           if (onLine) onLine(line);
         };
       };
-      TReadOutputThread out(proc, mark(OnOutput), false);
-      TReadOutputThread err(proc, mark(OnError), true);
-      out.Start();
-      err.Start();
-      out.WaitFor();
-      err.WaitFor();
+      {
+        TReadOutputThread out(proc, mark(OnOutput), false);
+        TReadOutputThread err(proc, mark(OnError), true);
+        out.Start();
+        err.Start();
+        out.WaitFor();
+        err.WaitFor();
+      }
+      // Both streams are finished: reap the child (it has ended or is about to).
+      proc->Wait();
     }
-    // Both streams are finished: reap the child (it has ended or is about to).
-    proc->Wait();
     running_ = false;
     if (OnExit) OnExit("", "");
   } catch (const std::exception& e) {
     vexa::WriteLine(std::string("Error Process:- ") + e.what() + " cmd:- " + Exe);
   }
+  CloseInput();  // also when the start failed
   std::lock_guard<std::mutex> lock(mutex_);
   process_.reset();
   running_ = false;
@@ -148,11 +165,92 @@ void TChildProcess::Write(const std::string& text) {
     if (!running_ || !process_) return;
     proc = process_;
   }
-  try {
-    // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
-    proc->WriteStdin(text.data(), text.size());
-  } catch (const std::exception& e) {
-    PrintError(std::string("Error while Write to Process") + e.what());
+  if (text.empty()) return;
+  // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
+  std::unique_lock<std::mutex> lock(inMutex_);
+  if (inClosed_) return;
+  size_t taken = 0;
+  if (inQueue_.empty() && !inWriting_) {
+    // Nothing waits: as much as the pipe takes at once goes straight in.
+    inWriting_ = true;
+    lock.unlock();
+    const long n = proc->WriteStdinSome(text.data(), text.size());
+    lock.lock();
+    inWriting_ = false;
+    if (n < 0) {
+      inClosed_ = true;
+      inQueue_.clear();
+    }
+    if (inClosed_ || static_cast<size_t>(n) == text.size()) {
+      inCv_.notify_all();  // the writer may wait for inWriting_ to drop
+      return;
+    }
+    taken = static_cast<size_t>(n);
+    // Texts queued meanwhile come after the rest of this one.
+    inQueue_.push_front(text.substr(taken));
+  } else {
+    inQueue_.push_back(text);
+  }
+  inQueued_ += text.size() - taken;
+  const bool overflow = inQueued_ > kMaxQueuedInput;
+  if (overflow) {
+    inClosed_ = true;
+    inQueue_.clear();
+  }
+  inCv_.notify_all();
+  lock.unlock();
+  if (overflow) {
+    vexa::WriteLine("Error Process:- more than " + std::to_string(kMaxQueuedInput >> 20) +
+                    " MiB wait for its standard input, process stopped cmd:- " + Exe);
+    Stop();
+  }
+}
+
+void TChildProcess::CloseInput() {
+  std::lock_guard<std::mutex> lock(inMutex_);
+  inClosed_ = true;
+  inQueue_.clear();
+  inCv_.notify_all();
+}
+
+void TChildProcess::DrainInput(const std::shared_ptr<platform::Process>& proc) {
+  std::unique_lock<std::mutex> lock(inMutex_);
+  for (;;) {
+    inCv_.wait(lock, [this] { return inClosed_ || (!inQueue_.empty() && !inWriting_); });
+    if (inClosed_) return;
+    std::string chunk = std::move(inQueue_.front());
+    inQueue_.pop_front();
+    inWriting_ = true;
+    lock.unlock();
+    size_t done = 0;
+    bool broken = false;
+    while (done < chunk.size() && !inClosed_) {
+      const long n = proc->WriteStdinSome(chunk.data() + done, chunk.size() - done);
+      if (n < 0) {
+        broken = true;
+        break;
+      }
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      // The pipe is full: wait for room or for the child's end; the slices
+      // let a closing run be noticed when the kernel offers no end descriptor.
+      const int exitFd = proc->ExitFd();
+      struct pollfd fds[2] = {{proc->StdinFd(), POLLOUT, 0}, {exitFd, POLLIN, 0}};
+      const int r = ::poll(fds, exitFd >= 0 ? 2 : 1, 100);
+      if (r > 0 && exitFd >= 0 && fds[1].revents) {
+        broken = true;  // the child has ended: nobody reads the rest
+        break;
+      }
+    }
+    lock.lock();
+    inWriting_ = false;
+    inQueued_ -= chunk.size();
+    if (broken) {
+      inClosed_ = true;
+      inQueue_.clear();
+    }
   }
 }
 

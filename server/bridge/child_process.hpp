@@ -10,6 +10,10 @@
 //    last lines themselves). A program that cannot be started prints
 //    "Error Process:- <message> cmd:- <exe>" and gives no OnExit.
 //  - Write / WriteLine / Stop act only while the run is under way.
+//  - Writes never wait for the child to read: what the pipe does not take at
+//    once waits in the runner's input queue, which a writer thread of the
+//    run drains as the child reads. A child that lets more than
+//    kMaxQueuedInput bytes pile up is stopped, with one console line.
 //
 // Lifetime: create with Create(), set the callbacks, then Start(). While it
 // runs, the runner thread holds a reference to its own object, so an owner
@@ -19,6 +23,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,10 +53,11 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
 
   // Starts the runner thread (once); raises when no thread can be created.
   void Start();
-  // Writes the text to the child's standard input as one whole write, never
-  // interleaved with another Write of this runner. Right after Start() it
-  // waits until the child has been started; before Start(), after the end
-  // and after Stop() it does nothing. A child that closed its input makes it
+  // Hands the text to the child's standard input, whole and in the order of
+  // the calls, never interleaved with another Write of this runner; returns
+  // without waiting for the child to read it. Right after Start() it waits
+  // until the child has been started; before Start(), after the end and
+  // after Stop() it does nothing. A child that closed its input makes it
   // fail silently.
   void Write(const std::string& text);
   void WriteLine(const std::string& text);  // text + CR LF
@@ -69,6 +75,8 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   bool IsRunnerThread() const;
   pid_t Pid() const;  // -1 when no child runs
 
+  static constexpr size_t kMaxQueuedInput = size_t(64) << 20;
+
   static void DefaultOnLine(const std::string& line);
   static void DefaultOnExit(const std::string& stdoutRest, const std::string& stderrRest);
 
@@ -84,6 +92,10 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   void Execute();
   void Run();
   std::shared_ptr<platform::Process> CurrentProcess() const;
+  // The writer thread: drains the input queue into the pipe until the run
+  // closes the queue or the pipe breaks.
+  void DrainInput(const std::shared_ptr<platform::Process>& proc);
+  void CloseInput();
 
   mutable std::mutex mutex_;   // guards process_ and the start/stop handshake
   std::condition_variable finishedCv_;  // spawned_ and finished_
@@ -93,6 +105,16 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   bool spawned_ = false;   // the start of the child was tried
   bool finished_ = false;
   std::thread thread_;
+
+  // The input queue. Nothing holds inMutex_ across a write to the pipe: the
+  // one writer at a time (a caller writing straight into an empty queue, or
+  // the writer thread) marks itself with inWriting_.
+  std::mutex inMutex_;
+  std::condition_variable inCv_;
+  std::deque<std::string> inQueue_;
+  size_t inQueued_ = 0;  // bytes in inQueue_ and in the writer's hands
+  bool inWriting_ = false;
+  std::atomic<bool> inClosed_{false};  // no more input: run over, pipe broken or queue overflowed
 };
 
 }  // namespace vexa

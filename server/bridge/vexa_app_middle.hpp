@@ -36,7 +36,10 @@
 //
 // Writes to the application's standard input (SendToApp, SendEvent,
 // SendCtrlEvent, Quit, WsDisconnect, the child's relay) may come from any
-// thread; each message reaches the application as one whole line.
+// thread; each message reaches the application as one whole line. None of
+// them waits for the process to read: they queue in its runner (see
+// TChildProcess::Write), so a process that stops reading never holds up the
+// socket or pipe reader that writes to it.
 
 #include <atomic>
 #include <functional>

@@ -77,14 +77,18 @@ TJSON TWsApp::CloseDocument() const {
 void TWsApp::CloseConnection() {
   std::vector<std::shared_ptr<TVexaRequester>> apps;
   std::vector<std::shared_ptr<TGsApp>> globals;
+  std::shared_ptr<TWebSocketA> webSocket;
   {
     std::lock_guard<std::mutex> lock(WsRegistryMutex());
-    if (WebSocket) WebSocket->MarkClosed();
+    webSocket = WebSocket;
     for (auto& [name, app] : Apps)
       if (app) apps.push_back(app);
     for (auto& [name, weak] : Globals)
       if (auto gs = weak.lock()) globals.push_back(std::move(gs));
   }
+  // Outside the registry mutex: closing waits for a send under way to this
+  // connection, which may be stuck on a client that does not read.
+  if (webSocket) webSocket->MarkClosed();
   const TJSON closeDocument = CloseDocument();
   for (auto& app : apps) app->Quit(&closeDocument);
   for (auto& gs : globals) gs->DetachConnection(ConId, closeDocument);

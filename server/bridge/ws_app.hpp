@@ -14,10 +14,11 @@
 //     every map involved (WsApps, GsApps, a TWsApp's Apps and Globals, a
 //     TGsApp's Conns), the manager/send-handle links (TSApp::WebSocket) and
 //     each requester's owner link (TVexaRequester::App). It is held only for
-//     map work and pointer copies: never across a send, a write to a
-//     process, a process stop or the destruction of anything that may stop a
-//     process. GlobalLock, where taken, is taken first; the registry mutex
-//     never waits for GlobalLock.
+//     map work and pointer copies: never across a send, the close of a send
+//     handle, a write to a process, a process stop or the destruction of
+//     anything that may stop a process. GlobalLock, where taken, is taken
+//     first and is held as briefly: a connection is extracted under it and
+//     destroyed after it. The registry mutex never waits for GlobalLock.
 //  2. Whatever outlives the mutex is held by shared ownership: send handles
 //     (std::shared_ptr<TWebSocketA>), requesters (std::shared_ptr
 //     <TVexaRequester>) and global applications (std::shared_ptr<TGsApp>,
@@ -30,9 +31,9 @@
 //     Closing and clears the owner link of each of its requesters, so a
 //     requester whose process ends concurrently never reaches a dying owner.
 //     The requester's own destruction then waits for its callbacks that are
-//     under way (the bridge's gate), and none of those callbacks takes
-//     GlobalLock, so a connection removed under GlobalLock can stop its
-//     processes without waiting for anything that needs that lock.
+//     under way (the bridge's gate). Such a callback may be stuck sending
+//     to a client that does not read, so that wait happens on the leaving
+//     connection's own thread with no lock held: it delays nobody else.
 //
 // A TWsApp is owned by WsApps (TAssoArray) itself: only its own connection's
 // thread removes it (and the listener's teardown after every connection

@@ -244,15 +244,16 @@ void TWsRequestHandler::WsDisconnect(TConnection& context, HttpRequest& requestI
   }
   try {
     std::this_thread::sleep_for(std::chrono::milliseconds(DisconnectPauseMs));
-    std::lock_guard<std::recursive_mutex> global(*GlobalLock);
     std::unique_ptr<TVexaBase> removed;
     {
+      std::lock_guard<std::recursive_mutex> global(*GlobalLock);
       std::lock_guard<std::mutex> lock(WsRegistryMutex());
       Any entry = WsApps->Extract(std::to_string(conId));
       if (entry.IsObject) removed.reset(entry.Obj);
     }
-    // Freed under GlobalLock, outside the registry mutex: its remaining
-    // applications are stopped here.
+    // Freed outside both locks: stopping its remaining applications waits
+    // for their callbacks under way, and one of those may be stuck sending
+    // to a client that does not read.
     removed.reset();
   } catch (const std::exception& e) {
     PrintError(std::string("WSR: Dis Error:- ") + e.what());

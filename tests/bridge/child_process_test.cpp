@@ -127,6 +127,56 @@ TEST(ChildProcess, WriteReachesTheChildAndNothingHappensAfterTheEnd) {
   ExpectNoProcessesLeft(r.token);
 }
 
+TEST(ChildProcess, QueuedWritesKeepTheirOrderWhenThePipeIsFull) {
+  // 3 MB in lines from two threads: far more than the pipe holds, so most
+  // of it waits in the queue; each thread's lines come back whole and in order.
+  EmitRun r("echo");
+  r.cp->Start();
+  const std::string pad(1000, 'p');
+  auto writeLines = [&](char tag) {
+    for (int i = 0; i < 1500; ++i) r.cp->WriteLine(std::string(1, tag) + std::to_string(i) + pad);
+  };
+  std::thread other(writeLines, 'b');
+  writeLines('a');
+  other.join();
+  r.cp->WriteLine("end");
+  r.cp->WaitFor();
+  ASSERT_EQ(r.rec.out.size(), 3001u);
+  int next[2] = {0, 0};
+  for (size_t i = 0; i + 1 < r.rec.out.size(); ++i) {
+    std::string line;
+    for (size_t k = 0; k + 1 < r.rec.out[i].size(); k += 2)
+      line += static_cast<char>(std::stoi(r.rec.out[i].substr(k, 2), nullptr, 16));
+    ASSERT_TRUE(line.size() > 2 && (line[0] == 'a' || line[0] == 'b')) << line.substr(0, 40);
+    int& expected = next[line[0] - 'a'];
+    EXPECT_EQ(line, std::string(1, line[0]) + std::to_string(expected) + pad + "\r\n");
+    ++expected;
+  }
+  EXPECT_EQ(next[0], 1500);
+  EXPECT_EQ(next[1], 1500);
+}
+
+TEST(ChildProcess, WritesNeverWaitForAChildThatDoesNotReadAndTooMuchInputStopsIt) {
+  ConsoleCapture console;
+  EmitRun r("hold");  // never reads its standard input
+  r.cp->Start();
+  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
+  const std::string mb(size_t(1) << 20, 'x');
+  // A write that waited for the child would never return here.
+  for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
+  EXPECT_TRUE(r.cp->Running());
+  r.cp->Write(mb);
+  r.cp->Write(mb);  // over the bound: the child is stopped
+  EXPECT_FALSE(r.cp->Running());
+  r.cp->WaitFor();
+  console.Stop();
+  EXPECT_EQ(r.rec.exits, 1);
+  EXPECT_TRUE(console.Has("Error Process:- more than 64 MiB wait for its standard input, process stopped cmd:- " +
+                          Php()))
+      << console.Text();
+  ExpectNoProcessesLeft(r.token);
+}
+
 TEST(ChildProcess, StopEndsAChildWithItsGrandchildrenAndOnExitStillComesOnce) {
   EmitRun r("hold");
   r.cp->Start();

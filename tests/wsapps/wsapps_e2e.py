@@ -7,10 +7,15 @@ private bundle copy, real PHP, and WebSocket clients of the tests' own.
 import asyncio
 import binascii
 import http.client
+import fcntl
 import json
 import os
 import re
+import signal
+import socket
+import struct
 import sys
+import termios
 import threading
 import time
 
@@ -694,8 +699,132 @@ def identity_tests(env):
             test_forged_connection_id_then_sendall_and_ctrl_c]
 
 
+# ---------------------------------------------------------------------------
+# applications and clients that stop reading; each test ends its own server
+# with SIGINT while the stall lasts
+
+def stop_within(env, seconds=5.0):
+    """SIGINT; the server ends in time with the usual lines and no PHP
+    process left behind."""
+    t0 = time.monotonic()
+    env.srv.send_signal(signal.SIGINT)
+    try:
+        env.srv.wait_exit(seconds + 10)
+    except e2e.E2EError:
+        pass
+    finally:
+        took = time.monotonic() - t0
+        if env.srv.proc.poll() is None:
+            env.srv.kill()
+    assert took < seconds, f"SIGINT took {took:.1f} s; output:\n{env.srv.output()[-2000:]}"
+    out = env.srv.output()
+    for line in ("Clean Exit", "Bye Bye", "Server Stopping", "Server Stopped"):
+        assert line in out, (line, out[-2000:])
+    assert env.srv.proc.returncode == 0, env.srv.proc.returncode
+    assert "Sanitizer" not in env.srv.stderr_text(), env.srv.stderr_text()[-4000:]
+    wait_no_processes(env.bundle.root, 1)
+
+
+def with_own_server(test):
+    def run():
+        env = Env()
+        try:
+            test(env)
+        finally:
+            if env.srv.proc.poll() is None:
+                env.srv.kill()
+            env.bundle.__exit__(None, None, None)
+    run.__name__ = test.__name__
+    return run
+
+
+def stall_tests(env):
+    def upper_child(childid):
+        return {"aname": "createprocess",
+                "data": {"exepath": "@php", "childid": childid, "param": ["-f", "@proj/ws/upper.php"]}}
+
+    @with_own_server
+    def test_relay_flood_both_ways(env):
+        # 5,000 replies to the child in a burst while the child's echoes
+        # pile up on the application's stdin: both pipes fill at once.
+        text = "f" * 200
+        flood = {"quiet": 1, "ipc": [upper_child("echo")], "flood": 5000, "floodtext": text}
+        c = env.client(timeout=30)
+        c.send(start_message("wsprobe", flood))
+        seen = set()
+        end = time.monotonic() + 60
+        while len(seen) < 5000:
+            d = c.recv_data(max(0.1, end - time.monotonic()))
+            if "child" in d:
+                n, echoed = d["child"].split(" ", 1)
+                assert echoed == text.upper(), d
+                seen.add(int(n))
+        assert seen == set(range(5000))
+        # Another flood, to a client that reads nothing, cut short by SIGINT.
+        c2 = env.client(timeout=30)
+        c2.send(start_message("wsprobe", flood))
+        c2.recv_data(10)
+        stop_within(env)
+
+    @with_own_server
+    def test_stalled_application_stops_when_its_client_leaves(env):
+        srv = env.srv
+
+        def stall(c):
+            c.send(start_message("wsprobe", {}))
+            d = c.recv_data()
+            c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "sleep": 3600}})
+            for i in range(20):
+                c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "n": i, "blob": "x" * 10000}})
+            return d["pid"]
+
+        c = env.client()
+        pid = stall(c)
+        n = srv.output().count("App Exit wsprobe")
+        c.close()
+        wait_count(srv, "App Exit wsprobe", n + 1, 5)
+        wait_pid_gone(pid, 5)
+        # The same stall with the client still there, and SIGINT.
+        c2 = env.client()
+        stall(c2)
+        time.sleep(0.5)
+        stop_within(env)
+
+    @with_own_server
+    def test_stalled_client_delays_only_itself(env):
+        # X reads nothing after its first reply; application A (of Y) sends
+        # it 100 x 1 MB; then Y leaves while A's send to X is stuck.
+        x = env.client()
+        x.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        x.send(start_message("wsprobe", {}))
+        xid = int(x.recv_data()["conid"])
+        y = env.client()
+        y.send(start_message("wsprobe", {"quiet": 1,
+                                         "bigsend": {"conid": xid, "count": 100, "size": 1000000}}))
+        # Stuck: X's receive queue is not empty and stops growing.
+        last, steady, end = -1, 0, time.monotonic() + 20
+        while steady < 3:
+            assert time.monotonic() < end, "the send to X never got stuck"
+            time.sleep(0.1)
+            now = struct.unpack("i", fcntl.ioctl(x.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
+            steady = steady + 1 if now == last and now > 0 else 0
+            last = now
+        y.close()
+        time.sleep(0.5)  # Y's teardown is under way
+        t0 = time.monotonic()
+        z = env.client()
+        z.send(start_message("wsecho", {"text": "z"}))
+        assert z.recv_data(10)["echo"] == "z"
+        took = time.monotonic() - t0
+        assert took < 1.0, f"an unrelated client waited {took:.2f} s"
+        stop_within(env)
+
+    return [test_relay_flood_both_ways, test_stalled_application_stops_when_its_client_leaves,
+            test_stalled_client_delays_only_itself]
+
+
 GROUPS = {"protocol": protocol_tests, "global": global_tests, "relay": relay_tests, "churn": churn_tests,
-          "identity": identity_tests}
+          "identity": identity_tests, "stall": stall_tests}
 
 
 def main():
