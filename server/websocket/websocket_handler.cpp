@@ -27,6 +27,12 @@ constexpr size_t kReadBufferSize = 64 * 1024;
 // How long a server-side disconnect waits to get its close frame out.
 constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
+// Close status codes the server sends.
+constexpr uint16_t kCloseNormal = 1000;
+constexpr uint16_t kCloseGoingAway = 1001;
+constexpr uint16_t kCloseProtocolError = 1002;
+constexpr uint16_t kCloseTooBig = 1009;
+constexpr size_t kMaxControlPayload = 125;
 
 // The peer ended the stream in an orderly way; ends reading without a word.
 struct ClosedGracefully {};
@@ -54,6 +60,14 @@ void Unmask(char* data, size_t size, const unsigned char* key) {
     std::memcpy(data + i, &w, 8);
   }
   for (; i < size; ++i) data[i] = static_cast<char>(data[i] ^ key[i % 4]);
+}
+
+// The status codes a peer may put in a close frame: the defined ones that
+// are meant for the wire, and the ranges left to libraries and applications.
+// 1005, 1006 and 1015 only ever stand for "no frame said so".
+bool IsValidReceivedCloseCode(uint16_t code) {
+  return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+         (code >= 3000 && code <= 4999);
 }
 
 }  // namespace
@@ -138,6 +152,21 @@ void TWebSocketHandler::SendControl(uint8_t opcode, std::string_view payload) {
   WriteFrame(opcode, payload);
 }
 
+void TWebSocketHandler::SendCloseLocked(uint16_t code) {
+  if (!connected_.exchange(false) || connection_.IsShutdown()) return;
+  const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+  try {
+    WriteFrame(OpClose, std::string_view(payload, 2));
+  } catch (...) {
+    // The peer may already be gone; the connection ends either way.
+  }
+}
+
+void TWebSocketHandler::SendClose(uint16_t code) {
+  std::lock_guard<std::mutex> lock(sendLock_);
+  SendCloseLocked(code);
+}
+
 void TWebSocketHandler::Disconnect() {
   stopRequested_ = true;
   // The close frame is a courtesy: it must not hold up a server shutdown
@@ -150,13 +179,7 @@ void TWebSocketHandler::Disconnect() {
   while (!lock.try_lock() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (lock.owns_lock()) {
-    if (connected_.exchange(false) && !connection_.IsShutdown()) {
-      try {
-        WriteFrame(OpClose, std::string_view("\x03\xE9", 2));  // 1001: going away
-      } catch (...) {
-        // The connection is being shut anyway.
-      }
-    }
+    SendCloseLocked(kCloseGoingAway);
     lock.unlock();
   } else {
     connected_ = false;
@@ -168,6 +191,12 @@ void TWebSocketHandler::Execute() {
   try {
     ReadFrames();
   } catch (const ClosedGracefully&) {
+  } catch (const EWsTooLarge& e) {
+    SendClose(kCloseTooBig);
+    if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+  } catch (const EWsProtocolError& e) {
+    SendClose(kCloseProtocolError);
+    if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
   } catch (const std::exception& e) {
     // A failure after a server-side disconnect is the disconnect itself.
     if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
@@ -236,7 +265,10 @@ void TWebSocketHandler::ReadFrames() {
   bool messageCompressed = false;
   std::string control;
 
-  while (!stopRequested_.load() && !connection_.IsShutdown()) {
+  // Only the connection's end stops the loop: a server-side disconnect shuts
+  // it after its close frame is out, so the reader never ends first and
+  // takes the frame's turn.
+  while (!connection_.IsShutdown()) {
     unsigned char head[2];
     ReadExact(head, 2);
     const bool fin = head[0] & 0x80;
@@ -254,6 +286,9 @@ void TWebSocketHandler::ReadFrames() {
       length = 0;
       for (unsigned char b : ext) length = (length << 8) | b;
     }
+    if (opcode >= 0x8 && (!fin || length > kMaxControlPayload))
+      throw EWsProtocolError(fin ? "WebSocket control frame of " + std::to_string(length) + " bytes"
+                                 : std::string("Fragmented WebSocket control frame"));
     // Refuse what cannot be held before reading or allocating any of it.
     if (length > maxMessageSize_)
       throw EWsTooLarge("WebSocket frame of " + std::to_string(length) + " bytes exceeds " +
@@ -271,19 +306,22 @@ void TWebSocketHandler::ReadFrames() {
       if (opcode == OpPing) {
         WriteLine("Received Ping, sending Pong");
         // Nothing may follow a close frame that the server already sent.
-        if (connected_.load()) SendControl(OpPong, control);
+        std::lock_guard<std::mutex> lock(sendLock_);
+        if (connected_.load()) WriteFrame(OpPong, control);
       } else if (opcode == OpPong) {
         WriteLine("Received Pong");
       } else if (opcode == OpClose) {
-        // Answer with a close frame echoing the status code, then stop.
-        std::lock_guard<std::mutex> lock(sendLock_);
-        if (connected_.exchange(false)) {
-          try {
-            WriteFrame(OpClose, std::string_view(control).substr(0, control.size() >= 2 ? 2 : 0));
-          } catch (...) {
-            // The peer may already be gone; reading ends either way.
-          }
+        // Answer with a close frame echoing a valid status code (1000 when
+        // none came), then stop.
+        uint16_t code = kCloseNormal;
+        if (control.size() == 1) throw EWsProtocolError("WebSocket close frame of 1 byte");
+        if (control.size() >= 2) {
+          code = static_cast<uint16_t>((static_cast<unsigned char>(control[0]) << 8) |
+                                       static_cast<unsigned char>(control[1]));
+          if (!IsValidReceivedCloseCode(code))
+            throw EWsProtocolError("Invalid WebSocket close code " + std::to_string(code));
         }
+        SendClose(code);
         return;
       }
       continue;

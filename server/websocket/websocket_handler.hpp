@@ -11,12 +11,19 @@
 //
 // What the engine sends: one unmasked, unfragmented, uncompressed text frame
 // per message; pongs; a close frame echoing the client's status code when the
-// client closes; close 1001 when the server disconnects the client.
+// client closes (1000 when it gave none); close 1001 when the server
+// disconnects the client. At most one close frame per connection, and
+// nothing after it.
+//
+// Protocol errors: a control frame that is fragmented or carries more than
+// 125 bytes, or a close frame with one byte or a status code a peer may not
+// send, is answered with close 1002 and ends the connection.
 //
 // Limits: a frame or a message (the sum of its fragments), and the inflated
 // size of a compressed message, may hold at most MaxMessageSize bytes
-// (32 MiB by default). A peer that announces more ends its connection with a
-// "WebSocket error: " line before anything is allocated for it.
+// (32 MiB by default). A peer that announces more gets close 1009 and its
+// connection ends with a "WebSocket error: " line before anything is
+// allocated for it.
 
 #include <atomic>
 #include <cstddef>
@@ -24,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +44,13 @@ namespace vexa {
 
 class TConnection;
 class TWebSocketHandler;
+
+// A frame the protocol forbids; the connection ends with close 1002.
+class EWsProtocolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class TWorkerThread;
 
 // The three WebSocket events of the listener. All three must be set.
@@ -129,6 +144,11 @@ class TWebSocketHandler {
   void ProcessMessage(std::string& payload, bool compressed);
   std::string Decompress(const std::string& data);
   void WriteFrame(uint8_t opcode, std::string_view payload);
+  // Sends a close frame with `code` unless one went out already; the caller
+  // holds sendLock_. Write failures are swallowed.
+  void SendCloseLocked(uint16_t code);
+  // The same, taking sendLock_.
+  void SendClose(uint16_t code);
 
   // Buffered exact reads on the connection; raise at the end of the stream.
   void ReadExact(void* data, size_t size);
