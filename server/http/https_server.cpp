@@ -461,6 +461,8 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
     parser.body_limit(Limits.bodyBytes);
     boost::system::error_code ec;
     http::read_header(connection, buffer, parser, ec);
+    // The checks below see the target in origin form and the Host it names.
+    if (!ec) ToOriginForm(parser.get());
     if (!ec && RefuseHeader(connection, parser.get(), secure)) return;
     if (!ec && !parser.is_done()) {
       // A body of announced length is reserved whole by the parser.
@@ -506,7 +508,6 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
       return;  // end of stream, timeout or socket error: just close
     }
     HttpRequest request = parser.release();
-    ToOriginForm(request);
     // A connection id is the server's to give: one the client sent never
     // reaches a road, PHP or the WebSocket routing.
     RemoveConIdFields(request);

@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 sys.path.insert(0, HERE)
 
 import vexa_e2e as e2e  # noqa: E402
-from wsclient import WsClient, install_fixture, processes_under, start_message, wait_no_processes  # noqa: E402
+from wsclient import Closed, WsClient, install_fixture, processes_under, start_message, wait_no_processes  # noqa: E402
 
 STDIN_LINE = re.compile(r'^\{ "id" : "1", "msg" : "", "type" : "c", "cpdata" : "([0-9A-F]+)" \}$')
 
