@@ -182,6 +182,18 @@ std::string FindOnPath(const std::string& name) {
 
 namespace {
 
+// Reads the exec-error pipe to its end and closes it: 0 once the child's
+// execve succeeded (the pipe is close-on-exec), else the errno it failed with.
+int ReadExecError(int& fd) {
+  int childErrno = 0;
+  ssize_t n;
+  do {
+    n = ::read(fd, &childErrno, sizeof childErrno);
+  } while (n < 0 && errno == EINTR);
+  CloseFd(fd);
+  return n == static_cast<ssize_t>(sizeof childErrno) ? childErrno : 0;
+}
+
 // The program, argv and environment of a child, all built before vfork():
 // after it, the child may only make async-signal-safe calls. Resolving the
 // program first makes a missing program an error of the spawn, never a child
@@ -284,19 +296,14 @@ std::unique_ptr<Process> Process::Spawn(const SpawnOptions& options) {
   if (options.pipeStderr) CloseFd(errPipe[1]);
   CloseFd(nullFd);
 
-  int childErrno = 0;
-  ssize_t n;
-  do {
-    n = ::read(execPipe[0], &childErrno, sizeof childErrno);
-  } while (n < 0 && errno == EINTR);
-  CloseFd(execPipe[0]);
+  const int childErrno = ReadExecError(execPipe[0]);
 
   std::unique_ptr<Process> proc(new Process());
   proc->pid_ = pid;
   proc->in_ = inPipe[1];
   proc->out_ = outPipe[0];
   proc->err_ = errPipe[0];
-  if (n == static_cast<ssize_t>(sizeof childErrno)) {
+  if (childErrno != 0) {
     // exec failed: the child has exited already; reap it and report.
     proc->Wait();
     throw std::runtime_error(SysError(options.program, childErrno));
@@ -341,13 +348,8 @@ void SpawnDetached(const SpawnOptions& options) {
 
   // End of file once the grandchild's execve succeeded (the pipe is
   // close-on-exec); an errno when the grandchild or the fork of it failed.
-  int childErrno = 0;
-  ssize_t n;
-  do {
-    n = ::read(execPipe[0], &childErrno, sizeof childErrno);
-  } while (n < 0 && errno == EINTR);
-  CloseFd(execPipe[0]);
-  if (n == static_cast<ssize_t>(sizeof childErrno)) throw std::runtime_error(SysError(options.program, childErrno));
+  const int childErrno = ReadExecError(execPipe[0]);
+  if (childErrno != 0) throw std::runtime_error(SysError(options.program, childErrno));
 }
 
 Process::~Process() {
