@@ -34,7 +34,7 @@ function runCase(c) {
       : c.offer ? { threshold: 0 } : false;
     const ws = new WebSocket(url, { perMessageDeflate: offer, maxPayload: 64 * 1024 * 1024 });
     const fail = (e) => { ws.terminate(); reject(new Error(`${c.name}: ${e.message || e}`)); };
-    const timer = setTimeout(() => fail(new Error('timed out')), 60000);
+    const timer = setTimeout(() => fail(new Error('timed out')), 240000);
     let answer = null;
     ws.on('upgrade', (res) => { answer = res.headers['sec-websocket-extensions'] || ''; });
     ws.on('error', fail);

@@ -91,7 +91,7 @@ async def python_case(url, app, name, factory, answer):
         texts = (["first"] if app else []) + [text_of(n) for n in SIZES]
         for text in texts:
             await ws.send(wrap(text, app))
-            got = unwrap(await asyncio.wait_for(ws.recv(), 60), app)
+            got = unwrap(await asyncio.wait_for(ws.recv(), 240), app)
             assert got == text, (name, len(text), len(got))
         await ws.close(code=4001, reason="done")
         # The server answers with the client's own status code.
@@ -106,7 +106,7 @@ async def node_cases(url, app):
         shutil.which("node") or "node", str(HERE / "ws_offers_client.js"), url,
         "app" if app else "raw", json.dumps(NODE_CASES), env=env,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = await asyncio.wait_for(proc.communicate(), 120)
+    out, err = await asyncio.wait_for(proc.communicate(), 300)
     assert proc.returncode == 0, (out.decode(), err.decode())
     return out.decode().strip()
 

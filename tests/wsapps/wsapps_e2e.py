@@ -564,7 +564,7 @@ def churn_tests(env):
         threads = [threading.Thread(target=open_some, args=(25,), daemon=True) for _ in range(8)]
         for t in threads:
             t.start()
-        deadline = time.monotonic() + 120
+        deadline = time.monotonic() + 240
         for t in threads:
             t.join(max(0.0, deadline - time.monotonic()))
         assert not any(t.is_alive() for t in threads), f"only {len(clients)} clients started in time"
