@@ -177,17 +177,20 @@ def processes_under(root):
             continue
         if root in cmd and "vexaserver" not in cmd:
             found.append((int(pid), state, cmd))
-        elif state == "Z" and _parent_is_server(pid):
+        elif state == "Z" and _parent_is_server(pid, root):
             found.append((int(pid), state, cmd))
     return found
 
 
-def _parent_is_server(pid):
+def _parent_is_server(pid, root):
+    # This bundle's server only: the servers of tests running alongside have
+    # unreaped children of their own for a moment.
     try:
         with open(f"/proc/{pid}/stat") as f:
             ppid = f.read().rsplit(")", 1)[1].split()[1]
         with open(f"/proc/{ppid}/cmdline", "rb") as f:
-            return b"vexaserver" in f.read()
+            cmd = f.read()
+            return b"vexaserver" in cmd and root.encode() in cmd
     except OSError:
         return False
 
