@@ -33,7 +33,7 @@ sys.path.insert(0, str(HERE.parents[0] / "wsapps"))
 import vexa_e2e as e2e  # noqa: E402
 import wsclient  # noqa: E402
 
-SLOW = 4.0 if any(os.environ.get(v) for v in ("ASAN_OPTIONS", "TSAN_OPTIONS")) else 1.0
+SLOW = e2e.SLOW
 LIMIT = 1000  # connections the server serves at once
 
 

@@ -54,7 +54,7 @@ class Reply:
 class RawClient:
     """One connection; sends bytes as given and reads replies exactly."""
 
-    def __init__(self, port, tls_ctx=None, timeout=20):
+    def __init__(self, port, tls_ctx=None, timeout=20 * e2e.SLOW):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         if tls_ctx is not None:
             self.sock = tls_ctx.wrap_socket(self.sock, server_hostname="localhost")

@@ -816,7 +816,7 @@ def stall_tests(env):
         z.send(start_message("wsecho", {"text": "z"}))
         assert z.recv_data(10)["echo"] == "z"
         took = time.monotonic() - t0
-        assert took < 1.0, f"an unrelated client waited {took:.2f} s"
+        assert took < 1.0 * e2e.SLOW, f"an unrelated client waited {took:.2f} s"
         stop_within(env)
 
     return [test_relay_flood_both_ways, test_stalled_application_stops_when_its_client_leaves,
