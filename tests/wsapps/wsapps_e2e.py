@@ -706,6 +706,7 @@ def identity_tests(env):
 def stop_within(env, seconds=5.0):
     """SIGINT; the server ends in time with the usual lines and no PHP
     process left behind."""
+    seconds *= e2e.SLOW
     t0 = time.monotonic()
     env.srv.send_signal(signal.SIGINT)
     try:
