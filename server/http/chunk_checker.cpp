@@ -2,16 +2,11 @@
 
 #include <algorithm>
 
+#include "server/http/shared_routines.hpp"
+
 namespace vexa {
 
 namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // A byte that may stand in a chunk extension or a trailer line.
 bool IsLineByte(char c) {
@@ -46,7 +41,7 @@ bool TChunkChecker::Step(char c) {
     case State::SizeFirst:
     case State::Size: {
       if (++lineBytes_ > kMaxSizeLine) return false;
-      const int d = HexDigit(c);
+      const int d = HexDigitValue(c);
       if (d >= 0) {
         if (size_ > (UINT64_MAX >> 4)) return false;
         size_ = size_ * 16 + static_cast<unsigned>(d);

@@ -151,10 +151,11 @@ std::string SafeUploadName(std::string_view clientName) {
 
 void SaveUploadFile(const std::string& cacheDir, const std::string& name, std::string_view data) {
   const std::string target = cacheDir + "/" + name;
+  const std::string shown = cacheDir + "/" + ConsoleQuote(name);  // the client's name, as errors quote it
   TempFile tmp;
   std::string pattern = cacheDir + "/.upload-XXXXXX";
   tmp.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (tmp.fd < 0) throw SystemError("Cannot create file " + target);
+  if (tmp.fd < 0) throw SystemError("Cannot create file " + shown);
   tmp.path = pattern;
   ::fchmod(tmp.fd, 0644);
   const char* p = data.data();
@@ -163,17 +164,17 @@ void SaveUploadFile(const std::string& cacheDir, const std::string& name, std::s
     ssize_t w = ::write(tmp.fd, p, left);
     if (w < 0) {
       if (errno == EINTR) continue;
-      throw SystemError("Cannot write file " + target);
+      throw SystemError("Cannot write file " + shown);
     }
     p += w;
     left -= static_cast<std::size_t>(w);
   }
   if (::close(tmp.fd) != 0) {
     tmp.fd = -1;
-    throw SystemError("Cannot write file " + target);
+    throw SystemError("Cannot write file " + shown);
   }
   tmp.fd = -1;
-  if (::rename(tmp.path.c_str(), target.c_str()) != 0) throw SystemError("Cannot create file " + target);
+  if (::rename(tmp.path.c_str(), target.c_str()) != 0) throw SystemError("Cannot create file " + shown);
   tmp.renamed = true;
 }
 
@@ -211,7 +212,7 @@ void ParseMultipartFormData(std::string_view body, const std::string& boundary, 
           std::string safe = SafeUploadName(part.FileName);
           if (safe.empty()) {
             // A name that could leave the cache folder is never used.
-            WriteLine("Parse Form Data Error:- Refused upload file name \"" + part.FileName + "\"");
+            WriteLine("Parse Form Data Error:- Refused upload file name \"" + ConsoleQuote(part.FileName) + "\"");
             keep = false;
           } else {
             part.Data = content;

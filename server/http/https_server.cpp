@@ -53,23 +53,29 @@ void SetConnectionField(HttpResponse& res, bool keepAlive) {
   if (!keepAlive) res.set(http::field::connection, "close");
 }
 
-// A request target in absolute form ("http://host:port/path?query") becomes
-// its origin form, and the target's authority is the request's Host.
-void ToOriginForm(HttpRequest& request) {
+// Brings the request target to origin form ("/path?query"): an absolute-form
+// target ("http://host:port/path?query") is rewritten and its authority
+// becomes the request's Host; "*" stays for OPTIONS. False for any other
+// target: the road would glue it to the project folder's path without a
+// separator.
+bool ToOriginForm(HttpRequest& request) {
   const std::string_view target = request.target();
+  if (!target.empty() && target.front() == '/') return true;
+  if (target == "*") return request.method() == http::verb::options;
   size_t start = 0;
   if (boost::beast::iequals(target.substr(0, 7), "http://"))
     start = 7;
   else if (boost::beast::iequals(target.substr(0, 8), "https://"))
     start = 8;
   else
-    return;
+    return false;
   const size_t end = std::min(target.find_first_of("/?#", start), target.size());
   const std::string authority(target.substr(start, end - start));
   std::string path(target.substr(end));
   if (path.empty() || path[0] != '/') path.insert(0, "/");
   request.target(path);
   request.set(http::field::host, authority);
+  return true;
 }
 
 // A short reply sent by the listener itself.
@@ -198,15 +204,64 @@ bool OnlyChunkedCoding(const HttpRequest& header) {
   auto range = header.equal_range(http::field::transfer_encoding);
   if (range.first == range.second) return true;
   if (std::next(range.first) != range.second) return false;
-  std::string_view v = range.first->value();
-  while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-  return boost::beast::iequals(v, "chunked");
+  return boost::beast::iequals(TrimSpaces(range.first->value()), "chunked");
 }
 
 bool IsHttpParseError(const boost::system::error_code& ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category() &&
          ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+using RequestParser = http::request_parser<http::string_body>;
+
+// Reads the body of a request whose header passed, its share of the body
+// budget held in `charge`. False, after a 503 reply, when the budget cannot
+// hold it; a read or framing error is left in ec.
+bool ReadBody(TConnection& connection, boost::beast::flat_buffer& buffer, RequestParser& parser,
+              BodyCharge& charge, size_t bodyLimit, boost::system::error_code& ec) {
+  // A body of announced length is reserved whole by the parser; a longer one
+  // than the limit fails in the parser.
+  const auto announced = parser.content_length();
+  bool held = !announced || *announced > bodyLimit || charge.GrowTo(static_cast<size_t>(*announced));
+  if (held && boost::beast::iequals(parser.get()[http::field::expect], "100-continue"))
+    connection.Write(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
+  TChunkChecker checker;
+  if (held && parser.chunked()) {
+    // Bytes that came with the header go through the checker first.
+    const auto ahead = buffer.data();  // one piece: a flat buffer
+    checker.Feed(static_cast<const char*>(ahead.data()), ahead.size());
+    if (checker.Broken()) ec = http::error::bad_chunk;
+  }
+  CheckedBodyStream body{connection, parser.chunked() ? &checker : nullptr};
+  parser.eager(true);  // as a whole-message read: each read parses all it can
+  while (held && !ec && !parser.is_done()) {
+    http::read_some(body, buffer, parser, ec);
+    if (!ec) held = charge.GrowTo(parser.get().body().capacity());
+  }
+  if (!held)
+    SendStatus(connection, http::status::service_unavailable, parser.get().version(), false,
+               "503 Too many request bodies in memory");
+  return held;
+}
+
+// The answer to a request that could not be read whole; none for an end of
+// stream, a timeout or a socket error.
+void AnswerReadError(TConnection& connection, const RequestParser& parser, const boost::system::error_code& ec) {
+  const unsigned version = parser.is_header_done() ? parser.get().version() : 11;
+  if (ec == http::error::body_limit)
+    SendStatus(connection, http::status::payload_too_large, version, false, "413 Request body too large");
+  else if (ec == http::error::header_limit)
+    SendStatus(connection, http::status::request_header_fields_too_large, 11, false,
+               "431 Request header too large");
+  else if (IsHttpParseError(ec))
+    SendStatus(connection, http::status::bad_request, 11, false, "400 Bad Request");
+}
+
+// This machine's own host name in lower case ("" when it has none).
+std::string MachineName() {
+  char name[256] = "";
+  if (::gethostname(name, sizeof name - 1) != 0) return "";
+  return LowerCase(name);
 }
 
 }  // namespace
@@ -317,7 +372,7 @@ void TShttpsServer::Start() {
   const auto local = acceptor.local_endpoint(ec);
   if (ec) fail("Cannot listen on");
   boundPort_ = local.port();
-  loopbackListener_ = address.is_loopback();
+  localNames_ = {LowerCase(Host), MachineName()};
   acceptor_.emplace(std::move(acceptor));
 
   SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_SERVER);
@@ -456,99 +511,59 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
   for (;;) {
     connection.SetReadTimeout(Limits.requestRead);
     BodyCharge charge(bodyBytesHeld_, Limits.bodyBudget);  // outlives the request and its body
-    http::request_parser<http::string_body> parser;
+    RequestParser parser;
     parser.header_limit(static_cast<std::uint32_t>(Limits.headerBytes));
     parser.body_limit(Limits.bodyBytes);
     boost::system::error_code ec;
     http::read_header(connection, buffer, parser, ec);
-    // The checks below see the target in origin form and the Host it names.
-    if (!ec) ToOriginForm(parser.get());
     if (!ec && RefuseHeader(connection, parser.get(), secure)) return;
-    if (!ec && !parser.is_done()) {
-      // A body of announced length is reserved whole by the parser.
-      const auto announced = parser.content_length();
-      if (announced && *announced <= Limits.bodyBytes && !charge.GrowTo(static_cast<size_t>(*announced))) {
-        SendStatus(connection, http::status::service_unavailable, parser.get().version(), false,
-                   "503 Too many request bodies in memory");
-        return;
-      }
-    }
-    if (!ec && !parser.is_done() &&
-        boost::beast::iequals(parser.get()[http::field::expect], "100-continue"))
-      connection.Write(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
-    if (!ec && !parser.is_done()) {
-      TChunkChecker checker;
-      if (parser.chunked()) {
-        // Bytes that came with the header go through the checker first.
-        const auto ahead = buffer.data();  // one piece: a flat buffer
-        checker.Feed(static_cast<const char*>(ahead.data()), ahead.size());
-        if (checker.Broken()) ec = http::error::bad_chunk;
-      }
-      CheckedBodyStream body{connection, parser.chunked() ? &checker : nullptr};
-      parser.eager(true);  // as a whole-message read: each read parses all it can
-      while (!ec && !parser.is_done()) {
-        http::read_some(body, buffer, parser, ec);
-        if (!ec && !charge.GrowTo(parser.get().body().capacity())) {
-          SendStatus(connection, http::status::service_unavailable, parser.get().version(), false,
-                     "503 Too many request bodies in memory");
-          return;
-        }
-      }
-    }
+    if (!ec && !parser.is_done() && !ReadBody(connection, buffer, parser, charge, Limits.bodyBytes, ec)) return;
     if (ec) {
-      const unsigned version = parser.is_header_done() ? parser.get().version() : 11;
-      if (ec == http::error::body_limit)
-        SendStatus(connection, http::status::payload_too_large, version, false,
-                   "413 Request body too large");
-      else if (ec == http::error::header_limit)
-        SendStatus(connection, http::status::request_header_fields_too_large, 11, false,
-                   "431 Request header too large");
-      else if (IsHttpParseError(ec))
-        SendStatus(connection, http::status::bad_request, 11, false, "400 Bad Request");
-      return;  // end of stream, timeout or socket error: just close
+      AnswerReadError(connection, parser, ec);
+      return;
     }
     HttpRequest request = parser.release();
     // A connection id is the server's to give: one the client sent never
     // reaches a road, PHP or the WebSocket routing.
     RemoveConIdFields(request);
-    const bool keepAlive = request.keep_alive();
-
-    if (request.method() != http::verb::get && request.method() != http::verb::post) {
-      SendStatus(connection, http::status::method_not_allowed, request.version(), keepAlive,
-                 "405 Method Not Allowed", "GET, POST");
-      if (!keepAlive) return;
-      continue;
-    }
-
-    auto upgrade = request.find("Upgrade");
-    if (upgrade != request.end() && upgrade->value() == "websocket" && buffer.size()) {
-      // Bytes the parser read past the request belong to the WebSocket stream.
-      auto rest = buffer.data();
-      connection.PushBack(rest.data(), rest.size());
-      buffer.consume(buffer.size());
-    }
-
-    HttpReply reply;
-    reply.response.version(request.version());
-    reply.close = !keepAlive;
-    if (HandleRequest(connection, request, reply, secure)) return;
-    if (reply.started) {
-      if (!reply.ended || !keepAlive) return;
-      continue;
-    }
-    auto& res = reply.response;
-    SetConnectionField(res, keepAlive);
-    if (reply.file.is_open()) {
-      SendFileReply(connection, reply);
-    } else {
-      res.prepare_payload();
-      http::write(connection, res);
-    }
-    if (!keepAlive) return;
+    if (!ServeRequest(connection, buffer, request, secure)) return;
   }
 }
 
-bool TShttpsServer::RefuseHeader(TConnection& connection, const HttpRequest& header, bool secure) {
+bool TShttpsServer::ServeRequest(TConnection& connection, boost::beast::flat_buffer& buffer,
+                                 const HttpRequest& request, bool secure) {
+  const bool keepAlive = request.keep_alive();
+  if (request.method() != http::verb::get && request.method() != http::verb::post) {
+    SendStatus(connection, http::status::method_not_allowed, request.version(), keepAlive,
+               "405 Method Not Allowed", "GET, POST");
+    return keepAlive;
+  }
+
+  auto upgrade = request.find("Upgrade");
+  if (upgrade != request.end() && upgrade->value() == "websocket" && buffer.size()) {
+    // Bytes the parser read past the request belong to the WebSocket stream.
+    auto rest = buffer.data();
+    connection.PushBack(rest.data(), rest.size());
+    buffer.consume(buffer.size());
+  }
+
+  HttpReply reply;
+  reply.response.version(request.version());
+  reply.close = !keepAlive;
+  if (HandleRequest(connection, request, reply, secure)) return false;
+  if (reply.started) return reply.ended && keepAlive;
+  auto& res = reply.response;
+  SetConnectionField(res, keepAlive);
+  if (reply.file.is_open()) {
+    SendFileReply(connection, reply);
+  } else {
+    res.prepare_payload();
+    http::write(connection, res);
+  }
+  return keepAlive;
+}
+
+bool TShttpsServer::RefuseHeader(TConnection& connection, HttpRequest& header, bool secure) {
   const unsigned version = header.version();
   auto refuse = [&](http::status status, const char* text) {
     SendStatus(connection, status, version, false, text);
@@ -556,25 +571,21 @@ bool TShttpsServer::RefuseHeader(TConnection& connection, const HttpRequest& hea
   };
   if (!OnlyChunkedCoding(header))
     return refuse(http::status::not_implemented, "501 Transfer-Encoding not implemented");
+  // Two Host fields are refused also when an absolute-form target names the host.
+  if (header.count(http::field::host) > 1 || !ToOriginForm(header))
+    return refuse(http::status::bad_request, "400 Bad Request");
   const size_t hosts = header.count(http::field::host);
-  if (hosts > 1 || (hosts == 0 && version >= 11)) return refuse(http::status::bad_request, "400 Bad Request");
+  if (hosts == 0 && version >= 11) return refuse(http::status::bad_request, "400 Bad Request");
   const std::string_view host = hosts ? std::string_view(header[http::field::host]) : std::string_view();
-  if (loopbackListener_ && hosts) {
-    const auto named = ParseHostAndPort(host);
-    bool own = IsLoopbackHostField(host);
-    if (!own && named) {
-      std::string configured = Host;
-      for (char& c : configured) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      own = named->host == configured;
-    }
-    if (!own) return refuse(http::status::forbidden, "403 Forbidden: not a local host name");
-  }
+  if (hosts && !IsHostAllowed(connection.PeerAddress(), host, localNames_))
+    return refuse(http::status::forbidden, "403 Forbidden: not a local host name");
   auto upgrade = header.find(http::field::upgrade);
   const bool isUpgrade = upgrade != header.end() && upgrade->value() == "websocket";
   if (header.method() == http::verb::post || isUpgrade) {
+    const std::string_view fetchSite = header["Sec-Fetch-Site"];
     auto origins = header.equal_range(http::field::origin);
     for (auto it = origins.first; it != origins.second; ++it)
-      if (!IsOwnOrigin(it->value(), host, secure))
+      if (!IsOwnOriginRequest(it->value(), host, secure, fetchSite))
         return refuse(http::status::forbidden, "403 Forbidden: request from another origin");
   }
   return false;

@@ -22,12 +22,15 @@
 // Before any road sees a request (and before its body is read):
 //  - framing: a Transfer-Encoding other than "chunked" gets 501, a broken
 //    chunked body 400, an HTTP/1.1 request without a Host field (or any with
-//    two) 400, each closing the connection;
-//  - while the listener's own address is a loopback one, a Host field that
-//    names anything but a loopback address, "localhost" or the listener's
-//    configured host gets 403 (a foreign DNS name pointed at 127.0.0.1);
+//    two) 400, a target that is neither "/..." nor absolute ("http://...",
+//    rewritten to "/...") nor "*" of OPTIONS 400, each closing the connection;
+//  - from a client on a loopback address, whatever address the listener has,
+//    a Host field that names anything but a loopback address, "localhost",
+//    the listener's configured host or this machine's host name gets 403 (a
+//    foreign DNS name pointed at 127.0.0.1);
 //  - a POST or a WebSocket upgrade whose Origin is not the server's own
-//    (scheme of the connection, host and port of the Host field) gets 403.
+//    (scheme of the connection, host and port of the Host field; "null" only
+//    with "Sec-Fetch-Site: same-origin") gets 403.
 // A refused request is answered and the connection closed; nothing runs.
 //
 // Only GET and POST reach the roads; other methods get 405 with
@@ -38,6 +41,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -51,6 +55,7 @@
 
 #include "server/http/connection.hpp"
 #include "server/http/http_types.hpp"
+#include "server/http/request_checks.hpp"
 #include "server/websocket/websocket_handler.hpp"
 
 namespace vexa {
@@ -108,11 +113,16 @@ class TShttpsServer {
   void AcceptLoop();
   void JoinFinished();
   void ServeConnection(Entry& entry);
-  // The refusal of a request from its header alone; false when it may go on.
-  bool RefuseHeader(TConnection& connection, const HttpRequest& header, bool secure);
+  // The refusal of a request from its header alone, after its target is
+  // brought to origin form; false when it may go on.
+  bool RefuseHeader(TConnection& connection, HttpRequest& header, bool secure);
   // Verdict, refusal or TLS handshake. False: close the connection.
   bool ServerConnect(TConnection& connection, bool& secure);
   void RequestLoop(TConnection& connection, bool secure);
+  // Answers one request that was read whole; false when the connection must
+  // not be used for another request.
+  bool ServeRequest(TConnection& connection, boost::beast::flat_buffer& buffer, const HttpRequest& request,
+                    bool secure);
   // True when the connection must not be used for another request.
   bool HandleRequest(TConnection& connection, const HttpRequest& request, HttpReply& reply,
                      bool secure);
@@ -121,7 +131,7 @@ class TShttpsServer {
   std::optional<boost::asio::ip::tcp::acceptor> acceptor_;
   SSL_CTX* ctx_ = nullptr;
   uint16_t boundPort_ = 0;
-  bool loopbackListener_ = false;
+  LocalHostNames localNames_;  // set by Start
   std::atomic<size_t> bodyBytesHeld_{0};
   std::atomic<bool> stopping_{false};
   std::thread acceptThread_;

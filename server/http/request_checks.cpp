@@ -5,15 +5,11 @@
 
 #include <cctype>
 
+#include "server/http/shared_routines.hpp"
+
 namespace vexa {
 
 namespace {
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // Characters of a host name or IPv4 literal in a Host field (unreserved,
 // sub-delims and percent escapes).
@@ -28,19 +24,12 @@ bool IsRegNameChar(char c) {
   }
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string PercentDecoded(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '%' && i + 2 < s.size()) {
-      const int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
+      const int hi = HexDigitValue(s[i + 1]), lo = HexDigitValue(s[i + 2]);
       if (hi >= 0 && lo >= 0) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;
@@ -74,7 +63,7 @@ std::optional<HostAndPort> ParseHostAndPort(std::string_view text) {
     const std::string inner(text.substr(1, close - 1));
     in6_addr a6{};
     if (::inet_pton(AF_INET6, inner.c_str(), &a6) != 1) return std::nullopt;
-    out.host = "[" + Lower(inner) + "]";
+    out.host = "[" + LowerCase(inner) + "]";
     rest = text.substr(close + 1);
   } else {
     const size_t colon = text.find(':');
@@ -82,7 +71,7 @@ std::optional<HostAndPort> ParseHostAndPort(std::string_view text) {
     if (name.empty()) return std::nullopt;
     for (char c : name)
       if (!IsRegNameChar(c)) return std::nullopt;
-    out.host = Lower(name);
+    out.host = LowerCase(name);
     rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon);
   }
   if (rest.empty()) return out;
@@ -119,14 +108,31 @@ bool IsLoopbackHostField(std::string_view host) {
   return IsLoopbackIPv4(parsed->host);
 }
 
+bool IsHostAllowed(std::string_view peerAddress, std::string_view host, const LocalHostNames& names) {
+  if (!IsLoopbackIPv4(peerAddress) || IsLoopbackHostField(host)) return true;
+  const auto named = ParseHostAndPort(host);
+  if (!named) return false;
+  return (!names.configured.empty() && named->host == names.configured) ||
+         (!names.machine.empty() && named->host == names.machine);
+}
+
 bool IsOwnOrigin(std::string_view origin, std::string_view host, bool secure) {
   const std::string_view scheme = secure ? "https://" : "http://";
-  if (origin.size() <= scheme.size() || Lower(origin.substr(0, scheme.size())) != scheme) return false;
+  if (origin.size() <= scheme.size() || LowerCase(origin.substr(0, scheme.size())) != scheme) return false;
   const auto from = ParseHostAndPort(origin.substr(scheme.size()));
   const auto own = ParseHostAndPort(host);
   if (!from || !own) return false;
   const uint16_t defaultPort = secure ? 443 : 80;
   return from->host == own->host && from->port.value_or(defaultPort) == own->port.value_or(defaultPort);
+}
+
+bool IsOwnOriginRequest(std::string_view origin, std::string_view host, bool secure, std::string_view fetchSite) {
+  if (origin == "null") return fetchSite == "same-origin";
+  return IsOwnOrigin(origin, host, secure);
+}
+
+bool IsLocalFileFetchAllowed(std::optional<std::string_view> fetchSite) {
+  return !fetchSite || *fetchSite == "same-origin" || *fetchSite == "none";
 }
 
 bool HasDotDotSegment(std::string_view path) {

@@ -1,7 +1,8 @@
 #pragma once
 // The checks that hold for every request, made where the listener first reads
-// it: whom the Host field names, whether an Origin is the server's own, and
-// whether a request path climbs out of its folder. Pure text routines.
+// it: whom the Host field names, whether an Origin is the server's own, which
+// fetches may read any local file, and whether a request path climbs out of
+// its folder. Pure text routines.
 
 #include <cstdint>
 #include <optional>
@@ -28,11 +29,38 @@ bool IsLoopbackIPv4(std::string_view address);
 // in 127.0.0.0/8, "[::1]" or "localhost", with any port.
 bool IsLoopbackHostField(std::string_view host);
 
+// The names by which a client on this machine may call it besides loopback
+// literals and "localhost", in lower case ("" for none).
+struct LocalHostNames {
+  std::string configured;  // the host the server was told to listen on
+  std::string machine;     // this machine's own host name
+};
+
+// Whether a request from peerAddress (dotted IPv4) may carry this Host field.
+// A client on a loopback address must name this machine: a loopback literal,
+// "localhost" or one of `names`. A page of another site whose DNS name was
+// pointed at 127.0.0.1 is such a client, whatever address the server listens
+// on. A client on any other address may name anything.
+bool IsHostAllowed(std::string_view peerAddress, std::string_view host, const LocalHostNames& names);
+
 // Whether an Origin field is the server's own origin: its scheme is the one
 // the connection speaks ("https" over TLS, else "http") and its host and port
 // are those the Host field names (a missing port is the scheme's default).
 // "null" and anything malformed are foreign.
 bool IsOwnOrigin(std::string_view origin, std::string_view host, bool secure);
+
+// Whether a POST or a WebSocket handshake with this Origin field comes from a
+// page of the server's own origin: IsOwnOrigin, or "null" on a request that
+// the browser itself marks "Sec-Fetch-Site: same-origin" (a page that sends
+// no referrer posts its forms with "Origin: null"). fetchSite is that field's
+// value, "" when absent.
+bool IsOwnOriginRequest(std::string_view origin, std::string_view host, bool secure, std::string_view fetchSite);
+
+// Whether a request for any local file may be answered by its Sec-Fetch-Site
+// field (nullopt when absent): a fetch the user made ("none"), one of the
+// server's own pages ("same-origin") and clients that send no such field may;
+// a page of another site or another port may not include or read the file.
+bool IsLocalFileFetchAllowed(std::optional<std::string_view> fetchSite);
 
 // Whether a request path holds a ".." segment, as written or once its
 // percent escapes are decoded ("%2e%2e", "..%2f").

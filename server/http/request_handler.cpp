@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "core/globals.hpp"
 #include "core/json.hpp"
@@ -29,6 +30,25 @@ void SetTextReply(HttpReply& reply, http::status status, const std::string& text
   reply.response.result(status);
   reply.response.set(http::field::content_type, "text/plain; charset=utf-8");
   reply.response.body() = text;
+}
+
+// The fields of every file reply: its type, ten days of caching, and no use
+// by a page of another origin: the browser never guesses another type (a
+// text file is not run as a script or read as a style sheet) and hands the
+// reply to no other origin's page, so a script or image tag there learns
+// nothing, not even whether the file exists.
+void SetFileFields(HttpResponse& res, const std::string& extension) {
+  res.set(http::field::content_type, GetMimeType(extension));
+  res.set(http::field::cache_control, kFileCacheControl);
+  res.set("X-Content-Type-Options", "nosniff");
+  res.set("Cross-Origin-Resource-Policy", "same-origin");
+}
+
+// A file reply that turned into an error keeps none of them.
+void DropFileFields(HttpResponse& res) {
+  res.erase(http::field::cache_control);
+  res.erase("X-Content-Type-Options");
+  res.erase("Cross-Origin-Resource-Policy");
 }
 
 }  // namespace
@@ -104,8 +124,14 @@ void TRequestHandler::HandleRequest(TConnection& connection, const HttpRequest& 
     // A file of the project or the framework folder is named from inside it:
     // no ".." segment may climb out. Any local file (by "~furl/" or the bare
     // path of a named start script) is served to this machine's own clients
-    // only.
-    if (anyLocalFile ? !IsLoopbackIPv4(connection.PeerAddress()) : HasDotDotSegment(path)) {
+    // only, and never to a page of another site or port.
+    const auto site = request.find("Sec-Fetch-Site");
+    const bool refused =
+        anyLocalFile ? !IsLoopbackIPv4(connection.PeerAddress()) ||
+                           !IsLocalFileFetchAllowed(site == request.end() ? std::nullopt
+                                                                          : std::optional<std::string_view>(site->value()))
+                     : HasDotDotSegment(path);
+    if (refused) {
       SetTextReply(reply, http::status::not_found, "404 Not Found");
       return;
     }
@@ -121,7 +147,7 @@ void TRequestHandler::HandleRequest(TConnection& connection, const HttpRequest& 
     else
       ServeStaticFile(local, ext, connection, request, reply);
   } catch (const std::exception& e) {
-    PrintError("Error Request Handler:- " + std::string(e.what()) + " Path " + path);
+    PrintError("Error Request Handler:- " + std::string(e.what()) + " Path " + ConsoleQuote(path));
   }
 }
 
@@ -135,7 +161,7 @@ void TRequestHandler::ServeStaticFile(const std::string& localPath, const std::s
     const int e = errno;
     if (e != ENOENT && e != ENOTDIR && e != ENAMETOOLONG && e != ELOOP) {
       // The file is there but cannot be read: an error, not an empty success.
-      PrintError("Error Request Handler:- " + std::string(std::strerror(e)) + " Path " + localPath);
+      PrintError("Error Request Handler:- " + std::string(std::strerror(e)) + " Path " + ConsoleQuote(localPath));
       SetTextReply(reply, http::status::internal_server_error, "500 " + localPath + " cannot be read");
       return;
     }
@@ -149,8 +175,7 @@ void TRequestHandler::ServeStaticFile(const std::string& localPath, const std::s
     SetTextReply(reply, http::status::not_found, "404 " + localPath + " Not Found");
     return;
   }
-  reply.response.set(http::field::content_type, GetMimeType(extension));
-  reply.response.set(http::field::cache_control, kFileCacheControl);
+  SetFileFields(reply.response, extension);
   reply.file.fd = fd;
   reply.file.size = static_cast<uint64_t>(st.st_size);
   reply.response.result(http::status::ok);
@@ -176,8 +201,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
   }
 
   reply.response.result(http::status::ok);
-  reply.response.set(http::field::content_type, GetMimeType(extension));
-  reply.response.set(http::field::cache_control, kFileCacheControl);
+  SetFileFields(reply.response, extension);
   try {
     // Both streams side by side, so a child that fills its error pipe cannot
     // stall. The header leaves with the first bytes of the file, or when the
@@ -220,7 +244,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
     }
     const int code = child->Wait();
     if (!reply.started && code == kPharFileMissingExit) {
-      reply.response.erase(http::field::cache_control);
+      DropFileFields(reply.response);
       SetTextReply(reply, http::status::not_found, "404 " + localPath + " Not Found");
       return;
     }
@@ -228,7 +252,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
   } catch (const std::exception& e) {
     PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + e.what());
     if (!reply.started) {
-      reply.response.erase(http::field::cache_control);
+      DropFileFields(reply.response);
       SetTextReply(reply, http::status::internal_server_error, "500 " + localPath + " cannot be read");
       return;
     }

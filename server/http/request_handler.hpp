@@ -3,12 +3,14 @@
 // upgrade. From the request path alone it picks:
 //  - an application page (extension "html" or "app"), run by PHP;
 //  - a file of the project, of the framework folder ("~rs/") or any local
-//    file ("~furl/"), sent with a ten-day caching header;
+//    file ("~furl/"), sent with a ten-day caching header, "nosniff" and
+//    "Cross-Origin-Resource-Policy: same-origin";
 //  - a file inside a .phar archive, read out by a short-lived PHP process and
 //    streamed as a chunked reply while it arrives.
 // The path is the request target up to "?"; percent escapes are not decoded.
 // A path with a ".." segment (also percent-encoded) gets 404, except for any
-// local file; any local file is served to loopback clients only (else 404).
+// local file; any local file is served to loopback clients only, and not to
+// a fetch whose Sec-Fetch-Site names another site or port (else 404).
 // "/" is "/index.html"; ".php" and ".front" paths get ".html" appended, so
 // such files are never run or sent as themselves.
 

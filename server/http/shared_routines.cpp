@@ -20,22 +20,33 @@ std::string StrToHex(std::string_view text) {
   return out;
 }
 
-namespace {
-int HexDigit(char c) {
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
-}  // namespace
+
+std::string LowerCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
 
 std::string HexToStr(std::string_view hex) {
   const size_t n = hex.size() / 2;
   std::string out;
   out.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    const int hi = HexDigit(hex[2 * i]);
-    const int lo = HexDigit(hex[2 * i + 1]);
+    const int hi = HexDigitValue(hex[2 * i]);
+    const int lo = HexDigitValue(hex[2 * i + 1]);
     if (hi < 0 || lo < 0)
       throw std::runtime_error("'" + std::string(hex.substr(2 * i, 2)) + "' is not a valid hexadecimal value");
     out[i] = static_cast<char>((hi << 4) | lo);
@@ -44,9 +55,7 @@ std::string HexToStr(std::string_view hex) {
 }
 
 std::string GetMimeType(const std::string& extension) {
-  std::string ext;
-  ext.reserve(extension.size());
-  for (char c : extension) ext.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
+  const std::string ext = LowerCase(extension);
   static const struct { const char* ext; const char* type; } table[] = {
       {"png", "image/png"},       {"jpg", "image/jpeg"},        {"jpeg", "image/jpeg"},
       {"gif", "image/gif"},       {"bmp", "image/bmp"},         {"svg", "image/svg+xml"},

@@ -64,7 +64,7 @@ void ServeApplicationPage(const std::string& path, TConnection& connection, cons
     TVexaRequestHandler handler;
     handler.Run(page, postDoc, connection, request, reply, secure);
   } catch (const std::exception& e) {
-    PrintError("Request Handler Error:- " + std::string(e.what()) + " Path " + page);
+    PrintError("Request Handler Error:- " + std::string(e.what()) + " Path " + ConsoleQuote(page));
   }
 }
 
@@ -153,7 +153,8 @@ void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnecti
     const std::string why = std::string("the request's ") + name + " data is " + std::to_string(value->size()) +
                             " bytes hex-coded; one process environment entry holds at most " +
                             std::to_string(kMaxEnvEntry) + " bytes";
-    PrintError("Request Handler Error:- Request too large for the application: " + why + " Path " + page);
+    PrintError("Request Handler Error:- Request too large for the application: " + why + " Path " +
+               ConsoleQuote(page));
     auto& res = reply.response;
     res.result(http::status::payload_too_large);
     res.set(http::field::content_type, kPlainText);

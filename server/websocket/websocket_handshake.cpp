@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/http/connection.hpp"
+#include "server/http/shared_routines.hpp"
 
 namespace vexa {
 
@@ -24,12 +25,6 @@ bool IsTokenChar(char c) {
 
 bool IsToken(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), IsTokenChar);
-}
-
-std::string_view TrimOws(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 // Splits at `sep` where it stands outside a quoted string.
@@ -82,13 +77,13 @@ std::optional<std::string> AnswerDeflateOffer(const std::vector<std::string_view
   bool serverNoTakeover = false, clientNoTakeover = false;
   std::optional<std::string> serverBits, clientBits;
   for (std::string_view param : params) {
-    param = TrimOws(param);
+    param = TrimSpaces(param);
     const size_t eq = param.find('=');
-    const std::string_view name = TrimOws(param.substr(0, eq));
+    const std::string_view name = TrimSpaces(param.substr(0, eq));
     std::optional<std::string> value;
     if (eq != std::string_view::npos) {
       value.emplace();
-      if (!ParseValue(TrimOws(param.substr(eq + 1)), *value)) return std::nullopt;
+      if (!ParseValue(TrimSpaces(param.substr(eq + 1)), *value)) return std::nullopt;
     }
     if (name == "server_no_context_takeover" || name == "client_no_context_takeover") {
       bool& seen = name[0] == 's' ? serverNoTakeover : clientNoTakeover;
@@ -138,7 +133,7 @@ std::string NegotiateDeflate(const HttpRequest& request) {
   }
   for (std::string_view element : SplitOutsideQuotes(offers, ',')) {
     std::vector<std::string_view> params = SplitOutsideQuotes(element, ';');
-    if (TrimOws(params.front()) != kDeflateName) continue;
+    if (TrimSpaces(params.front()) != kDeflateName) continue;
     params.erase(params.begin());
     if (std::optional<std::string> answer = AnswerDeflateOffer(params)) return *answer;
   }

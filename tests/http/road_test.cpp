@@ -130,10 +130,45 @@ TEST(RequestChecks, HostFieldsAndOrigins) {
     EXPECT_FALSE(IsOwnOrigin(bad, "127.0.0.1:8000", false)) << bad;
   EXPECT_FALSE(IsOwnOrigin("http://127.0.0.1:8000", "", false));  // no Host to compare with
 
+  // "null" is the server's own only when the browser marks the fetch same-origin.
+  EXPECT_TRUE(IsOwnOriginRequest("null", "127.0.0.1:8000", false, "same-origin"));
+  for (const char* site : {"", "same-site", "cross-site", "none", "Same-Origin", "same-origin "})
+    EXPECT_FALSE(IsOwnOriginRequest("null", "127.0.0.1:8000", false, site)) << site;
+  EXPECT_TRUE(IsOwnOriginRequest("http://127.0.0.1:8000", "127.0.0.1:8000", false, ""));
+  EXPECT_FALSE(IsOwnOriginRequest("http://evil.example", "127.0.0.1:8000", false, "same-origin"));
+
+  // Any local file: not for a page of another site or port.
+  EXPECT_TRUE(IsLocalFileFetchAllowed(std::nullopt));
+  EXPECT_TRUE(IsLocalFileFetchAllowed("same-origin"));
+  EXPECT_TRUE(IsLocalFileFetchAllowed("none"));
+  for (const char* site : {"same-site", "cross-site", "", "whatever"})
+    EXPECT_FALSE(IsLocalFileFetchAllowed(site)) << site;
+
   for (const char* up : {"/..", "/../x", "/a/../b", "/a/..", "/%2e%2e/x", "/.%2E/x", "/a/..%2fb", "..%2F"})
     EXPECT_TRUE(HasDotDotSegment(up)) << up;
   for (const char* fine : {"/", "/a..b", "/...", "/.a/b.", "/a/%2e/b", "/%2e%2e%2e", "/a%2"})
     EXPECT_FALSE(HasDotDotSegment(fine)) << fine;
+}
+
+// The Host rule goes by the client's address, not by the listener's: a
+// client on this machine (a page of another site whose DNS name points at
+// 127.0.0.1 among them) must name the machine; one on another address, which
+// only a listener on a LAN address or 0.0.0.0 meets, may name anything.
+TEST(RequestChecks, HostRuleByPeer) {
+  const LocalHostNames names{"myhost.lan", "workbox"};
+  for (const char* peer : {"127.0.0.1", "127.4.5.6"}) {
+    for (const char* own : {"127.0.0.1:80", "localhost", "[::1]:9", "myhost.lan:8000", "WorkBox:1", "workbox"})
+      EXPECT_TRUE(IsHostAllowed(peer, own, names)) << peer << " " << own;
+    for (const char* other : {"rebind.example:80", "workbox.evil.example", "myhost.lan.example", "10.0.0.1",
+                              "0.0.0.0", "", "work box"})
+      EXPECT_FALSE(IsHostAllowed(peer, other, names)) << peer << " " << other;
+  }
+  for (const char* peer : {"192.168.1.20", "10.0.0.7"})
+    for (const char* any : {"rebind.example:80", "192.168.1.5:8000", "127.0.0.1", ""})
+      EXPECT_TRUE(IsHostAllowed(peer, any, names)) << peer << " " << any;
+  // No configured or machine name: an empty Host names neither.
+  EXPECT_FALSE(IsHostAllowed("127.0.0.1", "", LocalHostNames{}));
+  EXPECT_TRUE(IsHostAllowed("127.0.0.1", "localhost:1", LocalHostNames{}));
 }
 
 // Feeds `body` to a checker in pieces of `step` bytes.
