@@ -180,6 +180,8 @@ def test_phar_files_streamed_as_chunks():
         check(r.getheader("Transfer-Encoding") == "chunked", "chunked")
         check(r.getheader("Content-Type") == "text/css", "type from extension")
         check(r.getheader("Cache-Control") == CACHE, "cache header")
+        check(r.getheader("X-Content-Type-Options") == "nosniff" and
+              r.getheader("Cross-Origin-Resource-Policy") == "same-origin", "kept from other origins")
         sock = conn.sock
         r, body = get(conn, "/big.txt")
         check(body == big.encode(), "big file whole")
@@ -188,6 +190,8 @@ def test_phar_files_streamed_as_chunks():
         # Not in the archive: a real 404, not an empty success.
         r, body = get(conn, "/nothere.css")
         check(r.status == 404 and body == ("404 %s/nothere.css Not Found" % phar).encode(), body)
+        check(r.getheader("Cache-Control") is None and r.getheader("X-Content-Type-Options") is None,
+              "a missing file is no file reply: %r" % r.headers)
         # A quote or backslash in the path cannot end the PHP literal.
         for evil in ("/x';touch('%s');'.css" % pwned, "/x\\';touch('%s');//.css" % pwned):
             r, body = get(conn, evil)
@@ -381,12 +385,14 @@ def status_of(reply):
     return int(reply.split(b" ", 2)[1])
 
 
-def ws_handshake(port, host, origin=None, secure=False):
+def ws_handshake(port, host, origin=None, secure=False, fetch_site=None):
     """The status a WebSocket handshake gets (101 or a refusal)."""
     req = ("GET / HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n" % (host, WS_KEY))
     if origin is not None:
         req += "Origin: %s\r\n" % origin
+    if fetch_site is not None:
+        req += "Sec-Fetch-Site: %s\r\n" % fetch_site
     req += "\r\n"
     with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
         s = tls_context().wrap_socket(raw) if secure else raw
@@ -438,6 +444,33 @@ def test_host_field_must_name_this_machine():
         out = subprocess.run(["curl", "-s", "http://localhost:%d/~furl/%s" % (port, outside)],
                              capture_output=True, text=True, timeout=20).stdout
         check(out == "local secret", "curl on localhost: %r" % out)
+        # The machine's own host name maps to 127.0.0.1 too.
+        got = raw_exchange(port, ("GET /s.txt HTTP/1.1\r\nHost: %s:%d\r\nConnection: close\r\n\r\n"
+                                  % (socket.gethostname(), port)).encode())
+        check(status_of(got) == 200 and got.endswith(b"\r\n\r\nok"), "host name: %r" % got[:80], srv)
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+        # Listening on every address changes nothing for clients on this
+        # machine: a rebound page in the user's own browser is one of them.
+        b.write_settings({"host": "0.0.0.0"})
+        srv = b.start([proj + "/app.vexa"])
+        rebound = "rebind.example:%d" % port
+        out = subprocess.run(["curl", "-s", "-o", "-", "-w", "\n%{http_code}", "-H", "Host: " + rebound,
+                              "http://127.0.0.1:%d/~furl/%s" % (port, outside)],
+                             capture_output=True, text=True, timeout=20).stdout
+        check(out.endswith("\n403") and "local secret" not in out, "0.0.0.0, rebound Host: %r" % out, srv)
+        got = raw_exchange(port, ("POST /s.txt HTTP/1.1\r\nHost: %s\r\nOrigin: http://%s\r\n"
+                                  "Content-Length: 2\r\n\r\nab" % (rebound, rebound)).encode())
+        check(status_of(got) == 403, "0.0.0.0, rebound POST: %r" % got[:80], srv)
+        check(ws_handshake(port, rebound, "http://" + rebound) == 403, "0.0.0.0, rebound WebSocket", srv)
+        for host in ("127.0.0.1:%d" % port, "localhost:%d" % port, "0.0.0.0:%d" % port,
+                     "%s:%d" % (socket.gethostname(), port)):
+            got = raw_exchange(port, ("GET /s.txt HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
+                                      % host).encode())
+            check(status_of(got) == 200 and got.endswith(b"\r\n\r\nok"), "0.0.0.0, Host %r: %r" % (host, got[:80]),
+                  srv)
+        check(ws_handshake(port, "127.0.0.1:%d" % port, "http://127.0.0.1:%d" % port) == 101, "0.0.0.0, own WebSocket")
         code, _ = srv.stop()
         check(code == 0, "clean stop", srv)
 
@@ -465,8 +498,24 @@ def test_requests_from_other_origins_start_nothing():
         check(sorted(os.listdir(cache)) == before, "an upload was stored: %r" % os.listdir(cache), srv)
         check(not os.path.exists(runs), "PHP ran for a foreign origin", srv)
 
-        # The page's own origin, and native clients without Origin, as before.
-        for headers in ({"Origin": "http://127.0.0.1:%d" % port}, {"Origin": "HTTP://127.0.0.1:%d" % port}, {}):
+        # "null" is foreign also when the browser marks the fetch as coming
+        # from another site or port.
+        for site in ("cross-site", "same-site", "none"):
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            r, data = get(conn, "/form-upload.html", method="POST", body=body,
+                          headers={"Origin": "null", "Sec-Fetch-Site": site,
+                                   "Content-Type": "multipart/form-data; boundary=BB"})
+            check(r.status == 403, "null from %s: %d %r" % (site, r.status, data[:80]), srv)
+            conn.close()
+            check(ws_handshake(port, "127.0.0.1:%d" % port, "null", fetch_site=site) == 403, "WebSocket null " + site)
+        check(sorted(os.listdir(cache)) == before, "an upload was stored: %r" % os.listdir(cache), srv)
+        check(not os.path.exists(runs), "PHP ran for a foreign origin", srv)
+
+        # The page's own origin (also "null" from a page that sends no
+        # referrer, which the browser marks same-origin), and native clients
+        # without Origin, as before.
+        for headers in ({"Origin": "http://127.0.0.1:%d" % port}, {"Origin": "HTTP://127.0.0.1:%d" % port}, {},
+                        {"Origin": "null", "Sec-Fetch-Site": "same-origin"}):
             conn = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
             r, data = get(conn, "/tools-echo.html", method="POST", body=body,
                           headers=dict(headers, **{"Content-Type": "multipart/form-data; boundary=BB"}))
@@ -477,6 +526,8 @@ def test_requests_from_other_origins_start_nothing():
         check(ws_handshake(port, "127.0.0.1:%d" % port, "http://127.0.0.1:%d" % port) == 101, "own origin WebSocket")
         check(ws_handshake(port, "localhost:%d" % port, "http://localhost:%d" % port) == 101, "localhost WebSocket")
         check(ws_handshake(port, "127.0.0.1:%d" % port) == 101, "WebSocket without Origin")
+        check(ws_handshake(port, "127.0.0.1:%d" % port, "null", fetch_site="same-origin") == 101,
+              "WebSocket of a page without referrer")
         check(ws_handshake(port, "127.0.0.1:%d" % port, "https://127.0.0.1:%d" % port, secure=True) == 101,
               "own origin over TLS")
         check(ws_handshake(port, "127.0.0.1:%d" % port, "http://127.0.0.1:%d" % port, secure=True) == 403,
@@ -491,8 +542,23 @@ def test_paths_stay_in_their_folders():
         b.write_settings({"orvantphppath": fw})
         b.write_file("work/secret.txt", "next to the project")
         proj = make_project(b, {"s.txt": "ok", "sub/t.txt": "in sub", "a..b.txt": "dots"})
+        b.write_file("work/site.bak", "backup of the project")
+        b.write_file("work/siteX/secret.txt", "a folder named like the project")
         srv = b.start([proj + "/app.vexa"])
         port = srv.port
+        # A target that begins with neither "/" nor a scheme would be glued to
+        # the project folder's path.
+        for target in (".bak", "X/secret.txt", "~furl//etc/passwd", "s.txt", "*", "%2fs.txt"):
+            out = subprocess.run(["curl", "-s", "-o", "-", "-w", "\n%{http_code}", "--request-target", target,
+                                  "http://127.0.0.1:%d/" % port], capture_output=True, text=True, timeout=20).stdout
+            check(out.endswith("\n400") and "backup" not in out and "named like" not in out and "root:" not in out,
+                  "target %r: %r" % (target, out), srv)
+        got = raw_exchange(port, ("OPTIONS * HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n"
+                                  % port).encode())
+        check(status_of(got) == 405, "OPTIONS *: %r" % got[:80], srv)
+        got = raw_exchange(port, ("GET http://127.0.0.1:%d/s.txt HTTP/1.1\r\nConnection: close\r\n\r\n"
+                                  % port).encode())
+        check(status_of(got) == 200 and got.endswith(b"\r\n\r\nok"), "absolute form: %r" % got[:80], srv)
         deep = "/.." * 12
         for path in (deep + "/etc/passwd", "/~rs" + deep + "/etc/passwd", "/../secret.txt", "/sub/../../secret.txt",
                      "/%2e%2e/secret.txt", "/.%2E/secret.txt", "/sub/..%2f..%2fsecret.txt", "/~rs/../site/s.txt",
@@ -507,6 +573,23 @@ def test_paths_stay_in_their_folders():
             r, data = get(http.client.HTTPConnection("127.0.0.1", port, timeout=10), path)
             check(r.status == (404 if want is None else 200) and (want is None or data == want.encode()),
                   "%s: %d %r" % (path, r.status, data), srv)
+            if want is not None:  # no page of another origin may use a file
+                check(r.getheader("X-Content-Type-Options") == "nosniff" and
+                      r.getheader("Cross-Origin-Resource-Policy") == "same-origin", "%s: %r" % (path, r.headers))
+        # Any local file is not for a fetch of another site or port, even one
+        # the browser makes for a page on this machine.
+        furl = "/~furl/" + b.path("work/secret.txt")
+        for site, want in (("cross-site", None), ("same-site", None), ("same-origin", "next to the project"),
+                           ("none", "next to the project")):
+            for path in (furl, "/x" + furl):
+                r, data = get(http.client.HTTPConnection("127.0.0.1", port, timeout=10), path,
+                              headers={"Sec-Fetch-Site": site})
+                check(r.status == (404 if want is None else 200) and (want is None or data == want.encode()) and
+                      (want is not None or b"next to" not in data), "%s from %s: %d %r" % (path, site, r.status, data),
+                      srv)
+        r, data = get(http.client.HTTPConnection("127.0.0.1", port, timeout=10), "/s.txt",
+                      headers={"Sec-Fetch-Site": "cross-site"})
+        check(r.status == 200 and data == b"ok", "a project file for another site: %d" % r.status, srv)
         code, _ = srv.stop()
         check(code == 0, "clean stop", srv)
 
@@ -535,6 +618,10 @@ def test_request_framing():
             check(status_of(got) == 400 and time.monotonic() - t0 < 5, "%s: %r" % (name, got), srv)
         got = raw_exchange(port, b"GET /s.txt HTTP/1.1\r\nConnection: close\r\n\r\n")
         check(status_of(got) == 400, "HTTP/1.1 without Host: %r" % got[:80])
+        for target in (b"/s.txt", b"http://127.0.0.1:%d/s.txt" % port):
+            for hosts in (b"Host: 127.0.0.1:%d\r\nHost: evil.example\r\n" % port, host + host):
+                got = raw_exchange(port, b"GET " + target + b" HTTP/1.1\r\n" + hosts + b"\r\n")
+                check(status_of(got) == 400, "two Hosts, %r: %r" % (target, got[:80]), srv)
         # Good framing is served as before, on one connection.
         got = raw_exchange(port, b"POST /s.txt HTTP/1.1\r\n" + host + b"Transfer-Encoding: Chunked\r\n\r\n"
                            b"3;ext=1\r\nabc\r\n0\r\nX-Trailer: t\r\n\r\n" + smuggled + b"GET /s.txt HTTP/1.1\r\n" +

