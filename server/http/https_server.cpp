@@ -608,7 +608,7 @@ bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& re
         reply.response.body() = "400 Bad WebSocket handshake";
         return false;
       } catch (const std::exception& e) {
-        WriteLine("SrvWsRqError " + std::string(e.what()));
+        WriteLine("SrvWsRqError " + ConsoleQuote(e.what()));
         return true;
       }
     }
@@ -616,11 +616,11 @@ bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& re
       TRequestHandler handler;
       handler.HandleRequest(connection, request, reply, secure);
     } catch (const std::exception& e) {
-      WriteLine("SrvHtRqError " + std::string(e.what()));
+      WriteLine("SrvHtRqError " + ConsoleQuote(e.what()));
     }
     return false;
   } catch (const std::exception& e) {
-    PrintError("Srv Hand Error: " + std::string(e.what()));
+    PrintError("Srv Hand Error: " + ConsoleQuote(e.what()));
   } catch (...) {
     PrintError("Srv Hand Error: unknown ");
   }

@@ -210,7 +210,7 @@ void TWebSocketHandler::Execute() {
   try {
     if (OnClose) OnClose(connection_, request_);
   } catch (const std::exception& e) {
-    PrintError("WebSocket close Error: " + std::string(e.what()));
+    PrintError("WebSocket close Error: " + ConsoleQuote(e.what()));
   } catch (...) {
     PrintError("WebSocket close Error: unknown");
   }
@@ -358,7 +358,7 @@ void TWebSocketHandler::ProcessMessage(std::string& payload, bool compressed) {
   } catch (const EWsTooLarge&) {
     throw;  // a message past the limit ends the connection
   } catch (const std::exception& e) {
-    PrintError("WebSocket process Error: " + std::string(e.what()));
+    PrintError("WebSocket process Error: " + ConsoleQuote(e.what()));
   } catch (...) {
     PrintError("WebSocket process Error: unknown");
   }
@@ -398,7 +398,7 @@ bool HandleWebSocket(TConnection& connection, const HttpRequest& request, bool s
     handler->Start();
     handler->WaitFor();
   } catch (const std::exception& e) {
-    PrintError("WS: MSG Handle Error:- " + std::string(e.what()));
+    PrintError("WS: MSG Handle Error:- " + ConsoleQuote(e.what()));
   }
   // The connection carried WebSocket frames; it cannot go back to HTTP.
   connection.Shutdown();
