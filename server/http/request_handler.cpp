@@ -125,12 +125,11 @@ void TRequestHandler::HandleRequest(TConnection& connection, const HttpRequest& 
     // no ".." segment may climb out. Any local file (by "~furl/" or the bare
     // path of a named start script) is served to this machine's own clients
     // only, and never to a page of another site or port.
-    const auto site = request.find("Sec-Fetch-Site");
-    const bool refused =
-        anyLocalFile ? !IsLoopbackIPv4(connection.PeerAddress()) ||
-                           !IsLocalFileFetchAllowed(site == request.end() ? std::nullopt
-                                                                          : std::optional<std::string_view>(site->value()))
-                     : HasDotDotSegment(path);
+    std::optional<std::string_view> fetchSite;
+    if (auto site = request.find("Sec-Fetch-Site"); site != request.end()) fetchSite = site->value();
+    const bool refused = anyLocalFile
+                             ? !IsLoopbackIPv4(connection.PeerAddress()) || !IsLocalFileFetchAllowed(fetchSite)
+                             : HasDotDotSegment(path);
     if (refused) {
       SetTextReply(reply, http::status::not_found, "404 Not Found");
       return;
