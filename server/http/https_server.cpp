@@ -135,33 +135,6 @@ void SendFileReply(TConnection& connection, HttpReply& reply) {
   reply.file.Close();
 }
 
-// The share of the body budget that one request holds while it lives.
-class BodyCharge {
- public:
-  BodyCharge(std::atomic<size_t>& held, size_t budget) : held_(held), budget_(budget) {}
-  ~BodyCharge() { held_.fetch_sub(charged_); }
-  BodyCharge(const BodyCharge&) = delete;
-  BodyCharge& operator=(const BodyCharge&) = delete;
-
-  // Raises the share to `bytes`; false, holding what it held, when the sum
-  // over all connections would pass the budget.
-  bool GrowTo(size_t bytes) {
-    if (bytes <= charged_) return true;
-    const size_t more = bytes - charged_;
-    size_t now = held_.load();
-    do {
-      if (now > budget_ || more > budget_ - now) return false;
-    } while (!held_.compare_exchange_weak(now, now + more));
-    charged_ = bytes;
-    return true;
-  }
-
- private:
-  std::atomic<size_t>& held_;
-  const size_t budget_;
-  size_t charged_ = 0;
-};
-
 // The connection as the body parser reads it: every byte of a chunked body
 // also goes through the chunk checker, so that broken framing ends the read
 // at once.
@@ -333,6 +306,7 @@ void TShttpsServer::Start() {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
+  memoryBudget_.SetLimit(Limits.bodyBudget);
   stopping_ = false;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
@@ -455,7 +429,7 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
   boost::beast::flat_buffer buffer;
   for (;;) {
     connection.SetReadTimeout(Limits.requestRead);
-    BodyCharge charge(bodyBytesHeld_, Limits.bodyBudget);  // outlives the request and its body
+    TMemoryCharge charge(&memoryBudget_);  // outlives the request and its body
     http::request_parser<http::string_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(Limits.headerBytes));
     parser.body_limit(Limits.bodyBytes);
@@ -592,7 +566,8 @@ bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& re
           return false;
         }
         connection.SetReadTimeout(std::chrono::milliseconds(0));
-        if (HandleWebSocket(connection, request, secure, WsEvents)) return true;
+        const TWsLimits limits{TWebSocketHandler::DefaultMaxMessageSize, Limits.requestRead, &memoryBudget_};
+        if (HandleWebSocket(connection, request, secure, WsEvents, limits)) return true;
         reply.response.result(http::status::bad_request);
         reply.response.body() = "400 Bad WebSocket handshake";
         return false;
