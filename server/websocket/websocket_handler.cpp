@@ -362,12 +362,14 @@ void TWebSocketHandler::ReadFrames() {
     const bool compressed = useDeflate_ && messageCompressed;
     // Room for the whole frame at once (and the deflate tail), so that a
     // large message is never copied to grow; fragments grow by doubling.
-    const size_t need = message.size() + static_cast<size_t>(length) + (compressed ? sizeof kDeflateTail : 0);
+    const size_t need =
+        message.size() + static_cast<size_t>(length) + (compressed ? sizeof kDeflateTail : 0);
     if (need > message.capacity())
       message.reserve(std::max(need, std::min(2 * message.capacity(), maxSize)));
     ReadPayload(message, static_cast<size_t>(length), masked, key, &charge);
     if (fin) {
-      if (messageType == OpText || messageType == OpBinary) ProcessMessage(message, compressed, charge);
+      if (messageType == OpText || messageType == OpBinary)
+        ProcessMessage(message, compressed, charge);
       message.clear();
       if (message.capacity() > kReadBufferSize) message.shrink_to_fit();
       charge.Release();

@@ -417,7 +417,8 @@ TEST(EngineReadLimit, UnfinishedFramesAndMessagesAreClosedAfterTheLimit) {
     std::string console;
   } cases[] = {
       {"one byte of a header", "\x81", CloseFrame(1008), timedOut},
-      {"part of a payload", ClientFrame(1, std::string(1000, 'h')).substr(0, 600), CloseFrame(1008), timedOut},
+      {"part of a payload", ClientFrame(1, std::string(1000, 'h')).substr(0, 600), CloseFrame(1008),
+       timedOut},
       {"first fragment and a ping", ClientFrame(1, "first half", false) + ClientFrame(9, "ping"),
        Hex("\x8A\x04ping") + " " + CloseFrame(1008), "Received Ping, sending Pong\n" + timedOut},
   };
