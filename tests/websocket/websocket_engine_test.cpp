@@ -519,7 +519,6 @@ TEST_F(EngineTest, MessagesPastTheSharedMemoryBudgetGetTooBig) {
   Send(ClientFrame(2, std::string(15 * 1024, '\xFF')));
   ASSERT_TRUE(log_.WaitMessages(3));
   EXPECT_EQ(log_.Messages()[2].size(), 45u * 1024);
-  EXPECT_EQ(budget.Held(), 40u * 1024);
   // A deflate bomb: a few hundred bytes that would inflate past the budget.
   Send(ClientFrame(1, deflater.Compress(std::string(2 * 1024 * 1024, 'b')), true, true));
   ASSERT_TRUE(log_.WaitClose());
