@@ -566,7 +566,8 @@ bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& re
           return false;
         }
         connection.SetReadTimeout(std::chrono::milliseconds(0));
-        const TWsLimits limits{TWebSocketHandler::DefaultMaxMessageSize, Limits.requestRead, &memoryBudget_};
+        const TWsLimits limits{TWebSocketHandler::DefaultMaxMessageSize, Limits.requestRead,
+                               &memoryBudget_};
         if (HandleWebSocket(connection, request, secure, WsEvents, limits)) return true;
         reply.response.result(http::status::bad_request);
         reply.response.body() = "400 Bad WebSocket handshake";
