@@ -141,33 +141,6 @@ void SendFileReply(TConnection& connection, HttpReply& reply) {
   reply.file.Close();
 }
 
-// The share of the body budget that one request holds while it lives.
-class BodyCharge {
- public:
-  BodyCharge(std::atomic<size_t>& held, size_t budget) : held_(held), budget_(budget) {}
-  ~BodyCharge() { held_.fetch_sub(charged_); }
-  BodyCharge(const BodyCharge&) = delete;
-  BodyCharge& operator=(const BodyCharge&) = delete;
-
-  // Raises the share to `bytes`; false, holding what it held, when the sum
-  // over all connections would pass the budget.
-  bool GrowTo(size_t bytes) {
-    if (bytes <= charged_) return true;
-    const size_t more = bytes - charged_;
-    size_t now = held_.load();
-    do {
-      if (now > budget_ || more > budget_ - now) return false;
-    } while (!held_.compare_exchange_weak(now, now + more));
-    charged_ = bytes;
-    return true;
-  }
-
- private:
-  std::atomic<size_t>& held_;
-  const size_t budget_;
-  size_t charged_ = 0;
-};
-
 // The connection as the body parser reads it: every byte of a chunked body
 // also goes through the chunk checker, so that broken framing ends the read
 // at once.
@@ -218,7 +191,7 @@ using RequestParser = http::request_parser<http::string_body>;
 // budget held in `charge`. False, after a 503 reply, when the budget cannot
 // hold it; a read or framing error is left in ec.
 bool ReadBody(TConnection& connection, boost::beast::flat_buffer& buffer, RequestParser& parser,
-              BodyCharge& charge, size_t bodyLimit, boost::system::error_code& ec) {
+              TMemoryCharge& charge, size_t bodyLimit, boost::system::error_code& ec) {
   // A body of announced length is reserved whole by the parser; a longer one
   // than the limit fails in the parser.
   const auto announced = parser.content_length();
@@ -388,6 +361,7 @@ void TShttpsServer::Start() {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
+  memoryBudget_.SetLimit(Limits.bodyBudget);
   stopping_ = false;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
@@ -510,7 +484,7 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
   boost::beast::flat_buffer buffer;
   for (;;) {
     connection.SetReadTimeout(Limits.requestRead);
-    BodyCharge charge(bodyBytesHeld_, Limits.bodyBudget);  // outlives the request and its body
+    TMemoryCharge charge(&memoryBudget_);  // outlives the request and its body
     RequestParser parser;
     parser.header_limit(static_cast<std::uint32_t>(Limits.headerBytes));
     parser.body_limit(Limits.bodyBytes);
@@ -603,7 +577,9 @@ bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& re
           return false;
         }
         connection.SetReadTimeout(std::chrono::milliseconds(0));
-        if (HandleWebSocket(connection, request, secure, WsEvents)) return true;
+        const TWsLimits limits{TWebSocketHandler::DefaultMaxMessageSize, Limits.requestRead,
+                               &memoryBudget_};
+        if (HandleWebSocket(connection, request, secure, WsEvents, limits)) return true;
         reply.response.result(http::status::bad_request);
         reply.response.body() = "400 Bad WebSocket handshake";
         return false;

@@ -14,10 +14,14 @@
 //    keep-alive connection is closed after that);
 //  - request header: 64 KiB (else 431, connection closed);
 //  - request body: 64 MiB (else 413, connection closed);
-//  - request bodies held at once, summed over all connections: 1 GiB (else
-//    503, connection closed). A body of announced length counts in full from
-//    its header on, a chunked one as it grows; either until its request ends.
-// A WebSocket connection has no read bound once upgraded.
+//  - memory held for clients at once, summed over all connections: 1 GiB.
+//    Request bodies (else 503, connection closed): one of announced length
+//    counts in full from its header on, a chunked one as it grows; either
+//    until its request ends. WebSocket messages in progress (else close
+//    1009): what their frames, fragments and inflated text hold, until the
+//    message is delivered or the connection ends.
+// A WebSocket connection has the read bound only while a frame or a
+// fragmented message is unfinished; between messages it has none.
 //
 // Before any road sees a request (and before its body is read):
 //  - framing: a Transfer-Encoding other than "chunked" gets 501, a broken
@@ -55,6 +59,7 @@
 
 #include "server/http/connection.hpp"
 #include "server/http/http_types.hpp"
+#include "server/http/memory_budget.hpp"
 #include "server/http/request_checks.hpp"
 #include "server/websocket/websocket_handler.hpp"
 
@@ -63,10 +68,12 @@ namespace vexa {
 struct TServerLimits {
   std::chrono::milliseconds firstBytes{30000};
   std::chrono::milliseconds handshake{30000};
+  // Also each read while a WebSocket frame or fragmented message is unfinished.
   std::chrono::milliseconds requestRead{30000};
   size_t headerBytes = 64 * 1024;
   size_t bodyBytes = 64 * 1024 * 1024;
-  size_t bodyBudget = size_t(1) << 30;  // bodies of all connections together
+  // Request bodies and WebSocket messages of all connections together.
+  size_t bodyBudget = size_t(1) << 30;
   size_t maxConnections = 1000;
 };
 
@@ -132,7 +139,7 @@ class TShttpsServer {
   SSL_CTX* ctx_ = nullptr;
   uint16_t boundPort_ = 0;
   LocalHostNames localNames_;  // set by Start
-  std::atomic<size_t> bodyBytesHeld_{0};
+  TMemoryBudget memoryBudget_{size_t(1) << 30};  // limit set by Start
   std::atomic<bool> stopping_{false};
   std::thread acceptThread_;
   std::mutex lock_;          // entries_

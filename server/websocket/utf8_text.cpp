@@ -86,13 +86,28 @@ bool IsValidUtf8(std::string_view text) {
   return FirstInvalid(p, text.size()) == text.size();
 }
 
+size_t SanitizedSize(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t size = 0;
+  size_t i = 0;
+  for (size_t bad = FirstInvalid(p, n); i < n; bad = i + FirstInvalid(p + i, n - i)) {
+    size += bad - i;
+    if (bad == n) break;
+    size += 3;
+    i = bad + InvalidLength(p + bad, n - bad);
+  }
+  return size;
+}
+
 std::string SanitizeUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   size_t bad = FirstInvalid(p, n);
   if (bad == n) return std::string(text);
   std::string out;
-  out.reserve(n + 16);
+  // Exactly what it will hold: a large text is not grown by doubling.
+  out.reserve(SanitizedSize(text));
   size_t i = 0;
   while (i < n) {
     out.append(text.data() + i, bad - i);

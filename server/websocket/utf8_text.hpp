@@ -3,6 +3,7 @@
 // crosses the WebSocket wire is turned into well-formed UTF-8 without ever
 // failing. Each invalid sequence becomes U+FFFD (EF BF BD).
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,8 @@ bool IsValidUtf8(std::string_view text);
 // The text unchanged when it is well-formed; otherwise a copy in which every
 // maximal invalid subpart is replaced by U+FFFD.
 std::string SanitizeUtf8(std::string_view text);
+// The size SanitizeUtf8 gives `text`.
+size_t SanitizedSize(std::string_view text);
 // The same, in place, avoiding a copy for the common well-formed case.
 void SanitizeUtf8InPlace(std::string& text);
 

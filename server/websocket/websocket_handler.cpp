@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <typeinfo>
 
@@ -31,6 +32,7 @@ constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
 constexpr uint16_t kCloseProtocolError = 1002;
+constexpr uint16_t kClosePolicy = 1008;
 constexpr uint16_t kCloseTooBig = 1009;
 constexpr size_t kMaxControlPayload = 125;
 
@@ -197,6 +199,15 @@ void TWebSocketHandler::Execute() {
   } catch (const EWsProtocolError& e) {
     SendClose(kCloseProtocolError);
     if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::timed_out) {
+      SendClose(kClosePolicy);
+      if (!stopRequested_.load())
+        WriteLine("WebSocket error: WebSocket frame unfinished after " +
+                  std::to_string(limits_.frameRead.count()) + " ms without data");
+    } else if (!stopRequested_.load()) {
+      WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+    }
   } catch (const std::exception& e) {
     // A failure after a server-side disconnect is the disconnect itself.
     if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
@@ -243,14 +254,22 @@ void TWebSocketHandler::ReadExact(void* data, size_t size) {
   }
 }
 
+void TWebSocketHandler::Charge(TMemoryCharge& charge, size_t bytes) {
+  if (!charge.GrowTo(bytes))
+    throw EWsTooLarge("WebSocket message of " + std::to_string(bytes) +
+                      " bytes in memory passes what the server's budget has left");
+}
+
 void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
-                                    const unsigned char* key) {
+                                    const unsigned char* key, TMemoryCharge* charge) {
   const size_t start = into.size();
-  // The buffer grows with the bytes that arrive: an announced length alone
-  // (a peer that then sends nothing) must not make the server hold memory.
+  // The bytes are written (and charged) as they arrive: an announced length
+  // alone (a peer that then sends nothing) must not make the server hold
+  // memory. Reserved room is only address space until written.
   constexpr size_t kStep = 1024 * 1024;
   for (size_t done = 0; done < size;) {
     const size_t n = std::min(size - done, kStep);
+    if (charge) Charge(*charge, start + done + n);
     into.resize(start + done + n);
     ReadExact(into.data() + start + done, n);
     done += n;
@@ -260,6 +279,7 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
 
 void TWebSocketHandler::ReadFrames() {
   std::string message;      // the message in progress
+  TMemoryCharge charge(limits_.budget);  // what it holds, until delivered
   bool messageOpen = false;
   uint8_t messageType = 0;
   bool messageCompressed = false;
@@ -270,7 +290,12 @@ void TWebSocketHandler::ReadFrames() {
   // takes the frame's turn.
   while (!connection_.IsShutdown()) {
     unsigned char head[2];
-    ReadExact(head, 2);
+    // Between messages a peer may stay silent as long as it likes; from the
+    // first byte of a frame to the end of its message, each read has a limit.
+    connection_.SetReadTimeout(messageOpen ? limits_.frameRead : std::chrono::milliseconds(0));
+    ReadExact(head, 1);
+    connection_.SetReadTimeout(limits_.frameRead);
+    ReadExact(head + 1, 1);
     const bool fin = head[0] & 0x80;
     const bool rsv1 = head[0] & 0x40;
     const uint8_t opcode = head[0] & 0x0F;
@@ -290,12 +315,13 @@ void TWebSocketHandler::ReadFrames() {
       throw EWsProtocolError(fin ? "WebSocket control frame of " + std::to_string(length) + " bytes"
                                  : std::string("Fragmented WebSocket control frame"));
     // Refuse what cannot be held before reading or allocating any of it.
-    if (length > maxMessageSize_)
+    const size_t maxSize = limits_.maxMessageSize;
+    if (length > maxSize)
       throw EWsTooLarge("WebSocket frame of " + std::to_string(length) + " bytes exceeds " +
-                        std::to_string(maxMessageSize_));
-    if (opcode < 0x8 && length > maxMessageSize_ - message.size())
+                        std::to_string(maxSize));
+    if (opcode < 0x8 && length > maxSize - message.size())
       throw EWsTooLarge("WebSocket message of " + std::to_string(message.size() + length) +
-                        " bytes exceeds " + std::to_string(maxMessageSize_));
+                        " bytes exceeds " + std::to_string(maxSize));
     unsigned char key[4] = {0, 0, 0, 0};
     if (masked) ReadExact(key, 4);
 
@@ -333,25 +359,40 @@ void TWebSocketHandler::ReadFrames() {
       messageType = opcode;
       messageCompressed = rsv1;
     }
-    ReadPayload(message, static_cast<size_t>(length), masked, key);
+    const bool compressed = useDeflate_ && messageCompressed;
+    // Room for the whole frame at once (and the deflate tail), so that a
+    // large message is never copied to grow; fragments grow by doubling.
+    const size_t need =
+        message.size() + static_cast<size_t>(length) + (compressed ? sizeof kDeflateTail : 0);
+    if (need > message.capacity())
+      message.reserve(std::max(need, std::min(2 * message.capacity(), maxSize)));
+    ReadPayload(message, static_cast<size_t>(length), masked, key, &charge);
     if (fin) {
       if (messageType == OpText || messageType == OpBinary)
-        ProcessMessage(message, useDeflate_ && messageCompressed);
+        ProcessMessage(message, compressed, charge);
       message.clear();
       if (message.capacity() > kReadBufferSize) message.shrink_to_fit();
+      charge.Release();
       messageOpen = false;
     }
   }
 }
 
-void TWebSocketHandler::ProcessMessage(std::string& payload, bool compressed) {
+// Invalid UTF-8 is replaced in a copy of exactly its new size, charged first.
+void TWebSocketHandler::Sanitize(std::string& text, TMemoryCharge& charge) {
+  if (IsValidUtf8(text)) return;
+  Charge(charge, charge.Charged() + SanitizedSize(text));
+  text = SanitizeUtf8(text);
+}
+
+void TWebSocketHandler::ProcessMessage(std::string& payload, bool compressed, TMemoryCharge& charge) {
   try {
     std::string text;
     if (compressed) {
       payload.append(kDeflateTail, sizeof kDeflateTail);
-      text = Decompress(payload);
+      text = Decompress(payload, charge);
     } else {
-      SanitizeUtf8InPlace(payload);
+      Sanitize(payload, charge);
       text.swap(payload);
     }
     OnMessage(connection_, request_, text);
@@ -364,10 +405,13 @@ void TWebSocketHandler::ProcessMessage(std::string& payload, bool compressed) {
   }
 }
 
-std::string TWebSocketHandler::Decompress(const std::string& data) {
+std::string TWebSocketHandler::Decompress(std::string& data, TMemoryCharge& charge) {
   try {
-    std::string text = inflater_.Inflate(data, maxMessageSize_);
-    SanitizeUtf8InPlace(text);
+    const size_t input = data.capacity();
+    std::string text = inflater_.Inflate(data, limits_.maxMessageSize,
+                                         [&](size_t bytes) { Charge(charge, input + bytes); });
+    std::string().swap(data);  // the compressed bytes are done with
+    Sanitize(text, charge);
     return text;
   } catch (const EWsTooLarge&) {
     throw;
@@ -378,7 +422,7 @@ std::string TWebSocketHandler::Decompress(const std::string& data) {
 }
 
 bool HandleWebSocket(TConnection& connection, const HttpRequest& request, bool secure,
-                     const TWsEvents& events) {
+                     const TWsEvents& events, const TWsLimits& limits) {
   bool deflate = false;
   std::string reply;
   try {
@@ -392,6 +436,7 @@ bool HandleWebSocket(TConnection& connection, const HttpRequest& request, bool s
   }
   try {
     auto handler = std::make_unique<TWebSocketHandler>(connection, request, deflate);
+    handler->SetLimits(limits);
     events.OnWsConnect(*handler, connection, handler->Request(), secure);
     handler->OnClose = events.OnWsDisconnect;
     handler->OnMessage = events.OnWsMessage;

@@ -23,9 +23,17 @@
 // size of a compressed message, may hold at most MaxMessageSize bytes
 // (32 MiB by default). A peer that announces more gets close 1009 and its
 // connection ends with a "WebSocket error: " line before anything is
-// allocated for it.
+// allocated for it. What a message in progress holds (its frames, fragments
+// and inflated text) is charged to a memory budget shared with other
+// connections, as it arrives, until the message has been delivered; a
+// message that would pass the budget gets close 1009 the same way. Each read
+// while a frame or a fragmented message is unfinished may wait at most the
+// frame read limit (30 s by default); past it the connection gets close 1008
+// and ends with a "WebSocket error: " line. Between messages a connection may
+// stay silent for as long as it likes.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,6 +45,7 @@
 #include <vector>
 
 #include "server/http/http_types.hpp"
+#include "server/http/memory_budget.hpp"
 #include "server/websocket/websocket_handshake.hpp"
 #include "server/websocket/ws_inflater.hpp"
 
@@ -52,6 +61,15 @@ class EWsProtocolError : public std::runtime_error {
 };
 
 class TWorkerThread;
+
+// How much one connection may make the server hold and wait for.
+struct TWsLimits {
+  size_t maxMessageSize = size_t(32) * 1024 * 1024;
+  // Each read while a frame or fragmented message is unfinished; 0: no limit.
+  std::chrono::milliseconds frameRead{30000};
+  // Shared with other connections; none: no shared bound.
+  TMemoryBudget* budget = nullptr;
+};
 
 // The three WebSocket events of the listener. All three must be set.
 struct TWsEvents {
@@ -72,7 +90,7 @@ struct TWsEvents {
 
 class TWebSocketHandler {
  public:
-  static constexpr size_t DefaultMaxMessageSize = 32 * 1024 * 1024;
+  static constexpr size_t DefaultMaxMessageSize = TWsLimits{}.maxMessageSize;
 
   // Opcodes of RFC 6455.
   static constexpr uint8_t OpContinuation = 0x0;
@@ -101,8 +119,10 @@ class TWebSocketHandler {
   bool UseDeflate() const { return useDeflate_; }
 
   // Bound on frames, messages and inflated messages; set before Start.
-  void SetMaxMessageSize(size_t bytes) { maxMessageSize_ = bytes; }
-  size_t MaxMessageSize() const { return maxMessageSize_; }
+  void SetMaxMessageSize(size_t bytes) { limits_.maxMessageSize = bytes; }
+  size_t MaxMessageSize() const { return limits_.maxMessageSize; }
+  // All limits at once; set before Start.
+  void SetLimits(const TWsLimits& limits) { limits_ = limits; }
 
   // Starts the reader thread (4 MiB stack). Once only.
   void Start();
@@ -141,8 +161,13 @@ class TWebSocketHandler {
  private:
   void Execute();
   void ReadFrames();
-  void ProcessMessage(std::string& payload, bool compressed);
-  std::string Decompress(const std::string& data);
+  void ProcessMessage(std::string& payload, bool compressed, TMemoryCharge& charge);
+  std::string Decompress(std::string& data, TMemoryCharge& charge);
+  // Charges `bytes` for the message in progress; raises EWsTooLarge when the
+  // shared budget cannot take it.
+  void Charge(TMemoryCharge& charge, size_t bytes);
+  // Replaces invalid UTF-8 in `text`, charging the copy that takes.
+  void Sanitize(std::string& text, TMemoryCharge& charge);
   void WriteFrame(uint8_t opcode, std::string_view payload);
   // Sends a close frame with `code` unless one went out already; the caller
   // holds sendLock_. Write failures are swallowed.
@@ -152,12 +177,15 @@ class TWebSocketHandler {
 
   // Buffered exact reads on the connection; raise at the end of the stream.
   void ReadExact(void* data, size_t size);
-  void ReadPayload(std::string& into, size_t size, bool masked, const unsigned char* key);
+  // Appends a payload of `size` bytes to `into`, charging what it grows by
+  // (when a charge is given) as the bytes arrive.
+  void ReadPayload(std::string& into, size_t size, bool masked, const unsigned char* key,
+                   TMemoryCharge* charge = nullptr);
 
   TConnection& connection_;
   HttpRequest request_;
   const bool useDeflate_;
-  size_t maxMessageSize_ = DefaultMaxMessageSize;
+  TWsLimits limits_;
 
   // Reader thread only.
   TWsInflater inflater_;
@@ -179,8 +207,9 @@ class TWebSocketHandler {
 // the reader thread and the wait for its end; finally the connection is shut.
 // Returns false when the handshake failed before anything was written (a
 // missing key): the caller answers the request. Never raises; failures are
-// printed ("WS: Handle Error:- ", "WS: MSG Handle Error:- ").
+// printed ("WS: Handle Error:- ", "WS: MSG Handle Error:- "). The handler gets
+// `limits`.
 bool HandleWebSocket(TConnection& connection, const HttpRequest& request, bool secure,
-                     const TWsEvents& events);
+                     const TWsEvents& events, const TWsLimits& limits = {});
 
 }  // namespace vexa

@@ -2,9 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace vexa {
+
+namespace {
+// How far ahead of the inflated bytes the output is made writable.
+constexpr size_t kSlice = 64 * 1024;
+}  // namespace
 
 TWsInflater::~TWsInflater() {
   if (ready_) inflateEnd(&stream_);
@@ -18,7 +24,8 @@ void TWsInflater::Init() {
   ended_ = false;
 }
 
-std::string TWsInflater::Inflate(std::string_view data, size_t max_output) {
+std::string TWsInflater::Inflate(std::string_view data, size_t max_output,
+                                const std::function<void(size_t)>& allocate) {
   if (!ready_) Init();
   // A peer that ended its deflate stream with a final block starts a new one
   // for its next message; without a reset every later message would be lost.
@@ -44,7 +51,12 @@ std::string TWsInflater::Inflate(std::string_view data, size_t max_output) {
       if (produced > max_output)
         throw EWsTooLarge("Inflated WebSocket message exceeds " + std::to_string(max_output) +
                           " bytes");
-      out.resize(std::min(produced + OutputStep, max_output + 1));
+      if (out.size() == out.capacity() || out.empty()) {
+        const size_t grown = std::min(std::max(2 * out.capacity(), OutputStep), max_output + 1);
+        if (allocate) allocate(grown);
+        out.reserve(grown);
+      }
+      out.resize(std::min({produced + kSlice, out.capacity(), max_output + 1}));
     }
     stream_.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
     stream_.avail_out = static_cast<uInt>(out.size() - produced);

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,8 +22,9 @@ class EWsTooLarge : public std::length_error {
 
 class TWsInflater {
  public:
-  // Output grows in steps of this size, starting with one step.
-  static constexpr size_t OutputStep = 4096;
+  // The output's first allocation; each later one doubles it (up to one byte
+  // past the limit). Memory is touched only as inflating reaches it.
+  static constexpr size_t OutputStep = 64 * 1024;
 
   TWsInflater() = default;
   ~TWsInflater();
@@ -40,7 +42,10 @@ class TWsInflater {
   // on first use. Raises std::runtime_error("Decompression error") when zlib
   // reports an error (the stream then stays broken, as the shared window is
   // lost), and EWsTooLarge when the output would pass max_output bytes.
-  std::string Inflate(std::string_view data, size_t max_output);
+  // `allocate`, when set, is told each size the output is about to be
+  // allocated at, and may raise to refuse it.
+  std::string Inflate(std::string_view data, size_t max_output,
+                      const std::function<void(size_t)>& allocate = {});
 
  private:
   z_stream stream_{};

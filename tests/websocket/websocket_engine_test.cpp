@@ -46,8 +46,13 @@ class EngineTest : public ::testing::Test {
   }
 
   void Start(bool deflate, size_t maxSize = TWebSocketHandler::DefaultMaxMessageSize) {
+    TWsLimits limits;
+    limits.maxMessageSize = maxSize;
+    Start(deflate, limits);
+  }
+  void Start(bool deflate, const TWsLimits& limits) {
     handler_ = std::make_unique<TWebSocketHandler>(*connection_, HttpRequest{}, deflate);
-    handler_->SetMaxMessageSize(maxSize);
+    handler_->SetLimits(limits);
     handler_->OnMessage = [this](TConnection&, HttpRequest&, const std::string& text) {
       if (text == "throw") throw std::runtime_error("handler failed");
       log_.Message(text);
@@ -400,6 +405,56 @@ TEST(EngineProtocol, CloseCodesAndControlFrames) {
   }
 }
 
+// Between messages a connection may stay silent; a frame or a fragmented
+// message left unfinished for longer than the frame read limit ends the
+// connection with 1008 and a console line.
+TEST(EngineReadLimit, UnfinishedFramesAndMessagesAreClosedAfterTheLimit) {
+  const std::string timedOut = "WebSocket error: WebSocket frame unfinished after 300 ms without data\n";
+  const struct {
+    const char* name;
+    std::string unfinished;
+    std::string sent;  // hex of what the engine wrote
+    std::string console;
+  } cases[] = {
+      {"one byte of a header", "\x81", CloseFrame(1008), timedOut},
+      {"part of a payload", ClientFrame(1, std::string(1000, 'h')).substr(0, 600), CloseFrame(1008),
+       timedOut},
+      {"first fragment and a ping", ClientFrame(1, "first half", false) + ClientFrame(9, "ping"),
+       Hex("\x8A\x04ping") + " " + CloseFrame(1008), "Received Ping, sending Pong\n" + timedOut},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    TConnection connection(fds[0], "127.0.0.1");
+    test::EventLog log;
+    testing::internal::CaptureStdout();
+    {
+      TWebSocketHandler handler(connection, HttpRequest{}, false);
+      TWsLimits limits;
+      limits.frameRead = std::chrono::milliseconds(300);
+      handler.SetLimits(limits);
+      handler.OnMessage = [&](TConnection&, HttpRequest&, const std::string& text) { log.Message(text); };
+      handler.OnClose = [&](TConnection&, HttpRequest&) { log.Close(); };
+      handler.Start();
+      WriteAll(fds[1], ClientFrame(1, "hello"));
+      EXPECT_TRUE(log.WaitMessages(1));
+      // Silent for more than three limits between messages: still open.
+      EXPECT_FALSE(log.WaitClose(std::chrono::milliseconds(1000)));
+      WriteAll(fds[1], ClientFrame(1, "still here") + c.unfinished);
+      EXPECT_TRUE(log.WaitMessages(2));
+      EXPECT_TRUE(log.WaitClose(std::chrono::seconds(30)));
+      connection.Shutdown();  // ends a reader that is still waiting
+      handler.WaitFor();
+    }
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Hex(ReadBytes(fds[1], 1 << 20)), c.sent);
+    ::close(fds[1]);
+    EXPECT_EQ(console, c.console);
+    EXPECT_EQ(log.Messages(), (std::vector<std::string>{"hello", "still here"}));
+  }
+}
+
 TEST_F(EngineTest, PeerVanishingMidFrameEndsQuietly) {
   Start(false);
   Send(std::string("\x81\x85\x37\xfa", 4));
@@ -443,6 +498,55 @@ TEST_F(EngineTest, InflatingPastTheLimitEndsTheConnection) {
   EXPECT_EQ(Hex(ReadBytes(client_, 4)), "88 02 03 F1");
   EXPECT_EQ(Finish().rfind("WebSocket error: Inflated WebSocket message exceeds 65536 bytes", 0), 0u);
   EXPECT_EQ(log_.Messages().size(), 1u);
+}
+
+// Messages in progress share one budget with whatever else holds a charge on
+// it (request bodies in the server): a message that would pass it gets 1009,
+// and every byte is given back once a message is delivered or the
+// connection ends.
+TEST_F(EngineTest, MessagesPastTheSharedMemoryBudgetGetTooBig) {
+  TMemoryBudget budget(200 * 1024);
+  TMemoryCharge body(&budget);
+  ASSERT_TRUE(body.GrowTo(40 * 1024));
+  TWsLimits limits;
+  limits.budget = &budget;
+  Start(true, limits);
+  test::Deflater deflater;
+  // Within what is left: plain, compressed, and invalid UTF-8 whose
+  // replacement is three times its size.
+  Send(ClientFrame(1, std::string(50 * 1024, 'p')));
+  Send(ClientFrame(1, deflater.Compress(std::string(50 * 1024, 'c')), true, true));
+  Send(ClientFrame(2, std::string(15 * 1024, '\xFF')));
+  ASSERT_TRUE(log_.WaitMessages(3));
+  EXPECT_EQ(log_.Messages()[2].size(), 45u * 1024);
+  // A deflate bomb: a few hundred bytes that would inflate past the budget.
+  Send(ClientFrame(1, deflater.Compress(std::string(2 * 1024 * 1024, 'b')), true, true));
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Hex(ReadBytes(client_, 4)), "88 02 03 F1");
+  const std::string out = Finish();
+  EXPECT_EQ(out.rfind("WebSocket error: WebSocket message of ", 0), 0u) << out;
+  EXPECT_NE(out.find("passes what the server's budget has left vexa::EWsTooLarge"), std::string::npos) << out;
+  EXPECT_EQ(log_.Messages().size(), 3u);
+  EXPECT_EQ(budget.Held(), 40u * 1024);
+  body.Release();
+  EXPECT_EQ(budget.Held(), 0u);
+}
+
+TEST_F(EngineTest, PlainFramesAndFragmentsPastTheBudgetGetTooBigAsTheyArrive) {
+  TMemoryBudget budget(100 * 1024);
+  TMemoryCharge other(&budget);
+  ASSERT_TRUE(other.GrowTo(20 * 1024));
+  TWsLimits limits;
+  limits.budget = &budget;
+  Start(false, limits);
+  // Two fragments of 50 KiB: the second one passes the 80 KiB left.
+  Send(ClientFrame(1, std::string(50 * 1024, 'a'), false));
+  Send(ClientFrame(0, std::string(50 * 1024, 'a'), true));
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Hex(ReadBytes(client_, 4)), "88 02 03 F1");
+  EXPECT_NE(Finish().find("passes what the server's budget has left"), std::string::npos);
+  EXPECT_TRUE(log_.Messages().empty());
+  EXPECT_EQ(budget.Held(), 20u * 1024);
 }
 
 TEST_F(EngineTest, DisconnectFromAnotherThreadSendsGoingAwayAndClosesOnce) {

@@ -5,11 +5,17 @@ server's one port, talking to the sample project's "wsecho" application.
 Usage: ws_server_e2e.py --build <build folder>."""
 
 import asyncio
+import base64
 import json
+import os
 import pathlib
+import socket
 import ssl
+import struct
 import sys
+import threading
 import time
+import zlib
 
 import websockets
 
@@ -46,6 +52,140 @@ def wait_threads(pid, want, timeout=15.0):
             return True
         time.sleep(0.1)
     return False
+
+
+def memory_mib(pid, key):
+    """VmRSS or VmHWM of a process, in MiB."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) / 1024
+    return -1
+
+
+def reset_peak(pid):
+    """Starts VmHWM afresh from the present resident size."""
+    with open(f"/proc/{pid}/clear_refs", "w") as f:
+        f.write("5")
+
+
+def raw_connect(port):
+    """A WebSocket connection on a plain socket, permessage-deflate agreed."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    key = base64.b64encode(os.urandom(16)).decode()
+    s.sendall((f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+               f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n"
+               "Sec-WebSocket-Extensions: permessage-deflate\r\n\r\n").encode())
+    reply = b""
+    while b"\r\n\r\n" not in reply:
+        chunk = s.recv(4096)
+        assert chunk, reply
+        reply += chunk
+    assert reply.startswith(b"HTTP/1.1 101 "), reply
+    assert reply.endswith(b"\r\n\r\n"), reply  # nothing sent after it yet
+    return s
+
+
+def frame_header(length, rsv1=False, key=b"\x11\x22\x33\x44"):
+    """A masked, final text frame's header announcing `length` bytes."""
+    head = bytes([0x81 | (0x40 if rsv1 else 0)])
+    if length < 126:
+        head += bytes([0x80 | length])
+    elif length < 65536:
+        head += bytes([0x80 | 126]) + struct.pack(">H", length)
+    else:
+        head += bytes([0x80 | 127]) + struct.pack(">Q", length)
+    return head + key
+
+
+def masked(payload, key=b"\x11\x22\x33\x44"):
+    n = len(payload)
+    k = (key * (n // 4 + 1))[:n]
+    return (int.from_bytes(payload, "little") ^ int.from_bytes(k, "little")).to_bytes(n, "little")
+
+
+def read_close_code(s, deadline):
+    """The status code of the close frame the server sends by `deadline`
+    (a time.monotonic() value), or None."""
+    data = b""
+    try:
+        while len(data) < 4:
+            s.settimeout(max(0.01, deadline - time.monotonic()))
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    except OSError:
+        pass
+    if len(data) >= 4 and data[0] == 0x88:
+        return struct.unpack(">H", data[2:4])[0]
+    return None
+
+
+MIB = 1024 * 1024
+
+
+def deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
+    """`count` connections at once, each sending a deflate message of about
+    32 KB that inflates to about 32 MiB: the server's peak memory stays within
+    1.5 times what the inflated messages hold together (the engine keeps one
+    copy each; over 7 times on a build that copied them on), and it goes on
+    serving."""
+    z = zlib.compressobj(9, zlib.DEFLATED, -15)
+    bomb = z.compress(b"a" * size) + z.flush(zlib.Z_SYNC_FLUSH)
+    assert bomb.endswith(b"\0\0\xff\xff") and len(bomb) < 40000, len(bomb)
+    bomb = bomb[:-4]
+    wire = frame_header(len(bomb), rsv1=True) + masked(bomb)
+    reset_peak(pid)
+    before = memory_mib(pid, "VmRSS")
+    socks = [raw_connect(port) for _ in range(count)]
+    threads = [threading.Thread(target=s.sendall, args=(wire,)) for s in socks]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # Each message reaches the application layer, which refuses it as
+    # invalid JSON with a console line: wait until all are through.
+    marker = "Error:- Invalid JSON"
+    deadline = time.monotonic() + 30 * e2e.SLOW
+    while time.monotonic() < deadline and srv.output().count(marker) < count:
+        time.sleep(0.1)
+    assert srv.output().count(marker) == count, srv.output()[-2000:]
+    peak = memory_mib(pid, "VmHWM")
+    bound = before + 1.5 * count * size / MIB
+    assert peak < bound, (peak, bound)
+    for s in socks:
+        s.close()
+    print(f"deflate bombs: peak {peak:.0f} MiB, bound {bound:.0f} MiB")
+
+
+def half_sent_frames(port, pid, count=8):
+    """`count` connections each send 31 MiB of a 32 MiB frame and go quiet:
+    the server holds about one copy of what arrived, and closes each with
+    1008 once the read limit (30 s) has passed."""
+    sent = 31 * MIB
+    wire = frame_header(32 * MIB) + masked(b"h" * sent)
+    reset_peak(pid)
+    before = memory_mib(pid, "VmRSS")
+    socks = [raw_connect(port) for _ in range(count)]
+    threads = [threading.Thread(target=s.sendall, args=(wire,)) for s in socks]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    started = time.monotonic()
+    deadline = started + 30 * e2e.SLOW + 30
+    codes = [read_close_code(s, deadline) for s in socks]
+    waited = time.monotonic() - started
+    assert codes == [1008] * count, codes
+    assert waited > 20, waited  # not before the limit
+    peak = memory_mib(pid, "VmHWM")
+    bound = before + 1.25 * count * sent / MIB
+    assert peak < bound, (peak, bound)
+    for s in socks:
+        s.close()
+    print(f"half-sent frames: closed with 1008 after {waited:.0f} s, peak {peak:.0f} MiB, "
+          f"bound {bound:.0f} MiB")
 
 
 def message(text):
@@ -100,6 +240,21 @@ async def main():
         code, out = srv.stop()
         assert "WebSocket error" not in out, out
         assert "Received Ping, sending Pong" in out, out
+
+    # What a client can make the server hold, on a server of its own (its
+    # peak memory is measured).
+    with e2e.TestBundle(e2e.build_dir(), settings={"secure": 0}) as b:
+        srv = b.start(["--port", str(b.port)])
+        time.sleep(0.3)
+        if not sanitized(e2e.build_dir()):  # sanitizers hold freed memory back
+            deflate_bombs(srv, b.port, srv.pid)
+            # The server goes on serving messages as before.
+            await one_connection(b.port, False, srv.pid, thread_count(srv.pid))
+            half_sent_frames(b.port, srv.pid)
+        await one_connection(b.port, True, srv.pid, thread_count(srv.pid))
+        code, out = srv.stop()
+        assert out.count("WebSocket error: WebSocket frame unfinished after 30000 ms without data") == \
+            (0 if sanitized(e2e.build_dir()) else 8), out
 
 
 if __name__ == "__main__":
