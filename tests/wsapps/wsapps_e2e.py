@@ -826,9 +826,12 @@ def stall_tests(env):
         while pid_alive(a):
             assert time.monotonic() < end, "A was never stopped"
             time.sleep(0.02)
-        took = unrelated_client("after")
-        assert took < 3 * baseline + 0.5 * e2e.SLOW, f"an unrelated client waited {took:.2f} s, {baseline:.2f} s before"
-        stop_within(env)
+        took = unrelated_client("during")
+        # A held-up client waits for the stuck send, up to its 60 s limit; a
+        # slower machine slows the clients before and after alike.
+        baseline = max(baseline, unrelated_client("after"))
+        assert took < 3 * baseline + 0.5 * e2e.SLOW, f"an unrelated client waited {took:.2f} s, else {baseline:.2f} s"
+        stop_within(env, 12.0)  # still far below the 60 s of the stuck send
 
     return [test_relay_flood_both_ways, test_stalled_application_stops_when_its_client_leaves,
             test_stalled_client_delays_only_itself]
