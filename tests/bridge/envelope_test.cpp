@@ -29,11 +29,11 @@ TEST_F(ReplyEnvelope, BodyNoiseAndRepliesPerClosingBrace) {
   EXPECT_FALSE(d[0].isItem);
   EXPECT_EQ(d[0].envelope, "{ \"headers\" : { \"X-A\" : [\"1\"] }, \"cookies\" : {}, \"content\" : \"3C703E68693C2F703E\" }");
 
-  // A line before the envelope, and one character before the marker: both
-  // are noise and follow the content.
-  d = RunRaw("notice: x\r\n" + std::string("Z") + Envelope("body") + "\n");
+  // A line before the envelope, one character before the marker and text
+  // after it: all are noise and follow the content, in their order.
+  d = RunRaw("notice: x\r\n" + std::string("Z") + Envelope("body") + "Y");
   ASSERT_EQ(d.size(), 1u);
-  EXPECT_EQ(d[0].text, "bodynotice: xZ");
+  EXPECT_EQ(d[0].text, "bodynotice: xZY");
 
   // Text after the envelope on its line: the reply completes at the end.
   d = RunRaw(Envelope("body") + " trailing");

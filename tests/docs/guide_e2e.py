@@ -107,6 +107,16 @@ def notes_tests(bundle, notes):
         assert r.status == 200 and b"no such page" in r.body, r.body
         r = request(port, "/")
         assert r.status == 200 and r.header("Transfer-Encoding") == "chunked" and b"<h1>Notes</h1>" in r.body
+        # Text printed around an envelope follows its content, in its chunk.
+        noise = re.search(r"the browser gets `(.*?)`", TEXT).group(1).encode()
+        assert request(port, "/raw-noise.html").chunks == [noise] == [b"<p>content</p>[before][lead][after]"]
+        # A symbolic link in the project folder is followed, out of the folder too.
+        outside = os.path.join(os.path.dirname(notes.folder), "outside.txt")
+        with open(outside, "w") as f:
+            f.write("outside")
+        os.symlink(outside, os.path.join(notes.folder, "linked.txt"))
+        assert request(port, "/linked.txt").body == b"outside"
+        os.remove(os.path.join(notes.folder, "linked.txt"))  # a .phar refuses it
 
     def test_form_and_cookie():
         body = urllib.parse.urlencode({"author": "Jörg", "text": "Hello & welcome"}).encode()
@@ -186,7 +196,12 @@ def notes_tests(bundle, notes):
         b.close()
         assert json.loads(a.recv()) == {"online": 1}
         assert "Ann: from b</li>" in request(port, "/").body.decode()
-        a.close()
+        c = WsClient(port)
+        c.send(start)
+        assert json.loads(a.recv()) == json.loads(c.recv()) == {"online": 2}
+        a.close()  # the page that started "live" leaves too
+        assert json.loads(c.recv()) == {"online": 1}
+        c.close()
 
     def test_live_js_in_chromium():
         exe = find_chromium()
@@ -283,10 +298,17 @@ def ipc_tests(bundle, srv):
         run(1, "sendall-3")
         receivers("sendall-3", {2})
         run(2, "createprocess")
-        got = [c[2].recv_data() for _ in range(3)]  # the child's line may come before its event
+        got = [c[2].recv_data() for _ in range(2)]  # the child's line may come before its event
         assert [(d["event"]["evt"], d["event"]["evtp"]) for d in got if "event" in d] == [
-            ("onprocesscreate", "worker"), ("cquit", "worker")], got
+            ("onprocesscreate", "worker")], got
         assert [d["child"] for d in got if "child" in d] == ["ready"], got
+        # The child reads the item's hex coding, the "," coded with it, and echoes it.
+        c[2].send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "child": "hi"}})
+        got = [c[2].recv_data() for _ in range(2)]
+        line = example_text("child-line")
+        assert got[0]["child"] == line and line.endswith("2C"), (got, line)
+        assert f"the hex coding of `{bytes.fromhex(line).decode()}`" in TEXT
+        assert (got[1]["event"]["evt"], got[1]["event"]["evtp"]) == ("cquit", "worker"), got
         run(1, "setglobal")
         srv.wait_for("Global App wsprobe Started")
         c[3].send({"ctrl": "wsprobe", "bdata": {"join": 1}})
@@ -307,7 +329,16 @@ def ipc_tests(bundle, srv):
         for i in (1, 2, 3):
             c[i].close()
 
-    return [test_ipc_commands]
+    def test_page_reply_keeps_its_other_items():
+        page = os.path.join(bundle.sample, "pages", "pageipc.php")
+        with open(page, "w") as f:
+            f.write("<?php return function ($req, $reply) { $reply->send(<<<'ITEMS'\n"
+                    + example_text("page-ipc") + "\nITEMS); };\n")
+        r = request(srv.port, "/pageipc.html")
+        assert [json.loads(c[:-1])["response"]["data"] for c in r.chunks] == [{"n": 1}, {"n": 2}], r.chunks
+        srv.wait_for("AppMid:- Wrong Request Protocol:- ")
+
+    return [test_ipc_commands, test_page_reply_keeps_its_other_items]
 
 
 def main():

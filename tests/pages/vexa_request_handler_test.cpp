@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,12 @@ class ReplyTest : public ::testing::Test {
 };
 
 const char kGet[] = "GET /p.html HTTP/1.1\r\nHost: x\r\n\r\n";
+const char kJsonPost[] =
+    "POST /p.html HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 0\r\n\r\n";
+// The type of a reply that no envelope sets (an error line first, nothing at
+// all) follows the request's body type.
+const std::pair<const char*, const char*> kTypeByRequest[] = {{kGet, "text/html;charset=UTF-8"},
+                                                              {kJsonPost, "text/plain;charset=UTF-8"}};
 
 TEST_F(ReplyTest, EnvelopeHeadersAndCookiesApplyOnceBeforeTheFirstChunk) {
   Open(kGet);
@@ -134,27 +141,35 @@ TEST_F(ReplyTest, ContentTypeChoiceForPlainOutput) {
 }
 
 TEST_F(ReplyTest, ErrorLineBeforeOutputWritesTheHeaderAndLaterEnvelopeIsTooLate) {
-  Open(kGet);
-  handler_.OnAppError("PHP Warning: x");
-  handler_.OnAppData(Envelope(R"({"headers":{"content-type":["application/pdf"]},"cookies":{"a":["1",0,"/","",false,false]},"content":""})"),
-                     "body", true, false);
-  handler_.OnAppExit("");
-  test::Wire w = Finish();
-  EXPECT_TRUE(w.HasField("Content-Type: text/html;charset=UTF-8")) << w.header;
-  EXPECT_EQ(w.header.find("pdf"), std::string::npos);
-  EXPECT_EQ(w.header.find("Set-Cookie"), std::string::npos);
-  EXPECT_EQ(w.chunks, (std::vector<std::string>{"ReqHand:- Process Error(RX):- PHP Warning: x\r\n", "body"}));
-  EXPECT_TRUE(w.ended);
+  for (const auto& [request, contentType] : kTypeByRequest) {
+    SCOPED_TRACE(request);
+    Open(request);
+    handler_.OnAppError("PHP Warning: x");
+    handler_.OnAppData(Envelope(R"({"headers":{"content-type":["application/pdf"]},"cookies":{"a":["1",0,"/","",false,false]},"content":""})"),
+                       "body", true, false);
+    handler_.OnAppExit("");
+    test::Wire w = Finish();
+    EXPECT_TRUE(w.HasField(std::string("Content-Type: ") + contentType)) << w.header;
+    EXPECT_EQ(w.header.find("pdf"), std::string::npos);
+    EXPECT_EQ(w.header.find("Set-Cookie"), std::string::npos);
+    EXPECT_EQ(w.chunks, (std::vector<std::string>{"ReqHand:- Process Error(RX):- PHP Warning: x\r\n", "body"}));
+    EXPECT_TRUE(w.ended);
+    raw_.clear();
+  }
 }
 
 TEST_F(ReplyTest, NothingWrittenGivesAnEmptyChunkedReply) {
-  Open("POST /p.html HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 0\r\n\r\n");
-  handler_.OnAppExit("");
-  test::Wire w = Finish();
-  EXPECT_TRUE(w.HasField("Content-Type: text/plain;charset=UTF-8")) << w.header;
-  EXPECT_TRUE(w.chunks.empty());
-  EXPECT_TRUE(w.ended);
-  EXPECT_TRUE(w.rest.empty());
+  for (const auto& [request, contentType] : kTypeByRequest) {
+    SCOPED_TRACE(request);
+    Open(request);
+    handler_.OnAppExit("");
+    test::Wire w = Finish();
+    EXPECT_TRUE(w.HasField(std::string("Content-Type: ") + contentType)) << w.header;
+    EXPECT_TRUE(w.chunks.empty());
+    EXPECT_TRUE(w.ended);
+    EXPECT_TRUE(w.rest.empty());
+    raw_.clear();
+  }
 }
 
 TEST_F(ReplyTest, BadCookieLosesThatOutputOnlyAndTheHeaderGoesWithTheNext) {

@@ -128,7 +128,7 @@ TEST_F(Run_, ListenerThatCannotStartShutsDownAtOnceWithoutBrowser) {
   testing::internal::CaptureStdout();
   auto run = std::async(std::launch::async, [&] { app->Run(); });
   const bool ended = run.wait_for(10s) == std::future_status::ready;
-  if (!ended) app->OnSignal(nullptr);  // today's fault: it serves nothing until stopped
+  if (!ended) app->OnSignal(nullptr);  // a run that went on serves nothing: stop it so the test ends
   run.get();
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(ended) << "the run went on without a listener";

@@ -220,7 +220,7 @@ TEST_F(EngineTest, StrayContinuationsAndUnknownOpcodesAreDropped) {
 
 TEST_F(EngineTest, SentFramesHaveTheShortestHeaderAndUtf8Payload) {
   Start(false);
-  for (size_t n : {size_t{125}, size_t{126}, size_t{65536}}) {
+  for (size_t n : {size_t{125}, size_t{126}, size_t{65535}, size_t{65536}}) {
     handler_->SendMessage(std::string(n, 'a'));
     const std::string frame = ReadBytes(client_, n + (n <= 125 ? 2 : n <= 65535 ? 4 : 10));
     ASSERT_EQ(frame.size(), n + (n <= 125 ? 2 : n <= 65535 ? 4 : 10));
@@ -228,6 +228,7 @@ TEST_F(EngineTest, SentFramesHaveTheShortestHeaderAndUtf8Payload) {
     const std::string header = Hex(frame.substr(0, frame.size() - n));
     const char* expected = n == 125   ? "81 7D"
                            : n == 126 ? "81 7E 00 7E"
+                           : n == 65535 ? "81 7E FF FF"
                                       : "81 7F 00 00 00 00 00 01 00 00";
     EXPECT_EQ(header, expected);
   }
@@ -561,6 +562,10 @@ TEST_F(EngineTest, DisconnectFromAnotherThreadSendsGoingAwayAndClosesOnce) {
 }
 
 TEST_F(EngineTest, DisconnectIsNotHeldUpByASenderStuckOnAClientThatDoesNotRead) {
+  // Small socket buffers, so that the 1 MiB frame below cannot fit them.
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(connection_->NativeHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(::setsockopt(client_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
   Start(false);
   std::atomic<bool> senderFailed{false};
   std::thread sender([&] {

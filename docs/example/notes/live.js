@@ -1,22 +1,19 @@
 // The browser side of "live": one WebSocket to the server; each message names
-// its application with "ctrl". The first message also carries the members
-// that start the application.
+// its application with "ctrl".
 (function () {
   "use strict";
   var ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/");
-  var started = false;
-  function send(bdata) {
-    var message = { ctrl: "live", bdata: bdata };
-    if (!started) {
-      message.token = "";
-      message.typeappobj = "";
-      message.evt = "";
-      message.evtp = "";
-      started = true;
-    }
-    ws.send(JSON.stringify(message));
+  // A start message carries the members that start "live". One goes before
+  // every note: once "live" has ended, the server drops a message without
+  // them. It carries no note, so no process that may lose the race to serve
+  // "live" has a note to store.
+  function start() {
+    ws.send(JSON.stringify({ ctrl: "live", bdata: {}, token: "", typeappobj: "", evt: "", evtp: "" }));
   }
-  ws.onopen = function () { send({}); };
+  function send(bdata) {
+    ws.send(JSON.stringify({ ctrl: "live", bdata: bdata }));
+  }
+  ws.onopen = start;
   ws.onmessage = function (event) {
     // "sendall" texts arrive as sent; reply items end with ",".
     var data = JSON.parse(String(event.data).replace(/,$/, ""));
@@ -32,6 +29,7 @@
   };
   document.getElementById("live-send").onclick = function () {
     var author = document.querySelector("input[name=author]").value;
+    start();
     send({ author: author, text: document.getElementById("live-text").value });
   };
 })();

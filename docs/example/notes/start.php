@@ -9,6 +9,10 @@ require __DIR__ . '/lib/vexa.php';    // copied from the sample project
 require __DIR__ . '/lib/vexaws.php';  // copied from the sample project
 require __DIR__ . '/app/store.php';
 
+// PHP's warnings go to a file of their own, never into a page (section 2.3).
+ini_set('display_errors', '0');
+ini_set('error_log', notes_dir() . '/php-errors.log');
+
 $req = VexaRequest::fromProcess($argv);
 $reply = new VexaReply();
 

@@ -1,6 +1,11 @@
 <?php
 // The notes, kept in one JSON file outside the project folder (every file in
 // the project folder is served to any browser that asks for it).
+//
+// The server may kill any PHP process at any statement: a page whose browser
+// has gone, every process at shutdown. So a read never writes, and a write
+// goes to a temporary file that replaces the list in one step: a process
+// killed midway leaves the old list whole.
 
 declare(strict_types=1);
 
@@ -13,31 +18,24 @@ function notes_dir(): string
     return $dir;
 }
 
-// Runs $change on the list of notes under a lock (pages and the WebSocket
-// application run as separate processes at the same time) and saves it.
-function notes_update(callable $change)
-{
-    $file = fopen(notes_dir() . '/notes.json', 'c+');
-    flock($file, LOCK_EX);
-    $notes = json_decode((string) stream_get_contents($file), true) ?: [];
-    $result = $change($notes);
-    ftruncate($file, 0);
-    rewind($file);
-    fwrite($file, json_encode($notes, JSON_UNESCAPED_UNICODE));
-    fclose($file);
-    return $result;
-}
-
 function notes_all(): array
 {
-    return notes_update(fn (array $notes) => $notes);
+    $file = notes_dir() . '/notes.json';
+    return is_file($file) ? (json_decode((string) file_get_contents($file), true) ?: []) : [];
 }
 
 function notes_add(string $author, string $text, string $attachment = ''): array
 {
-    return notes_update(function (array &$notes) use ($author, $text, $attachment): array {
-        $note = ['id' => count($notes) + 1, 'author' => $author, 'text' => $text, 'attachment' => $attachment];
-        $notes[] = $note;
-        return $note;
-    });
+    // One writer at a time: pages and the WebSocket application run as
+    // separate processes at the same time.
+    $lock = fopen(notes_dir() . '/notes.lock', 'c');
+    flock($lock, LOCK_EX);
+    $notes = notes_all();
+    $note = ['id' => count($notes) + 1, 'author' => $author, 'text' => $text, 'attachment' => $attachment];
+    $notes[] = $note;
+    $temp = notes_dir() . '/notes.json.' . getmypid();
+    file_put_contents($temp, json_encode($notes, JSON_UNESCAPED_UNICODE));
+    rename($temp, notes_dir() . '/notes.json');
+    fclose($lock);
+    return $note;
 }
