@@ -22,6 +22,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "server/bridge/app_starts.hpp"
 #include "server/http/http_types.hpp"
 #include "server/websocket/websocket_handler.hpp"
 
@@ -48,7 +49,7 @@ class TWsRequestHandler {
   void RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text);
   void RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt, const std::string& evtp,
                  const std::string& idata, const std::string& cdata, const std::string& bcookies,
-                 const std::string& startMessage = {});
+                 const std::string& startMessage = {}, TAppStarts::Id startId = 0);
 
   // The three events, bound to this handler.
   TWsEvents Events();
