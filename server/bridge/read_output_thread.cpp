@@ -36,33 +36,45 @@ void TReadOutputThread::Deliver(Stream& stream) {
   stream.partial.clear();
 }
 
-void TReadOutputThread::ReadAvailable(Stream& stream) {
-  static constexpr size_t kBlock = 32768;
-  char buf[kBlock];
+long TReadOutputThread::ReadBlock(Stream& stream, char* buf) {
   while (stream.fd >= 0) {
-    ssize_t n = ::read(stream.fd, buf, kBlock);
+    const ssize_t n = ::read(stream.fd, buf, kBlock);
+    if (n > 0) return static_cast<long>(n);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;  // all read for now
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;  // all read for now
       WriteLine(std::string("Error Process Read: ") + std::strerror(errno));
-      stream.fd = -1;
-      return;
     }
-    if (n == 0) {  // every writer has closed the pipe
-      stream.fd = -1;
-      return;
-    }
-    const char* p = buf;
-    const char* end = buf + n;
-    while (p < end) {
-      // Copy runs of ordinary bytes at once; act on CR and LF.
-      const char* stop = p;
-      while (stop < end && *stop != '\n' && *stop != '\r') ++stop;
-      stream.partial.append(p, static_cast<size_t>(stop - p));
-      if (stop == end) break;
-      if (*stop == '\n') Deliver(stream);
-      p = stop + 1;
-    }
+    stream.fd = -1;  // at its end: every writer has closed the pipe (or it broke)
+  }
+  return 0;
+}
+
+void TReadOutputThread::Split(Stream& stream, const char* p, const char* end) {
+  while (p < end) {
+    // Copy runs of ordinary bytes at once; act on CR and LF.
+    const char* stop = p;
+    while (stop < end && *stop != '\n' && *stop != '\r') ++stop;
+    stream.partial.append(p, static_cast<size_t>(stop - p));
+    if (stop == end) break;
+    if (*stop == '\n') Deliver(stream);
+    p = stop + 1;
+  }
+}
+
+void TReadOutputThread::ReadOutput() {
+  char buf[kBlock];
+  while (const long n = ReadBlock(out_, buf)) Split(out_, buf, buf + n);
+}
+
+void TReadOutputThread::ReadError() {
+  // Each block of error output is handed on only after the output pipe was
+  // read once more: whatever the child wrote there before that block is in
+  // the pipe by then.
+  char buf[kBlock];
+  while (const long n = ReadBlock(err_, buf)) {
+    ReadOutput();
+    Split(err_, buf, buf + n);
   }
 }
 
@@ -82,10 +94,8 @@ void TReadOutputThread::Execute() {
       break;
     }
     const bool ended = exitFd >= 0 && fds[2].revents;
-    // The output pipe first, also when only the error pipe woke the poll:
-    // what the child wrote there before its error line is there already.
-    if (fds[0].revents || fds[1].revents || ended) ReadAvailable(out_);
-    if (fds[1].revents || ended) ReadAvailable(err_);
+    if (fds[0].revents || ended) ReadOutput();
+    if (fds[1].revents || ended) ReadError();
     if (ended) {
       // The child has ended: everything it wrote was read just now; a
       // grandchild still holding a pipe does not count.

@@ -4,9 +4,10 @@
 //
 // Lines keep the child's bytes as they are, except that every CR is dropped
 // (wherever it stands) and the LF ends the line. One thread reads both
-// streams, so their lines arrive in the order the child wrote them: whenever
-// error output is read, what the output pipe already holds is read and
-// handed on first (a reply written before a warning is handled before it).
+// streams, and every block of error output read is handed on only after the
+// output pipe was read once more: the output lines that the child wrote
+// before an error line always come before it (a reply written before a
+// warning is handled before it).
 // The reader waits with poll() on both pipes and on the child's end: when the
 // child has ended it reads what is still in the pipes and stops, even if a
 // grandchild keeps them open. An unfinished last line of a stream is
@@ -41,10 +42,16 @@ class TReadOutputThread {
     std::string partial;
     LineEvent onLine;
   };
+  static constexpr size_t kBlock = 32768;
+
   void Execute();
-  // Reads what the stream's pipe holds, in blocks of up to 32768 bytes, and
-  // splits it; marks the stream ended at the end of the pipe (or an error).
-  void ReadAvailable(Stream& stream);
+  // Up to kBlock bytes of what the stream's pipe holds; 0 when it holds
+  // nothing now or is at its end (which marks the stream ended).
+  static long ReadBlock(Stream& stream, char* buf);
+  // Adds bytes to the stream's line, handing on each finished line.
+  static void Split(Stream& stream, const char* p, const char* end);
+  void ReadOutput();  // all the output pipe holds
+  void ReadError();   // all the error pipe holds, each block after ReadOutput
   static void Deliver(Stream& stream);
 
   std::shared_ptr<platform::Process> Process;
