@@ -891,7 +891,8 @@ def stall_tests(env):
         c = env.client(timeout=120)
         c.send(start_message("wsprobe", {}))
         pid = c.recv_data()["pid"]
-        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "sleep": 3}})
+        # Busy long enough for the server to take in two of them meanwhile.
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "sleep": 10}})
         blob = "x" * (30 << 20)
         t0 = time.monotonic()
         for i in range(3):
