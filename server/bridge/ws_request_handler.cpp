@@ -180,7 +180,6 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
           start.Current()["sargv"] = JsonValue::object();
         }
         const std::string cdata = StrToHex(start.GetJSON());
-        wsApp->NoteApp(ctrl);
         RunPhpApp(*wsApp, ctrl, evt, evtp, idata, cdata, bcookies, message.GetJSON(), ticket.Release());
         return;
       }
@@ -252,6 +251,7 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
       std::lock_guard<std::mutex> lock(WsRegistryMutex());
       wsApp.Apps[ctrl] = requester;
     }
+    wsApp.NoteApp(ctrl);
     requester->StartApp(exe, params, env);
   } catch (const std::exception& e) {
     PrintError("WSR:- init Error " + ProjPath + " Project Vexa App Request " + ConsoleQuote(e.what()));
