@@ -145,7 +145,7 @@ void TChildProcess::Run() {
   } catch (const std::exception& e) {
     vexa::WriteLine(std::string("Error Process:- ") + e.what() + " cmd:- " + Exe);
   }
-  CloseInput();  // also when the start failed
+  CloseInputAndJoin();  // also when the start failed
   std::lock_guard<std::mutex> lock(mutex_);
   process_.reset();
   running_ = false;
