@@ -894,6 +894,8 @@ def stall_tests(env):
         # Busy long enough for the server to take in two of them meanwhile.
         c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "sleep": 10}})
         blob = "x" * (30 << 20)
+        # A send waits while the server's reads of this connection pause.
+        c.sock.settimeout(120 * e2e.SLOW)
         t0 = time.monotonic()
         for i in range(3):
             c.send({"ctrl": "wsprobe", "bdata": {"brief": 1, "n": i, "blob": blob}})
@@ -906,6 +908,7 @@ def stall_tests(env):
         # A client that leaves while its second message waits: the wait
         # ends, and the application that never reads is stopped.
         c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "sleep": 3600}})
+        c.sock.settimeout(120 * e2e.SLOW)
         for i in range(2):
             c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "n": i, "blob": blob}})
         n = srv.output().count("App Exit wsprobe")
