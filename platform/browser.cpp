@@ -1,7 +1,5 @@
 #include "platform/browser.hpp"
 
-#include <stdexcept>
-
 #include "platform/process.hpp"
 
 namespace vexa::platform {
@@ -15,21 +13,6 @@ std::string FindChromePath() {
     if (!FindOnPath(path).empty()) return path;
   }
   return "";
-}
-
-bool OpenUrl(const std::string& url) {
-  SpawnOptions options;
-  options.program = "xdg-open";
-  options.args = {url};
-  options.env = CurrentEnvironment();
-  // Detached: xdg-open may stay as the parent of the browser it starts, which
-  // is the user's and must outlive the server.
-  try {
-    SpawnDetached(options);
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
 }
 
 }  // namespace vexa::platform

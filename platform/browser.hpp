@@ -1,6 +1,6 @@
 #pragma once
-// The browsers the server can start: Chrome (or Chromium) for the application
-// window, and the desktop's default URL handler.
+// The browser the server can start: Chrome (or Chromium) for the application
+// window.
 
 #include <string>
 
@@ -10,10 +10,5 @@ namespace vexa::platform {
 // found on PATH, then /opt/google/chrome/chrome or /usr/bin/chromium when
 // executable; "" when there is none.
 std::string FindChromePath();
-
-// Starts `xdg-open URL` detached from the server (SpawnDetached): not waited
-// for, never signalled. False (and nothing started) when xdg-open cannot be
-// started.
-bool OpenUrl(const std::string& url);
 
 }  // namespace vexa::platform

@@ -399,26 +399,6 @@ class PipeSignalBlock {
 
 }  // namespace
 
-bool Process::WriteStdin(const void* data, size_t size) {
-  std::lock_guard<std::mutex> lock(inMutex_);
-  if (in_ < 0) return false;
-  PipeSignalBlock block;
-  const char* p = static_cast<const char*>(data);
-  bool ok = true;
-  while (size > 0) {
-    ssize_t n = ::write(in_, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      if (errno == EPIPE) block.Consume();
-      break;
-    }
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return ok;
-}
-
 long Process::WriteStdinSome(const void* data, size_t size) {
   std::lock_guard<std::mutex> lock(inMutex_);
   if (in_ < 0) return -1;
@@ -436,6 +416,22 @@ long Process::WriteStdinSome(const void* data, size_t size) {
     if (errno == EPIPE) block.Consume();
     return -1;
   }
+}
+
+bool Process::WaitStdinRoom(std::chrono::milliseconds timeout) {
+  // Held across the wait, so that the descriptor cannot be closed (and its
+  // number reused) meanwhile; only the destructor closes it.
+  std::lock_guard<std::mutex> lock(inMutex_);
+  if (in_ < 0 || reaped_) return false;
+  // Without an end descriptor the caller's short slices notice the end.
+  struct pollfd fds[2] = {{in_, POLLOUT, 0}, {exitFd_, POLLIN, 0}};
+  int r;
+  do {
+    r = ::poll(fds, exitFd_ >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+  } while (r < 0 && errno == EINTR);
+  if (r > 0 && exitFd_ >= 0 && fds[1].revents) return false;
+  if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
+  return true;
 }
 
 bool Process::Reap(bool block) {

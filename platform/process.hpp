@@ -43,12 +43,14 @@ class Process {
   void CloseStdout();
   void CloseStderr();
 
-  // Writes all bytes to the child's stdin; false when the pipe is closed or broken.
-  bool WriteStdin(const void* data, size_t size);
   // One write that never blocks (the pipe is made non-blocking for good):
   // the number of bytes taken, 0 when the pipe is full, -1 when it is closed
   // or broken.
   long WriteStdinSome(const void* data, size_t size);
+  // Waits until the standard input pipe has room again, the child has ended
+  // or `timeout` has passed; false once the child has ended or the pipe is
+  // closed (nobody will read what is still to be written).
+  bool WaitStdinRoom(std::chrono::milliseconds timeout);
 
   bool Running();                                   // not yet reaped and not ended
   int Wait();                                       // blocks; exit code, or 128+signal

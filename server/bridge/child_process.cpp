@@ -1,7 +1,5 @@
 #include "server/bridge/child_process.hpp"
 
-#include <poll.h>
-
 #include <chrono>
 #include <exception>
 
@@ -61,6 +59,11 @@ void TChildProcess::WaitFor() {
   finishedCv_.wait(lock, [this] { return finished_; });
 }
 
+bool TChildProcess::WaitForEnd(std::chrono::milliseconds timeout) {
+  auto p = CurrentProcess();
+  return !p || p->WaitFor(timeout);
+}
+
 pid_t TChildProcess::Pid() const {
   auto p = CurrentProcess();
   return p ? p->Pid() : -1;
@@ -115,17 +118,13 @@ void TChildProcess::Run() {
     if (stoppedMeanwhile) proc->Kill();
 
     {
-      // The writer is joined on every way out of this block, after the
-      // input queue was closed: before OnExit, so a finished run has no
-      // thread left.
-      struct Writer {
+      // The input writer (started by the first write that has to queue) is
+      // joined on every way out of this block, after the input queue was
+      // closed: before OnExit, so a finished run has no thread left.
+      struct WriterJoin {
         TChildProcess* self;
-        std::thread thread;
-        ~Writer() {
-          self->CloseInput();
-          if (thread.joinable()) thread.join();
-        }
-      } writer{this, std::thread([this, proc] { DrainInput(proc); })};
+        ~WriterJoin() { self->CloseInputAndJoin(); }
+      } writerJoin{this};
 
       auto mark = [this](const LineEvent& onLine) {
         return [this, onLine](const std::string& line) {
@@ -134,12 +133,9 @@ void TChildProcess::Run() {
         };
       };
       {
-        TReadOutputThread out(proc, mark(OnOutput), false);
-        TReadOutputThread err(proc, mark(OnError), true);
-        out.Start();
-        err.Start();
-        out.WaitFor();
-        err.WaitFor();
+        TReadOutputThread reader(proc, mark(OnOutput), mark(OnError));
+        reader.Start();
+        reader.WaitFor();
       }
       // Both streams are finished: reap the child (it has ended or is about to).
       proc->Wait();
@@ -149,26 +145,42 @@ void TChildProcess::Run() {
   } catch (const std::exception& e) {
     vexa::WriteLine(std::string("Error Process:- ") + e.what() + " cmd:- " + Exe);
   }
-  CloseInput();  // also when the start failed
+  CloseInputAndJoin();  // also when the start failed
   std::lock_guard<std::mutex> lock(mutex_);
   process_.reset();
   running_ = false;
 }
 
-void TChildProcess::Write(const std::string& text) {
+void TChildProcess::Write(const std::string& text) { Enqueue(text, nullptr); }
+
+bool TChildProcess::WriteWaiting(const std::string& text, const std::function<bool()>& gone) {
+  return Enqueue(text, &gone);
+}
+
+bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>* gone) {
   std::shared_ptr<platform::Process> proc;
   {
     // A write right after Start() waits for the child to be there rather
     // than being lost; before Start() and after the end it does nothing.
     std::unique_lock<std::mutex> lock(mutex_);
     finishedCv_.wait(lock, [this] { return !started_ || spawned_; });
-    if (!running_ || !process_) return;
+    if (!running_ || !process_) return false;
     proc = process_;
   }
-  if (text.empty()) return;
+  if (text.empty()) return true;
   // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
   std::unique_lock<std::mutex> lock(inMutex_);
-  if (inClosed_) return;
+  if (gone) {
+    // Room: the text fits under the bound, or nothing waits before it.
+    while (!inClosed_ && inQueued_ > 0 && inQueued_ + text.size() > kMaxQueuedInput) {
+      lock.unlock();
+      const bool left = (*gone)();
+      lock.lock();
+      if (left) return false;
+      inCv_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+  }
+  if (inClosed_) return false;
   size_t taken = 0;
   if (inQueue_.empty() && !inWriting_) {
     // Nothing waits: as much as the pipe takes at once goes straight in.
@@ -183,7 +195,7 @@ void TChildProcess::Write(const std::string& text) {
     }
     if (inClosed_ || static_cast<size_t>(n) == text.size()) {
       inCv_.notify_all();  // the writer may wait for inWriting_ to drop
-      return;
+      return n >= 0;
     }
     taken = static_cast<size_t>(n);
     // Texts queued meanwhile come after the rest of this one.
@@ -192,18 +204,29 @@ void TChildProcess::Write(const std::string& text) {
     inQueue_.push_back(text);
   }
   inQueued_ += text.size() - taken;
-  const bool overflow = inQueued_ > kMaxQueuedInput;
-  if (overflow) {
+  std::string stopWhy;
+  if (inQueued_ > kMaxQueuedInput) {
+    stopWhy = "more than " + std::to_string(kMaxQueuedInput >> 20) + " MiB wait for its standard input";
+  } else if (!writer_.joinable()) {
+    // The first write that has to wait for the child starts the writer.
+    try {
+      writer_ = std::thread([this, proc] { DrainInput(proc); });
+    } catch (const std::exception& e) {
+      stopWhy = std::string("no input writer: ") + e.what();
+    }
+  }
+  if (!stopWhy.empty()) {
     inClosed_ = true;
     inQueue_.clear();
   }
   inCv_.notify_all();
   lock.unlock();
-  if (overflow) {
-    vexa::WriteLine("Error Process:- more than " + std::to_string(kMaxQueuedInput >> 20) +
-                    " MiB wait for its standard input, process stopped cmd:- " + Exe);
+  if (!stopWhy.empty()) {
+    vexa::WriteLine("Error Process:- " + stopWhy + ", process stopped cmd:- " + Exe);
     Stop();
+    return false;
   }
+  return true;
 }
 
 void TChildProcess::CloseInput() {
@@ -211,6 +234,12 @@ void TChildProcess::CloseInput() {
   inClosed_ = true;
   inQueue_.clear();
   inCv_.notify_all();
+}
+
+void TChildProcess::CloseInputAndJoin() {
+  CloseInput();
+  // Closed: no write starts a writer any more, so writer_ is this thread's alone.
+  if (writer_.joinable()) writer_.join();
 }
 
 void TChildProcess::DrainInput(const std::shared_ptr<platform::Process>& proc) {
@@ -235,11 +264,8 @@ void TChildProcess::DrainInput(const std::shared_ptr<platform::Process>& proc) {
         continue;
       }
       // The pipe is full: wait for room or for the child's end; the slices
-      // let a closing run be noticed when the kernel offers no end descriptor.
-      const int exitFd = proc->ExitFd();
-      struct pollfd fds[2] = {{proc->StdinFd(), POLLOUT, 0}, {exitFd, POLLIN, 0}};
-      const int r = ::poll(fds, exitFd >= 0 ? 2 : 1, 100);
-      if (r > 0 && exitFd >= 0 && fds[1].revents) {
+      // let a closing run be noticed.
+      if (!proc->WaitStdinRoom(std::chrono::milliseconds(100))) {
         broken = true;  // the child has ended: nobody reads the rest
         break;
       }
@@ -251,6 +277,7 @@ void TChildProcess::DrainInput(const std::shared_ptr<platform::Process>& proc) {
       inClosed_ = true;
       inQueue_.clear();
     }
+    inCv_.notify_all();  // writers that wait for room
   }
 }
 

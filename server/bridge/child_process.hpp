@@ -2,18 +2,20 @@
 // TChildProcess: runs one external program as a child process on a thread of
 // its own, with its standard input, output and error on pipes.
 //
-//  - OnOutput / OnError get every line of standard output / error, on the
-//    thread of that stream's reader (TReadOutputThread); the two can run at
-//    the same time, each never concurrently with itself.
+//  - OnOutput / OnError get every line of standard output / error, in the
+//    order the child wrote them, on the run's one reader thread
+//    (TReadOutputThread); never two at the same time.
 //  - OnExit runs once, on the runner thread, after the last line of both
 //    streams; its two texts are always empty (the readers deliver unfinished
 //    last lines themselves). A program that cannot be started prints
 //    "Error Process:- <message> cmd:- <exe>" and gives no OnExit.
 //  - Write / WriteLine / Stop act only while the run is under way.
-//  - Writes never wait for the child to read: what the pipe does not take at
+//  - Write never waits for the child to read: what the pipe does not take at
 //    once waits in the runner's input queue, which a writer thread of the
-//    run drains as the child reads. A child that lets more than
-//    kMaxQueuedInput bytes pile up is stopped, with one console line.
+//    run (started by the first write that has to queue) drains as the child
+//    reads. A child that lets more than kMaxQueuedInput bytes pile up is
+//    stopped, with one console line. WriteWaiting instead waits on the
+//    calling thread until the queue has room.
 //
 // Lifetime: create with Create(), set the callbacks, then Start(). While it
 // runs, the runner thread holds a reference to its own object, so an owner
@@ -22,6 +24,7 @@
 // killed if the server dies (it follows the thread that created it).
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -61,16 +64,24 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   // fail silently.
   void Write(const std::string& text);
   void WriteLine(const std::string& text);  // text + CR LF
+  // Like Write, but a text that would take the queue past kMaxQueuedInput
+  // waits on the calling thread until the child has read enough (a text
+  // is always taken when nothing else waits), the run is over, or `gone`
+  // (asked about every 100 ms) returns true. True when the text was taken.
+  bool WriteWaiting(const std::string& text, const std::function<bool()>& gone);
   // Ends a child that is still alive (SIGKILL to its process group) and waits
   // for its end, at most 1000 ms. Only while the run is under way, so a
   // second Stop does nothing. The run then finishes as usual: OnExit still comes.
   void Stop();
   bool Running() const { return running_; }
+  // Waits until the child has ended, at most `timeout`; true when it has (or
+  // none runs). Any thread.
+  bool WaitForEnd(std::chrono::milliseconds timeout);
   // Blocks until the run is over (OnExit returned, or the start failed).
   // Must not be called on the runner's own thread.
   void WaitFor();
   bool Finished() const;
-  // True on the runner's own thread and on its two readers' threads, where
+  // True on the runner's own thread and on its reader's thread, where
   // WaitFor() would wait for itself.
   bool IsRunnerThread() const;
   pid_t Pid() const;  // -1 when no child runs
@@ -92,10 +103,13 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   void Execute();
   void Run();
   std::shared_ptr<platform::Process> CurrentProcess() const;
+  // Write and WriteWaiting (`gone` set); false when the text was not taken.
+  bool Enqueue(const std::string& text, const std::function<bool()>* gone);
   // The writer thread: drains the input queue into the pipe until the run
   // closes the queue or the pipe breaks.
   void DrainInput(const std::shared_ptr<platform::Process>& proc);
   void CloseInput();
+  void CloseInputAndJoin();  // the end of the run: no writer is left after it
 
   mutable std::mutex mutex_;   // guards process_ and the start/stop handshake
   std::condition_variable finishedCv_;  // spawned_ and finished_
@@ -115,6 +129,7 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   size_t inQueued_ = 0;  // bytes in inQueue_ and in the writer's hands
   bool inWriting_ = false;
   std::atomic<bool> inClosed_{false};  // no more input: run over, pipe broken or queue overflowed
+  std::thread writer_;                 // started under inMutex_ while the queue is open
 };
 
 }  // namespace vexa

@@ -79,6 +79,11 @@ bool TVexaAppMiddle::AppRunning() const {
   return app && app->Running();
 }
 
+bool TVexaAppMiddle::WaitForAppEnd(std::chrono::milliseconds timeout) {
+  auto app = AppRunner();
+  return !app || app->WaitForEnd(timeout);
+}
+
 void TVexaAppMiddle::StopApp() {
   if (auto app = AppRunner()) app->Stop();
 }
@@ -102,6 +107,7 @@ void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::str
                                     "VEXA_PROJDIR=" + ProjDir};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     OutBuffer.clear();
+    replied_ = false;
     runner = TChildProcess::Create(exe, params, std::move(env));
     // The runner's callbacks reach the bridge only through the gate.
     auto gate = gate_;
@@ -210,17 +216,20 @@ void TVexaAppMiddle::WriteToChild(const std::string& text) {
   }
 }
 
-void TVexaAppMiddle::SendToApp(const std::string& data, bool raw) {
-  if (raw) {
-    WriteToApp(data);
-    return;
-  }
+std::string TVexaAppMiddle::WrapMessage(const std::string& data) {
   TJSON outer;
   outer.Add("id", "1");
   outer.Add("msg", "");
   outer.Add("type", "c");
   outer.Add("cpdata", data);
-  WriteToApp(outer.GetJSON());
+  return outer.GetJSON();
+}
+
+void TVexaAppMiddle::SendToApp(const std::string& data, bool raw) { WriteToApp(raw ? data : WrapMessage(data)); }
+
+bool TVexaAppMiddle::SendToAppWaiting(const std::string& data, const std::function<bool()>& gone) {
+  auto app = AppRunner();
+  return app && app->Running() && app->WriteWaiting(WrapMessage(data) + "\r\n", gone);
 }
 
 void TVexaAppMiddle::SendEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata) {
@@ -252,17 +261,23 @@ void TVexaAppMiddle::WsDisconnect(const TJSON* bdata) { SendEvent("wsdiscon", "d
 // ---- Replies on the application's standard output ----
 
 void TVexaAppMiddle::OnAppOutput(const std::string& line) {
+  bool replyDone = false;
   try {
     OutBuffer += line;  // the reader already took the line ends away
     if (EndsWith(OutBuffer, '}')) {
       // Taken out first, so the buffer is empty whatever the parse does.
       std::string reply = std::move(OutBuffer);
       OutBuffer.clear();
+      replyDone = true;
       ParseAppOutput(reply);
     }
   } catch (const std::exception& e) {
     OutBuffer.clear();
     PrintError(std::string("AppMid:- Error onvexadata:- ") + e.what());
+  }
+  if (replyDone && !replied_) {
+    replied_ = true;
+    if (OnFirstReply) OnFirstReply();
   }
 }
 

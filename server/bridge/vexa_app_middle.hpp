@@ -12,16 +12,20 @@
 //                 {"idata=" + hex, "cdata=" + hex, "bcookies=" + hex});
 //
 // Threads that call into the owner:
-//   OnData          the application's stdout reader (and, for the last reply,
+//   OnData          the application's output reader (and, for the last reply,
 //                   its runner thread); one call per reply piece, in order;
-//   OnError         the application's stderr reader; may run concurrently
-//                   with OnData, so an owner writing both to one place locks;
+//   OnError         the same reader, for every line of standard error: never
+//                   concurrently with OnData, and after the replies that the
+//                   process wrote before that line;
+//   OnFirstReply    the output reader, once, after every piece of the
+//                   process's first reply was handled (its "server" items
+//                   included);
 //   OnExit          the runner thread, once, after the last OnData/OnError;
 //                   the owner may destroy the bridge inside it (and only
 //                   there: the other handlers are called from the middle of
 //                   the bridge's work, where they may call Shutdown() but
 //                   must leave the destruction to another thread);
-//   OnServerCommand the stdout reader, for every "server" item of a reply.
+//   OnServerCommand the output reader, for every "server" item of a reply.
 // A program that cannot be started prints "Error Process:- ..." and gives no
 // OnExit.
 //
@@ -39,9 +43,11 @@
 // thread; each message reaches the application as one whole line. None of
 // them waits for the process to read: they queue in its runner (see
 // TChildProcess::Write), so a process that stops reading never holds up the
-// socket or pipe reader that writes to it.
+// socket or pipe reader that writes to it. SendToAppWaiting, for a client's
+// own messages, waits instead while the queue is full.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -76,6 +82,7 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   using LineEvent = std::function<void(const std::string& line)>;
   using ExitEvent = std::function<void(const std::string& text)>;  // text always empty
   using ServerCommandEvent = std::function<void(const JsonValue& item)>;
+  using SignalEvent = std::function<void()>;
 
   // isWs false makes a bridge of the page road (IsRequest): it refuses the
   // "childp" and "server" items of a reply. `owner` is not owned; it is the
@@ -117,6 +124,11 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   // otherwise `data` is the hex coding of an inner JSON text and goes into
   // the envelope { "id" : "1", "msg" : "", "type" : "c", "cpdata" : data }.
   void SendToApp(const std::string& data, bool raw);
+  // SendToApp(data, false) for a client's message: waits on the calling
+  // thread while the application's input queue is full, until there is
+  // room, the application ends or `gone` returns true (see
+  // TChildProcess::WriteWaiting). True when the message was taken.
+  bool SendToAppWaiting(const std::string& data, const std::function<bool()>& gone);
   // Application event: inner text { ctrl, evt, evtp, "type" : "s", bdata }.
   void SendEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata);
   // Control event: inner text { evt, evtp, "type" : "s", bdata } (no ctrl).
@@ -131,6 +143,9 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   void WsDisconnect(const TJSON* bdata) override;
 
   bool AppRunning() const;
+  // Waits until the application process has ended, at most `timeout`; true
+  // when it has (or none runs).
+  bool WaitForAppEnd(std::chrono::milliseconds timeout);
   // Ends the application process (and with it its child); unlike Shutdown
   // the run finishes as usual, OnExit included. Any thread.
   void StopApp();
@@ -140,6 +155,7 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   LineEvent OnError;
   ExitEvent OnExit;
   ServerCommandEvent OnServerCommand;
+  SignalEvent OnFirstReply;
   bool WaitForExit = false;
 
   std::atomic<bool> IsGlobal{false};
@@ -155,6 +171,7 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   void OnChildError(const std::string& line);
   void OnChildExit(const std::shared_ptr<TChildProcess>& runner);
   void Deliver(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
+  static std::string WrapMessage(const std::string& data);
   std::shared_ptr<TChildProcess> AppRunner() const;
   std::shared_ptr<TChildProcess> ChildRunner() const;
 
@@ -163,8 +180,9 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   std::shared_ptr<TChildProcess> AppProcess;
   std::shared_ptr<TChildProcess> ChildProcess;
   std::string childId_;
-  // Touched only by the stdout reader and, after it ended, the runner thread.
+  // Touched only by the output reader and, after it ended, the runner thread.
   std::string OutBuffer;
+  bool replied_ = false;
 };
 
 }  // namespace vexa

@@ -54,6 +54,16 @@ TVexaRequester::TVexaRequester(const std::string& name, TSApp* owner, bool isWs)
   OnError = [this](const std::string& line) { OnAppError(line); };
   OnExit = [this](const std::string&) { OnAppExit(); };
   OnServerCommand = [this](const JsonValue& item) { OnServerCmd(item); };
+  OnFirstReply = [this] { SettleStart(); };
+}
+
+TVexaRequester::~TVexaRequester() {
+  Shutdown();
+  SettleStart();  // a process that never replied, or never started
+}
+
+void TVexaRequester::SettleStart() {
+  if (const TAppStarts::Id id = startId_.exchange(0)) AppStarts().Settle(Name, id);
 }
 
 void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
@@ -75,6 +85,7 @@ void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, b
 void TVexaRequester::OnAppError(const std::string& line) { WriteLine("Vexa Error:- " + ConsoleQuote(line)); }
 
 void TVexaRequester::OnAppExit() {
+  SettleStart();
   // The owner's share of this requester is released after the lock; it may
   // be the last one, which destroys this object: nothing of it is used after.
   ReleasedRefs released;
@@ -210,44 +221,60 @@ void TVexaRequester::SetGlobal() {
   std::shared_ptr<TGsApp> existing;       // dropped after the lock
   std::shared_ptr<TVexaRequester> first;  // the global application this connection joins instead
   bool wasMember = false;
-  {
-    std::lock_guard<std::mutex> lock(WsRegistryMutex());
-    if (IsGlobal) {
-      WriteLine("Global App " + ConsoleQuote(AppName) + " Already Exist");
-      return;
-    }
-    IsGlobal = true;
-    auto* owner = dynamic_cast<TWsApp*>(App);
-    if (owner == nullptr || owner->Closing || GsApps == nullptr)
-      throw std::runtime_error("Key \"" + AppName + "\" not found");
-    auto it = owner->Apps.find(AppName);
-    if (it == owner->Apps.end() || it->second.get() != this)
-      throw std::runtime_error("Key \"" + AppName + "\" not found");
-    existing = FindGlobalLocked(AppName);
-    if (existing && !existing->Closing && existing->Requester && existing->Requester->AppRunning()) {
-      // Windows that open together start one process each; the first to
-      // become global wins. This connection joins it as a message of its
-      // would (unless it has closed meanwhile), and this process is retired.
-      retired_ = true;
-      const std::string key = std::to_string(owner->ConId);
-      wasMember = existing->Conns.count(key) != 0;
-      if (owner->WebSocket && !owner->WebSocket->Closed()) {
-        existing->Conns[key] = owner->WebSocket;
-        owner->Globals[AppName] = existing;
-        first = existing->Requester;
+  // Whether the global application registered under the name still runs is
+  // asked outside the registry mutex (the question takes the bridge's own
+  // mutex); when another one was registered meanwhile, it is asked again.
+  std::shared_ptr<TGsApp> checked;
+  bool checkedRuns = false;
+  for (;;) {
+    std::shared_ptr<TVexaRequester> toCheck;
+    {
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      if (IsGlobal) {
+        WriteLine("Global App " + ConsoleQuote(AppName) + " Already Exist");
+        return;
       }
-    } else {
-      auto global = std::make_shared<TGsApp>(AppName, it->second);
-      global->Conns[std::to_string(owner->ConId)] = owner->WebSocket;
-      global->WebSocket = owner->WebSocket;
-      owner->CreateGlobal(AppName);  // the connection lets go without freeing
-      App = global.get();
-      if (GsApps->ContainsKey(AppName)) {
-        Any old = GsApps->Extract(AppName);
-        if (old.IsObject) released.push_back(std::shared_ptr<TVexaBase>(old.Obj));
+      auto* owner = dynamic_cast<TWsApp*>(App);
+      if (owner == nullptr || owner->Closing || GsApps == nullptr)
+        throw std::runtime_error("Key \"" + AppName + "\" not found");
+      auto it = owner->Apps.find(AppName);
+      if (it == owner->Apps.end() || it->second.get() != this)
+        throw std::runtime_error("Key \"" + AppName + "\" not found");
+      existing = FindGlobalLocked(AppName);
+      if (existing != checked) {
+        checked = existing;
+        toCheck = existing ? existing->Requester : nullptr;
+      } else {
+        IsGlobal = true;
+        if (existing && !existing->Closing && checkedRuns) {
+          // Windows that open together and outwait the start's bound start
+          // one process each; the first to become global wins. This
+          // connection joins it with its first message (unless it has
+          // closed meanwhile), and this process is retired.
+          retired_ = true;
+          const std::string key = std::to_string(owner->ConId);
+          wasMember = existing->Conns.count(key) != 0;
+          if (owner->WebSocket && !owner->WebSocket->Closed()) {
+            existing->Conns[key] = owner->WebSocket;
+            owner->Globals[AppName] = existing;
+            first = existing->Requester;
+          }
+        } else {
+          auto global = std::make_shared<TGsApp>(AppName, it->second);
+          global->Conns[std::to_string(owner->ConId)] = owner->WebSocket;
+          global->WebSocket = owner->WebSocket;
+          owner->CreateGlobal(AppName);  // the connection lets go without freeing
+          App = global.get();
+          if (GsApps->ContainsKey(AppName)) {
+            Any old = GsApps->Extract(AppName);
+            if (old.IsObject) released.push_back(std::shared_ptr<TVexaBase>(old.Obj));
+          }
+          GsApps->SetObject(AppName, new TGsAppEntry(std::move(global)));
+        }
+        break;
       }
-      GsApps->SetObject(AppName, new TGsAppEntry(std::move(global)));
     }
+    checkedRuns = toCheck && toCheck->AppRunning();
   }
   if (!retired_) {
     WriteLine("Global App " + ConsoleQuote(AppName) + " Started");
@@ -261,8 +288,17 @@ void TVexaRequester::SetGlobal() {
     if (wasMember && message.contains("bdata") && message["bdata"].is_object()) message["bdata"].erase("wconn");
     first->SendToApp(StrToHex(WriteJSON(message)), false);
   }
-  // The run ends as usual: its exit takes this requester out of its connection.
-  StopApp();
+  Retire();
+}
+
+void TVexaRequester::Retire() {
+  // The process may be in the middle of handling its first message (a store
+  // write, say): it ends the usual way, and only one that outlives the grace
+  // is stopped. Its run then ends as usual, and the exit takes this
+  // requester out of its connection. This waits on the process's own output
+  // reader, whose further output is dropped anyway.
+  SendEvent("quit", "quit", nullptr);
+  if (!WaitForAppEnd(kRetireGrace)) StopApp();
 }
 
 void TVexaRequester::SetGlobalManager(int32_t conid) {

@@ -7,18 +7,22 @@
 //   "setglobalm"     make another connection the global application's manager
 //   "setglobal"      turn the application into a global application; when
 //                    another process of that name is global already, the
-//                    connection joins that one instead and this process ends
+//                    connection joins that one instead and this process is
+//                    retired: it gets "quit" and is stopped only when it has
+//                    not ended within kRetireGrace
 //   "setproxy"       nothing
 // Replies go to the send handle of the owner (App): the connection's TWsApp,
 // or the TGsApp's manager connection.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/json.hpp"
+#include "server/bridge/app_starts.hpp"
 #include "server/bridge/vexa_app_middle.hpp"
 
 namespace vexa {
@@ -32,7 +36,14 @@ class TVexaRequester : public TVexaAppMiddle {
   TVexaRequester(const std::string& name, TSApp* owner, bool isWs);
   // The handlers use App and Name: end the process and its callbacks before
   // those members go.
-  ~TVexaRequester() override { Shutdown(); }
+  ~TVexaRequester() override;
+
+  // How long a retired process has to end after its "quit".
+  static constexpr std::chrono::milliseconds kRetireGrace{2000};
+
+  // The start (in AppStarts()) that this process stands for; it settles with
+  // the first reply, the end of the process or this object's destruction.
+  void HoldStart(TAppStarts::Id id) { startId_ = id; }
 
   void OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
   void OnAppError(const std::string& line);
@@ -63,6 +74,9 @@ class TVexaRequester : public TVexaAppMiddle {
   std::string StartMessage;
 
  private:
+  void SettleStart();
+  // Another process of this name was global first: "quit", then the grace.
+  void Retire();
   void CreateProcess(const TJSON& commands, int index);
   void SendAll(const TJSON& commands, int index);
   static void Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, const std::string& rawdata);
@@ -70,6 +84,7 @@ class TVexaRequester : public TVexaAppMiddle {
   // Set when another process of the same name was global first and this one
   // handed its connection over: what it still says reaches nobody.
   std::atomic<bool> retired_{false};
+  std::atomic<TAppStarts::Id> startId_{0};
 };
 
 }  // namespace vexa

@@ -1,7 +1,9 @@
 #include "server/bridge/ws_app.hpp"
 
+#include <algorithm>
 #include <exception>
 
+#include "core/asso_array.hpp"
 #include "core/globals.hpp"
 #include "server/bridge/gs_app.hpp"
 #include "server/bridge/vexa_requester.hpp"
@@ -59,6 +61,16 @@ std::shared_ptr<TVexaRequester> TWsApp::CreateGlobal(const std::string& name) {
   return requester;
 }
 
+void TWsApp::NoteApp(const std::string& name) {
+  if (HadApp(name)) return;
+  if (recentApps_.size() >= kRecentApps) recentApps_.pop_front();
+  recentApps_.push_back(name);
+}
+
+bool TWsApp::HadApp(const std::string& name) const {
+  return std::find(recentApps_.begin(), recentApps_.end(), name) != recentApps_.end();
+}
+
 JsonValue TWsApp::WconObject() const {
   JsonValue wcon = JsonValue::object();
   wcon["conid"] = std::to_string(ConId);
@@ -85,6 +97,16 @@ void TWsApp::CloseConnection() {
       if (app) apps.push_back(app);
     for (auto& [name, weak] : Globals)
       if (auto gs = weak.lock()) globals.push_back(std::move(gs));
+    // The global applications this connection made hold it as a member
+    // without a Globals entry.
+    const std::string key = std::to_string(ConId);
+    if (GsApps != nullptr) {
+      for (const auto& [name, value] : *GsApps) {
+        auto* entry = value.IsObject ? dynamic_cast<TGsAppEntry*>(value.Obj) : nullptr;
+        if (entry == nullptr || !entry->App || entry->App->Conns.count(key) == 0) continue;
+        if (std::find(globals.begin(), globals.end(), entry->App) == globals.end()) globals.push_back(entry->App);
+      }
+    }
   }
   // Outside the registry mutex: closing waits for a send under way to this
   // connection, which may be stuck on a client that does not read.

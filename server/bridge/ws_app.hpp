@@ -40,6 +40,7 @@
 // thread has ended), and other threads reach it only under the mutex.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -94,7 +95,8 @@ class TWsApp : public TSApp {
 
   // The connection has ended: closes the send handle, sends "quit" to each
   // application of the connection and "wsdiscon" to each global application
-  // it joined (which drops it). Connection's thread; raises on failure.
+  // it is a member of, the one it made included (which drops it).
+  // Connection's thread; raises on failure.
   void CloseConnection();
   // { "t" : "c", "wcon" : { "conid", "REMOTE_ADDR", "REMOTE_PORT" } }, all strings.
   TJSON CloseDocument() const;
@@ -106,9 +108,20 @@ class TWsApp : public TSApp {
   std::map<std::string, std::weak_ptr<TGsApp>> Globals;          // ctrl -> joined global, not owning
   bool Closing = false;
 
+  // The names of the applications this connection had lately (started or
+  // joined), at most kRecentApps of them: a message for one that is no
+  // longer there is told apart from one for an application never started.
+  // The connection's thread only.
+  void NoteApp(const std::string& name);
+  bool HadApp(const std::string& name) const;
+  static constexpr size_t kRecentApps = 16;
+
   const int32_t ConId;
   std::string RemoteAddr;        // the connection's thread only
   const std::string RemotePort;  // never assigned: always empty
+
+ private:
+  std::deque<std::string> recentApps_;
 };
 
 // Server shutdown: ends the connection of one WsApps entry from another

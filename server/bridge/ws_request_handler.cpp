@@ -10,6 +10,7 @@
 #include "core/asso_array.hpp"
 #include "core/globals.hpp"
 #include "core/json.hpp"
+#include "server/bridge/app_starts.hpp"
 #include "server/bridge/gs_app.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
@@ -130,37 +131,58 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     JsonValue bdata = *browserData;
 
     if (!global && !own) {
-      // Start: the message travels to the new process inside its start data.
-      wsApp->RemoteAddr = context.PeerAddress();
-      bdata["wconn"] = "n";
-      bdata["wcon"] = wsApp->WconObject();
-      message.Current()["bdata"] = std::move(bdata);
-
-      std::shared_ptr<TWebSocketA> webSocket;
+      // Only a complete start message starts a process: a message without
+      // its members, for an application this connection had, means that the
+      // application has ended.
+      std::string evt, evtp;
+      TJSON cookies;
+      try {
+        cookies.Add("mtoken", TextMember(message, "token"));
+        cookies.Add("typeappobj", TextMember(message, "typeappobj"));
+        evt = TextMember(message, "evt");
+        evtp = TextMember(message, "evtp");
+      } catch (const std::exception&) {
+        if (!wsApp->HadApp(ctrl)) throw;
+        PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request the application " +
+                   ConsoleQuote(ctrl) + " has ended, message dropped");
+        return;
+      }
+      // Windows that open together: a start of this application under way
+      // may make itself global in its first reply, and this message then
+      // joins it rather than starting a process that would be retired.
+      TAppStarts::Ticket ticket(ctrl, AppStarts().Begin(ctrl));
+      AppStarts().WaitForEarlier(ctrl, ticket.id());
       {
         std::lock_guard<std::mutex> lock(WsRegistryMutex());
-        webSocket = wsApp->WebSocket;
+        global = FindGlobalLocked(ctrl);
       }
-      const std::string idata = BuildServerInfo(requestInfo, context.PeerAddress(), webSocket && webSocket->Secure);
+      if (!global) {
+        // Start: the message travels to the new process inside its start data.
+        wsApp->RemoteAddr = context.PeerAddress();
+        bdata["wconn"] = "n";
+        bdata["wcon"] = wsApp->WconObject();
+        message.Current()["bdata"] = std::move(bdata);
 
-      TJSON cookies;
-      cookies.Add("mtoken", TextMember(message, "token"));
-      cookies.Add("typeappobj", TextMember(message, "typeappobj"));
-      const std::string bcookies = CookiesToJSON(requestInfo, &cookies);
+        std::shared_ptr<TWebSocketA> webSocket;
+        {
+          std::lock_guard<std::mutex> lock(WsRegistryMutex());
+          webSocket = wsApp->WebSocket;
+        }
+        const std::string idata =
+            BuildServerInfo(requestInfo, context.PeerAddress(), webSocket && webSocket->Secure);
+        const std::string bcookies = CookiesToJSON(requestInfo, &cookies);
 
-      TJSON start;
-      start.AddJSON("postdata", message);
-      if (Args != nullptr) {
-        start.AddAssoArray("sargv", *Args);
-      } else {
-        start.Current()["sargv"] = JsonValue::object();
+        TJSON start;
+        start.AddJSON("postdata", message);
+        if (Args != nullptr) {
+          start.AddAssoArray("sargv", *Args);
+        } else {
+          start.Current()["sargv"] = JsonValue::object();
+        }
+        const std::string cdata = StrToHex(start.GetJSON());
+        RunPhpApp(*wsApp, ctrl, evt, evtp, idata, cdata, bcookies, message.GetJSON(), ticket.Release());
+        return;
       }
-      const std::string cdata = StrToHex(start.GetJSON());
-
-      const std::string evt = TextMember(message, "evt");
-      const std::string evtp = TextMember(message, "evtp");
-      RunPhpApp(*wsApp, ctrl, evt, evtp, idata, cdata, bcookies, message.GetJSON());
-      return;
     }
 
     std::shared_ptr<TVexaRequester> target;
@@ -174,6 +196,7 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
       }
       if (joins) {
         wsApp->RemoteAddr = context.PeerAddress();
+        wsApp->NoteApp(ctrl);
         bdata["wconn"] = "n";
         std::lock_guard<std::recursive_mutex> globalLock(*GlobalLock);
         std::lock_guard<std::mutex> lock(WsRegistryMutex());
@@ -189,7 +212,16 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     if (!target) throw std::runtime_error("Key \"" + ctrl + "\" not found");
     bdata["wcon"] = wsApp->WconObject();
     message.Current()["bdata"] = std::move(bdata);
-    target->SendToApp(StrToHex(message.GetJSON()), false);
+    // A full input queue pauses this connection's reads, nothing else; the
+    // wait ends when the client leaves or the server shuts the connection.
+    std::shared_ptr<TWebSocketA> webSocket;
+    {
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      webSocket = wsApp->WebSocket;
+    }
+    target->SendToAppWaiting(StrToHex(message.GetJSON()), [&] {
+      return context.IsShutdown() || context.PeerHungUp() || !webSocket || webSocket->Closed();
+    });
   } catch (const std::exception& e) {
     PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request " + ConsoleQuote(e.what()));
   }
@@ -197,7 +229,10 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
 
 void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt,
                                   const std::string& evtp, const std::string& idata, const std::string& cdata,
-                                  const std::string& bcookies, const std::string& startMessage) {
+                                  const std::string& bcookies, const std::string& startMessage,
+                                  TAppStarts::Id startId) {
+  // The start is settled here unless a process takes it over.
+  TAppStarts::Ticket ticket(ctrl, startId);
   try {
     // Linux caps one environment entry at 128 KiB: a start that cannot fit
     // is refused here, before anything is registered or started.
@@ -209,12 +244,14 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
     const std::string exe = TVexaAppMiddle::PhpExe();
     auto requester = std::make_shared<TVexaRequester>(ctrl, &wsApp, true);
     requester->StartMessage = startMessage;
+    requester->HoldStart(ticket.Release());
     {
       // Registered before the process starts, so its first reply and its end find it.
       std::lock_guard<std::recursive_mutex> global(*GlobalLock);
       std::lock_guard<std::mutex> lock(WsRegistryMutex());
       wsApp.Apps[ctrl] = requester;
     }
+    wsApp.NoteApp(ctrl);
     requester->StartApp(exe, params, env);
   } catch (const std::exception& e) {
     PrintError("WSR:- init Error " + ProjPath + " Project Vexa App Request " + ConsoleQuote(e.what()));

@@ -10,7 +10,11 @@
 //    "typeappobj", "evt", "evtp", ... }) to the connection's application of
 //    that ctrl, or to the global application of that name, starting a PHP
 //    process for the first message of a ctrl (a ctrl holding a control
-//    character is refused: it cannot be a process argument as it stands);
+//    character is refused: it cannot be a process argument as it stands).
+//    A first message waits for the starts of that ctrl already under way
+//    (see TAppStarts) and joins the global application one of them made; a
+//    message for an application whose input queue is full waits on the
+//    connection's thread until there is room;
 //  - WsDisconnect tells the connection's applications ("quit") and joined
 //    global applications ("wsdiscon"), waits 200 ms and removes the
 //    connection, stopping what is left of its processes.
@@ -22,6 +26,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "server/bridge/app_starts.hpp"
 #include "server/http/http_types.hpp"
 #include "server/websocket/websocket_handler.hpp"
 
@@ -48,7 +53,7 @@ class TWsRequestHandler {
   void RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text);
   void RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt, const std::string& evtp,
                  const std::string& idata, const std::string& cdata, const std::string& bcookies,
-                 const std::string& startMessage = {});
+                 const std::string& startMessage = {}, TAppStarts::Id startId = 0);
 
   // The three events, bound to this handler.
   TWsEvents Events();

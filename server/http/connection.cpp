@@ -378,6 +378,15 @@ size_t TConnection::WriteEc(std::span<const boost::asio::const_buffer> pieces, s
   }
 }
 
+bool TConnection::PeerHungUp() const {
+  struct pollfd pfd{fd_, POLLRDHUP, 0};
+  int r;
+  do {
+    r = ::poll(&pfd, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 void TConnection::Shutdown() {
   if (shutdown_.exchange(true)) return;
   // A close_notify is sent when the session is free at once; never wait for

@@ -72,6 +72,9 @@ class TConnection {
   // more than once.
   void Shutdown();
   bool IsShutdown() const { return shutdown_.load(); }
+  // Whether the client has closed its side of the connection (or the socket
+  // has failed); reads nothing, so what is still unread stays. Any thread.
+  bool PeerHungUp() const;
 
   bool IsTLS() const { return ssl_.load() != nullptr; }
   const std::string& PeerAddress() const { return peerAddress_; }

@@ -10,6 +10,7 @@
 #include <vector>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 
 #include "core/asso_array.hpp"
 #include "core/globals.hpp"
@@ -129,6 +130,7 @@ void TVexaRequestHandler::Attach(TConnection& connection, const HttpRequest& req
   ResponseInfo = &reply;
   HeadersPending = true;
   IsAjax = false;
+  ClientGone = false;
 }
 
 void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnection& connection,
@@ -195,6 +197,17 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
     bridge->OnError = [this](const std::string& line) { OnAppError(line); };
     bridge->OnExit = [this](const std::string& text) { OnAppExit(text); };
     bridge->WaitForExit = true;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      App = bridge.get();
+    }
+    struct Detach {
+      TVexaRequestHandler* self;
+      ~Detach() {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->App = nullptr;
+      }
+    } detach{this};
     // The server's shutdown shuts every connection; an application that is
     // still running then (one that never ends) is stopped, so the
     // connection's thread can end and the shutdown go on.
@@ -286,45 +299,69 @@ void TVexaRequestHandler::ApplyEnvelopeLocked(const TJSON& envelope) {
   }
 }
 
+TVexaAppMiddle* TVexaRequestHandler::ClientGoneLocked(const std::system_error& e) {
+  ClientGone = true;
+  PrintError(std::string("Error on Send Vexa Rx to Browser:- ") + e.what());
+  return App;
+}
+
 void TVexaRequestHandler::OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
-  std::lock_guard<std::mutex> guard(lock_);
-  try {
-    if (isJson) {
-      if (HeadersPending) {
-        HeadersPending = false;
-        ApplyEnvelopeLocked(envelope);
+  TVexaAppMiddle* stop = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (ClientGone) return;  // the page is being stopped: its output goes nowhere
+    try {
+      if (isJson) {
+        if (HeadersPending) {
+          HeadersPending = false;
+          ApplyEnvelopeLocked(envelope);
+          WriteHeaderLocked();
+        }
+        WriteHeaderLocked();  // the header goes out with the first output that gets through
+        SendChunkText(*Context, isItem ? text + "," : text);
+      } else {
+        if (HeadersPending) {
+          HeadersPending = false;
+          ResponseInfo->response.set(http::field::content_type, PlainContentTypeLocked());
+          WriteHeaderLocked();
+        }
         WriteHeaderLocked();
+        SendChunkText(*Context, IsAjax ? text + "\r\n" : text);
       }
-      WriteHeaderLocked();  // the header goes out with the first output that gets through
-      SendChunkText(*Context, isItem ? text + "," : text);
-    } else {
-      if (HeadersPending) {
-        HeadersPending = false;
-        ResponseInfo->response.set(http::field::content_type, PlainContentTypeLocked());
-        WriteHeaderLocked();
-      }
-      WriteHeaderLocked();
-      SendChunkText(*Context, IsAjax ? text + "\r\n" : text);
+    } catch (const std::system_error& e) {
+      stop = ClientGoneLocked(e);
+    } catch (const std::exception& e) {
+      PrintError(std::string("Error on Send Vexa Rx to Browser:- ") + e.what());
+    } catch (...) {
+      // anything thrown that is not an error object is dropped
     }
-  } catch (const std::exception& e) {
-    PrintError(std::string("Error on Send Vexa Rx to Browser:- ") + e.what());
-  } catch (...) {
-    // anything thrown that is not an error object is dropped
   }
+  // Outside the lock: the stop waits for the process's end.
+  if (stop) stop->StopApp();
 }
 
 void TVexaRequestHandler::OnAppError(const std::string& line) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (!ResponseInfo->started) {
-    ResponseInfo->response.set(http::field::content_type,
-                               RequestContentType(*RequestInfo) == "application/json" ? kPlainText : kPlainHtml);
+  TVexaAppMiddle* stop = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (ClientGone) return;
+    try {
+      if (!ResponseInfo->started) {
+        ResponseInfo->response.set(http::field::content_type,
+                                   RequestContentType(*RequestInfo) == "application/json" ? kPlainText : kPlainHtml);
+      }
+      WriteHeaderLocked();
+      SendChunkText(*Context, "ReqHand:- Process Error(RX):- " + line + "\r\n");
+    } catch (const std::system_error& e) {
+      stop = ClientGoneLocked(e);
+    }
   }
-  WriteHeaderLocked();
-  SendChunkText(*Context, "ReqHand:- Process Error(RX):- " + line + "\r\n");
+  if (stop) stop->StopApp();
 }
 
 void TVexaRequestHandler::OnAppExit(const std::string&) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (ClientGone) return;
   if (!ResponseInfo->started) {
     // The application wrote nothing: an empty reply of the plain-output type.
     ResponseInfo->response.set(http::field::content_type,

@@ -6,13 +6,16 @@
 // its environment; what PHP writes comes back through the bridge's callbacks
 // and is streamed to the client as a chunked reply.
 //
-// The callbacks run on the PHP runner's threads (output, error, exit) while
-// the connection's thread waits in StartPhp. One lock serialises them: the
-// header is decided and written once, and every chunk goes out whole.
+// The callbacks run on the PHP runner's threads (output and error, exit)
+// while the connection's thread waits in StartPhp. One lock serialises them:
+// the header is decided and written once, and every chunk goes out whole.
+// The first write that fails (the client has gone) stops the page's PHP
+// process with one console line; its further output is dropped.
 
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "server/http/http_types.hpp"
 
@@ -20,6 +23,7 @@ namespace vexa {
 
 class TConnection;
 class TJSON;
+class TVexaAppMiddle;
 
 // The routing words of a page name.
 struct PageRoute {
@@ -54,6 +58,7 @@ class TVexaRequestHandler {
   // the header pending (Run starts with it).
   void Attach(TConnection& connection, const HttpRequest& request, HttpReply& reply);
 
+
   // Starts PHP for the page and returns when it has ended.
   void StartPhp(const std::string& ctrl, const std::string& evt, const std::string& evtp,
                 const std::string& idata, const std::string& cdata, const std::string& bcookies);
@@ -81,12 +86,16 @@ class TVexaRequestHandler {
   void WriteHeaderLocked();              // StartChunked once
   void ApplyEnvelopeLocked(const TJSON& envelope);
   std::string PlainContentTypeLocked();  // the content-type choice for plain output
+  // A write to the client failed: the one console line; the running bridge to stop.
+  TVexaAppMiddle* ClientGoneLocked(const std::system_error& e);
 
   TConnection* Context = nullptr;
   const HttpRequest* RequestInfo = nullptr;
   HttpReply* ResponseInfo = nullptr;
   bool HeadersPending = true;
   bool IsAjax = false;
+  bool ClientGone = false;
+  TVexaAppMiddle* App = nullptr;  // the bridge while StartPhp runs it
   std::mutex lock_;
 };
 

@@ -79,11 +79,12 @@ struct Recorder {
   std::mutex m;
   std::condition_variable cv;
   std::vector<std::string> out, err;
+  std::vector<std::string> both;  // every line as "out:" or "err:" + line, in arrival order
   std::vector<Piece> data;
   int exits = 0;
 
-  void Out(const std::string& l) { Add(out, l); }
-  void Err(const std::string& l) { Add(err, l); }
+  void Out(const std::string& l) { Add(out, l, "out:"); }
+  void Err(const std::string& l) { Add(err, l, "err:"); }
   void Data(const std::string& envelope, const std::string& text, bool isJson, bool isItem) {
     std::lock_guard<std::mutex> lock(m);
     data.push_back({text, isJson, isItem, envelope});
@@ -108,9 +109,10 @@ struct Recorder {
   }
 
  private:
-  void Add(std::vector<std::string>& v, const std::string& l) {
+  void Add(std::vector<std::string>& v, const std::string& l, const char* tag) {
     std::lock_guard<std::mutex> lock(m);
     v.push_back(l);
+    both.push_back(tag + l);
     cv.notify_all();
   }
 };

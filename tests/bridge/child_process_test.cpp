@@ -1,5 +1,6 @@
 #include "server/bridge/child_process.hpp"
 
+#include <dirent.h>
 #include <signal.h>
 
 #include <chrono>
@@ -105,6 +106,100 @@ TEST(ChildProcess, StandardErrorGoesOnlyToOnError) {
   EXPECT_EQ(r.rec.out, std::vector<std::string>{"out"});
   EXPECT_EQ(r.rec.err, (std::vector<std::string>{"err one", "err two", "tail"}));
   EXPECT_EQ(r.exitErrCount, 3u);
+}
+
+TEST(ChildProcess, AnErrorLineComesAfterTheOutputWrittenBeforeIt) {
+  // o0 e0 o1 e1 ...: every error line is delivered after the output lines
+  // the child wrote before it (two pipes cannot tell whether an output line
+  // came after it, so later output may come first).
+  for (int run = 0; run < 5; ++run) {
+    EmitRun r("interleave");
+    r.cp->Start();
+    r.cp->WaitFor();
+    ASSERT_EQ(r.rec.both.size(), 400u);
+    size_t outs = 0, errs = 0;
+    for (const std::string& line : r.rec.both) {
+      if (line.rfind("out:", 0) == 0) {
+        EXPECT_EQ(line, "out:o" + std::to_string(outs++));
+      } else {
+        EXPECT_EQ(line, "err:e" + std::to_string(errs));
+        ASSERT_GT(outs, errs) << "run " << run << ": e" << errs << " came before o" << errs;
+        ++errs;
+      }
+    }
+  }
+}
+
+namespace {
+size_t ThreadCount() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+}  // namespace
+
+TEST(ChildProcess, ARunThatNeverQueuesInputHasNoWriterThread) {
+  EmitRun r("hold");  // never reads its standard input
+  std::thread([] {}).join();  // a sanitizer's own helper thread, started with the first thread, is there now
+  const size_t before = ThreadCount();
+  r.cp->Start();
+  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
+  EXPECT_EQ(ThreadCount(), before + 2);  // the runner and the one reader
+  r.cp->Write("fits into the pipe\n");
+  EXPECT_EQ(ThreadCount(), before + 2);
+  r.cp->Write(std::string(1 << 20, 'x'));  // more than the pipe takes: queued
+  EXPECT_EQ(ThreadCount(), before + 3);
+  r.cp->Stop();
+  r.cp->WaitFor();
+  EXPECT_EQ(r.rec.exits, 1);
+  r.cp.reset();  // joins the runner
+  EXPECT_EQ(ThreadCount(), before);
+  ExpectNoProcessesLeft(r.token);
+}
+
+TEST(ChildProcess, WriteWaitingWaitsForRoomUntilTheCallerGivesUpOrTheRunEnds) {
+  ConsoleCapture console;
+  EmitRun r("hold");  // never reads its standard input
+  r.cp->Start();
+  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
+  const std::string mb(size_t(1) << 20, 'x');
+  for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
+  // No room for 2 MiB more: the caller waits until it gives up.
+  auto t0 = std::chrono::steady_clock::now();
+  auto give_up = t0 + 300ms;
+  EXPECT_FALSE(r.cp->WriteWaiting(mb + mb, [&] { return std::chrono::steady_clock::now() >= give_up; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
+  EXPECT_TRUE(r.cp->Running());  // waited, not stopped
+  // The run ends while a caller waits: the wait ends with it.
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    r.cp->Stop();
+  });
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(r.cp->WriteWaiting(mb + mb, [] { return false; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+  stopper.join();
+  r.cp->WaitFor();
+  console.Stop();
+  EXPECT_FALSE(console.Has("process stopped")) << console.Text();
+  EXPECT_EQ(r.rec.exits, 1);
+  ExpectNoProcessesLeft(r.token);
+}
+
+TEST(ChildProcess, WriteWaitingTakesEveryTextOfAChildThatReadsSlowly) {
+  // 3 x 40 MiB, more than the bound together: each waits for room and all
+  // reach the child, which reads after a pause.
+  EmitRun r("count");
+  r.cp->Start();
+  const std::string big(size_t(40) << 20, 'y');
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(r.cp->WriteWaiting(big + "\n", [] { return false; })) << i;
+  r.cp->WriteLine("end");
+  r.cp->WaitFor();
+  EXPECT_EQ(r.rec.out, (std::vector<std::string>{"41943041", "41943041", "41943041"}));
 }
 
 TEST(ChildProcess, WriteReachesTheChildAndNothingHappensAfterTheEnd) {

@@ -341,8 +341,23 @@ def group_forms(b, srv):
 
 # --------------------------------------------------------------- stream ----
 
+def install_fixture(b, name):
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", name)) as f:
+        b.write_file(os.path.join(b.sample, "pages", name), f.read())
+
+
+def pid_alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def group_stream(b, srv):
     port = srv.port
+    install_fixture(b, "cookieerr.php")
+    install_fixture(b, "forever.php")
 
     def test_first_part_arrives_while_the_page_runs():
         t0 = time.monotonic()
@@ -363,7 +378,44 @@ def group_stream(b, srv):
             eq(slow.result().status, 200, "stream")
             check(fast.end_time < slow.result().end_time - 1.0, "the index waited for the stream")
 
-    return [test_first_part_arrives_while_the_page_runs, test_other_requests_are_served_meanwhile]
+    def test_error_line_right_after_the_first_envelope_keeps_its_cookie():
+        # The envelope was written (and flushed) before the error line: its
+        # header and cookie always lead the reply.
+        def one(i):
+            r = request(port, "/cookieerr-%d.html" % i)
+            return r.all("Set-Cookie"), r.chunks
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            results = list(pool.map(one, range(200)))
+        lost = [i for i, (cookies, _) in enumerate(results) if cookies != ["flag=set; Path=/; HttpOnly"]]
+        check(not lost, "Set-Cookie missing in %d of 200 replies, first: %r" % (len(lost), results[lost[0]] if lost else None))
+        for cookies, chunks in results:
+            eq(chunks, [b"<p>first part</p>",
+                        b"ReqHand:- Process Error(RX):- warning right after the first envelope\r\n"], "chunks")
+
+    def test_abandoned_page_is_stopped():
+        line = "Error on Send Vexa Rx to Browser:- "
+        before = srv.output().count(line)
+        c = RawClient(port)
+        c.send("GET /forever.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        head = c._until(b"\r\n\r\n")
+        check(b"Transfer-Encoding: chunked" in head, head)
+        size = int(c._until(b"\r\n"), 16)
+        pid = int(c._exact(size).split()[1])
+        check(pid_alive(pid), "the page runs")
+        c.close()
+        left = time.monotonic()
+        while pid_alive(pid):
+            check(time.monotonic() - left < 1.0 * e2e.SLOW, "the page's process %d still runs" % pid)
+            time.sleep(0.02)
+        srv.wait_for(line)
+        time.sleep(0.5)  # what the page might still have said would be here by now
+        eq(srv.output().count(line), before + 1, "console lines")
+        # The server goes on serving.
+        eq(request(port, "/").status, 200, "index")
+
+    return [test_first_part_arrives_while_the_page_runs, test_other_requests_are_served_meanwhile,
+            test_error_line_right_after_the_first_envelope_keeps_its_cookie, test_abandoned_page_is_stopped]
 
 
 # ----------------------------------------------------------------- phar ----

@@ -100,9 +100,10 @@ TEST(Process, MissingProgramRaisesInsteadOfStartingAChild) {
 TEST(Process, StandardStreamsRoundTripAndStayApart) {
   auto p = Process::Spawn(Sh("while read l; do echo \"out:$l\"; echo \"err:$l\" >&2; done; exit 3"));
   const std::string msg = "one\ntwo\n";
-  ASSERT_TRUE(p->WriteStdin(msg.data(), msg.size()));
+  ASSERT_EQ(p->WriteStdinSome(msg.data(), msg.size()), static_cast<long>(msg.size()));
   p->CloseStdin();
-  EXPECT_FALSE(p->WriteStdin("x", 1));  // closed: refused, no crash
+  EXPECT_EQ(p->WriteStdinSome("x", 1), -1);  // closed: refused, no crash
+  EXPECT_FALSE(p->WaitStdinRoom(std::chrono::milliseconds(10)));
   EXPECT_EQ(ReadAll(p->StdoutFd()), "out:one\nout:two\n");
   EXPECT_EQ(ReadAll(p->StderrFd()), "err:one\nerr:two\n");
   EXPECT_EQ(p->Wait(), 3);
@@ -112,7 +113,28 @@ TEST(Process, WriteToAChildThatClosedItsInputFailsWithoutSignal) {
   auto p = Process::Spawn(Sh("exec 0<&-; sleep 0.05"));
   p->Wait();
   std::string big(1 << 16, 'x');
-  EXPECT_FALSE(p->WriteStdin(big.data(), big.size()));  // EPIPE, and we are still here
+  EXPECT_EQ(p->WriteStdinSome(big.data(), big.size()), -1);  // EPIPE, and we are still here
+}
+
+TEST(Process, WaitForStdinRoomEndsWithTheChild) {
+  auto p = Process::Spawn(Sh("sleep 0.4"));
+  // Fill the pipe: the child never reads.
+  std::string block(1 << 16, 'x');
+  long taken;
+  while ((taken = p->WriteStdinSome(block.data(), block.size())) > 0) {
+  }
+  ASSERT_EQ(taken, 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(p->WaitStdinRoom(std::chrono::milliseconds(100)));  // still full, still alive: the time ran out
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90));
+  // The child ends: the wait says so long before its time is up.
+  const auto t1 = std::chrono::steady_clock::now();
+  bool room = true;
+  while (room && std::chrono::steady_clock::now() - t1 < std::chrono::seconds(10))
+    room = p->WaitStdinRoom(std::chrono::seconds(10));
+  EXPECT_FALSE(room);
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(5));
+  p->Wait();
 }
 
 TEST(Process, OnlyTheThreeStandardDescriptorsAreInherited) {

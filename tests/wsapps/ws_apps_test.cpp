@@ -19,6 +19,7 @@
 
 #include "core/asso_array.hpp"
 #include "core/globals.hpp"
+#include "server/bridge/app_starts.hpp"
 #include "server/bridge/gs_app.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
@@ -268,4 +269,40 @@ TEST_F(Registries, WalksSurviveConcurrentRemoval) {
 }
 
 }  // namespace
+// A first message waits for the starts begun before it, until each settles
+// or its bound runs out; starts begun after it, and other names, never hold
+// it up.
+TEST(AppStarts, WaitsForEarlierStartsOnlyAndAtMostTheBound) {
+  using namespace std::chrono;
+  TAppStarts starts;
+  const auto first = starts.Begin("x");
+  const auto other = starts.Begin("y");
+  const auto second = starts.Begin("x");
+  const auto third = starts.Begin("x");
+  auto t0 = steady_clock::now();
+  starts.WaitForEarlier("x", first);  // nothing before it
+  starts.WaitForEarlier("y", other);  // another name
+  EXPECT_LT(steady_clock::now() - t0, milliseconds(100));
+
+  std::thread settler([&] {
+    std::this_thread::sleep_for(milliseconds(200));
+    starts.Settle("x", first);
+  });
+  t0 = steady_clock::now();
+  starts.WaitForEarlier("x", second);  // waits for the first only
+  const auto waited = steady_clock::now() - t0;
+  settler.join();
+  EXPECT_GE(waited, milliseconds(150));
+  EXPECT_LT(waited, TAppStarts::kBound);
+
+  // The second never settles: the third waits for it at most its bound.
+  t0 = steady_clock::now();
+  starts.WaitForEarlier("x", third);
+  EXPECT_LT(steady_clock::now() - t0, TAppStarts::kBound + milliseconds(500));
+  starts.Settle("x", second);
+  starts.Settle("x", third);
+  starts.Settle("x", third);  // twice: nothing
+  starts.Settle("y", other);
+}
+
 }  // namespace vexa

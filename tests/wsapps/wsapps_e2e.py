@@ -172,9 +172,10 @@ def protocol_tests(env):
         d1 = c.recv_data()
         wait_pid_gone(d1["pid"])
         time.sleep(0.2)  # the exit reaches the connection's set
-        before = srv.output().count(send_error + "JSON Key not found.")
+        ended = send_error + "the application wsprobe has ended, message dropped"
+        before = srv.output().count(ended)
         c.send({"ctrl": "wsprobe", "bdata": {"late": 1}})  # no start members: dropped
-        wait_count(srv, send_error + "JSON Key not found.", before + 1)
+        wait_count(srv, ended, before + 1)
         c.expect_silence()
         c.send(start_message("wsprobe", {"again": 1}))
         d2 = c.recv_data()
@@ -349,13 +350,17 @@ def global_tests(env):
         assert c.recv_data()["message"]["bdata"]["from"] == "a"
         a.expect_silence(0.3)
 
-        # The creator leaves: no "wsdiscon" for it. B leaves: "wsdiscon" to the manager.
-        a.close()
-        c.expect_silence(0.6)
-        b.close()
-        ev = c.recv_data()["event"]
-        assert ev["evt"] == "wsdiscon" and ev["evtp"] == "d" and ev["bdata"]["t"] == "c", ev
-        assert ev["bdata"]["wcon"] == {"conid": idb, "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": ""}, ev
+        # Every member that leaves is reported to the manager, the creator too.
+        for cl, conid in ((a, ida), (b, idb)):
+            cl.close()
+            ev = c.recv_data()["event"]
+            assert ev["evt"] == "wsdiscon" and ev["evtp"] == "d" and ev["bdata"]["t"] == "c", ev
+            assert ev["bdata"]["wcon"] == {"conid": conid, "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": ""}, ev
+        c.expect_silence(0.3)
+        # The creator's member entry went with it: a broadcast to the members reaches C alone.
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [sendall(1, "wsprobe", 0, "members")]}})
+        assert c.recv(5) == "members"
+        d.expect_silence(0.3)
 
         # The global application ends; the next complete message starts a per-connection one.
         c.send({"ctrl": "wsprobe", "bdata": {"text": "exit"}})
@@ -448,8 +453,65 @@ def global_tests(env):
             for cl in clients:
                 cl.close()
 
+    def test_windows_opening_together_each_first_message_once():
+        # Six windows send their first message at once to a global
+        # application that no process serves yet. Each message is kept
+        # exactly once, in the application's file and in its memory, and
+        # the file is never caught truncated; one process is left. Twenty
+        # rounds, each under a fresh name (a copy of the fixture).
+        with open(os.path.join(HERE, "fixtures", "wsstore.php")) as f:
+            fixture = f.read()
+        for rnd in range(20):
+            name = f"wsstore_r{rnd}"
+            env.bundle.write_file(os.path.join(env.bundle.sample, "pages", name + ".php"), fixture)
+            store = os.path.join(env.bundle.sample, "cache", name + ".json")
+            clients = [env.client() for _ in range(6)]
+            texts = [f"r{rnd} w{i}" for i in range(len(clients))]
+            gate = threading.Barrier(len(clients))
+            errors = []
+
+            def start(cl, text):
+                try:
+                    gate.wait(5)
+                    cl.send(start_message(name, {"text": text}))
+                except Exception as e:  # noqa: BLE001
+                    errors.append(e)
+
+            threads = [threading.Thread(target=start, args=(cl, t)) for cl, t in zip(clients, texts)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(10)
+            assert not errors, errors
+            for i, cl in enumerate(clients):
+                try:
+                    got = json.loads(cl.recv(8 * e2e.SLOW))
+                except (OSError, TimeoutError) as e:
+                    raise AssertionError(f"round {rnd}: window {i} was never told its message was kept") from e
+                assert got == {"stored": texts[i]}, (rnd, i, got)
+            clients[0].send({"ctrl": name, "bdata": {"list": 1}})
+            kept = json.loads(clients[0].recv(5 * e2e.SLOW))["list"]
+            assert sorted(kept) == sorted(texts), f"round {rnd}: in memory {kept}"
+            with open(store) as f:
+                stored = json.load(f)
+            assert sorted(stored) == sorted(texts), f"round {rnd}: in the file {stored}"
+            end = time.monotonic() + 5 * e2e.SLOW
+            while True:
+                left = [p for p in processes_under(env.bundle.root)
+                        if f"--ctrl {name} " in p[2] and p[1] != "Z"]
+                if len(left) == 1:
+                    break
+                assert time.monotonic() < end, f"round {rnd}: processes {left}"
+                time.sleep(0.05)
+            for cl in clients:
+                cl.expect_silence(0.05)
+                cl.close()
+            with open(store) as f:
+                assert sorted(json.load(f)) == sorted(texts), f"round {rnd}: the file changed"
+
     return [test_chat_three_connections, test_sendall_and_manager, test_global_wins_over_own_application,
-            test_windows_opening_together_share_one_global_application]
+            test_windows_opening_together_share_one_global_application,
+            test_windows_opening_together_each_first_message_once]
 
 
 # ---------------------------------------------------------------------------
@@ -833,8 +895,44 @@ def stall_tests(env):
         assert took < 3 * baseline + 0.5 * e2e.SLOW, f"an unrelated client waited {took:.2f} s, else {baseline:.2f} s"
         stop_within(env, 12.0)  # still far below the 60 s of the stuck send
 
+    @with_own_server
+    def test_large_messages_wait_for_a_busy_application(env):
+        # Three 30 MiB messages (twice that on the application's stdin) while
+        # the application sleeps: the connection's reads pause until there
+        # is room, and every message is answered.
+        srv = env.srv
+        c = env.client(timeout=120)
+        c.send(start_message("wsprobe", {}))
+        pid = c.recv_data()["pid"]
+        # Busy long enough for the server to take in two of them meanwhile.
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "sleep": 10}})
+        blob = "x" * (30 << 20)
+        # A send waits while the server's reads of this connection pause.
+        c.sock.settimeout(120 * e2e.SLOW)
+        t0 = time.monotonic()
+        for i in range(3):
+            c.send({"ctrl": "wsprobe", "bdata": {"brief": 1, "n": i, "blob": blob}})
+        for i in range(3):
+            d = c.recv_data(60 * e2e.SLOW)
+            assert d["pid"] == pid and d["bytes"] > 2 * len(blob), d
+        took = time.monotonic() - t0
+        print(f"three 30 MiB messages answered in {took:.1f} s")
+        assert "process stopped" not in srv.output(), srv.output()[-2000:]
+        # A client that leaves while its second message waits: the wait
+        # ends, and the application that never reads is stopped.
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "sleep": 3600}})
+        c.sock.settimeout(120 * e2e.SLOW)
+        for i in range(2):
+            c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "n": i, "blob": blob}})
+        n = srv.output().count("App Exit wsprobe")
+        c.close()
+        # The server is still busy with the 30 MiB messages for a while.
+        wait_count(srv, "App Exit wsprobe", n + 1, 30 * e2e.SLOW)
+        wait_pid_gone(pid, 5 * e2e.SLOW)
+        stop_within(env)
+
     return [test_relay_flood_both_ways, test_stalled_application_stops_when_its_client_leaves,
-            test_stalled_client_delays_only_itself]
+            test_stalled_client_delays_only_itself, test_large_messages_wait_for_a_busy_application]
 
 
 GROUPS = {"protocol": protocol_tests, "global": global_tests, "relay": relay_tests, "churn": churn_tests,
