@@ -11,6 +11,7 @@
 #include "core/globals.hpp"
 #include "core/json.hpp"
 #include "server/bridge/gs_app.hpp"
+#include "server/bridge/process_slots.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
 #include "server/bridge/ws_app.hpp"
@@ -79,6 +80,7 @@ TWsEvents TWsRequestHandler::Events() {
 
 void TWsRequestHandler::WsConnect(TWebSocketHandler& handler, TConnection& context, HttpRequest& requestInfo,
                                   bool secure) {
+  bool identified = false;
   try {
     const int32_t conId = NextConId();
     // PHP learns the id from the request description: only the server's.
@@ -87,13 +89,23 @@ void TWsRequestHandler::WsConnect(TWebSocketHandler& handler, TConnection& conte
     handler.ConId = conId;
     auto webSocket = std::make_shared<TWebSocketA>(&handler, &context, &requestInfo, secure);
     auto wsApp = std::make_unique<TWsApp>(conId, std::move(webSocket));
+    {
+      // The id table is this handler's own: not under the registry locks.
+      std::lock_guard<std::mutex> ids(conIdsMutex_);
+      conIds_[&context] = conId;
+      identified = true;
+    }
     std::lock_guard<std::recursive_mutex> global(*GlobalLock);
     std::lock_guard<std::mutex> lock(WsRegistryMutex());
     WsApps->SetObject(std::to_string(conId), wsApp.release());
-    std::lock_guard<std::mutex> ids(conIdsMutex_);
-    conIds_[&context] = conId;
   } catch (const std::exception& e) {
-    PrintError(std::string("WSR: Con Error:- ") + e.what());
+    // A connection that could not be registered keeps no id: the table is
+    // keyed by the connection's address, which a later connection may reuse.
+    if (identified) {
+      std::lock_guard<std::mutex> ids(conIdsMutex_);
+      conIds_.erase(&context);
+    }
+    PrintError("WSR: Con Error:- " + ConsoleQuote(e.what()));
   }
 }
 
@@ -116,10 +128,12 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
 
     std::shared_ptr<TGsApp> global;
     bool own = false;
+    size_t running = 0;
     {
       std::lock_guard<std::mutex> lock(WsRegistryMutex());
       global = FindGlobalLocked(ctrl);
       own = wsApp->Apps.count(ctrl) > 0;
+      running = wsApp->Apps.size();
     }
     // `global` is dropped below, outside the registry mutex.
 
@@ -130,6 +144,11 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     JsonValue bdata = *browserData;
 
     if (!global && !own) {
+      // Only this connection's thread adds to its applications, so the count
+      // cannot grow between the test and the start.
+      const size_t most = TProcessSlots::Instance().Limits().MaxAppsPerConnection;
+      if (running >= most)
+        throw std::runtime_error("the connection runs " + std::to_string(most) + " applications, as many as it may");
       // Start: the message travels to the new process inside its start data.
       wsApp->RemoteAddr = context.PeerAddress();
       bdata["wconn"] = "n";
@@ -164,9 +183,9 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     }
 
     std::shared_ptr<TVexaRequester> target;
+    bool joins = false;
     if (global) {
       // A global application wins over an application of this connection.
-      bool joins = false;
       {
         std::lock_guard<std::mutex> lock(WsRegistryMutex());
         joins = global->Conns.count(std::to_string(conId)) == 0;
@@ -187,6 +206,8 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     }
     // The application may have ended between the test and here.
     if (!target) throw std::runtime_error("Key \"" + ctrl + "\" not found");
+    // "wconn" says a connection joins: only the server says that.
+    if (!joins) bdata.erase("wconn");
     bdata["wcon"] = wsApp->WconObject();
     message.Current()["bdata"] = std::move(bdata);
     target->SendToApp(StrToHex(message.GetJSON()), false);
@@ -207,6 +228,8 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
     const std::vector<std::string> params = TVexaAppMiddle::AppParams(ctrl, evt, evtp);
     const std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
     const std::string exe = TVexaAppMiddle::PhpExe();
+    TProcessSlot slot = TProcessSlots::Instance().TryTake();
+    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
     auto requester = std::make_shared<TVexaRequester>(ctrl, &wsApp, true);
     requester->StartMessage = startMessage;
     {
@@ -215,7 +238,7 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
       std::lock_guard<std::mutex> lock(WsRegistryMutex());
       wsApp.Apps[ctrl] = requester;
     }
-    requester->StartApp(exe, params, env);
+    requester->StartApp(exe, params, env, std::move(slot));
   } catch (const std::exception& e) {
     PrintError("WSR:- init Error " + ProjPath + " Project Vexa App Request " + ConsoleQuote(e.what()));
   }
@@ -237,7 +260,7 @@ void TWsRequestHandler::WsDisconnect(TConnection& context, HttpRequest& requestI
     wsApp = FindConnection(conId);
     wsApp->CloseConnection();
   } catch (const std::exception& e) {
-    PrintError(std::string("WSR: Dis Error:- ") + e.what());
+    PrintError("WSR: Dis Error:- " + ConsoleQuote(e.what()));
     // A connection that is registered is still removed below: otherwise
     // its processes would outlive it.
     if (wsApp == nullptr) return;
@@ -256,7 +279,7 @@ void TWsRequestHandler::WsDisconnect(TConnection& context, HttpRequest& requestI
     // to a client that does not read.
     removed.reset();
   } catch (const std::exception& e) {
-    PrintError(std::string("WSR: Dis Error:- ") + e.what());
+    PrintError("WSR: Dis Error:- " + ConsoleQuote(e.what()));
   }
 }
 
