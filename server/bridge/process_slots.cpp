@@ -69,7 +69,7 @@ size_t TProcessSlots::InUse() const {
 }
 
 std::string TProcessSlots::BusyText() const {
-  return "the server runs " + std::to_string(Limits().MaxProcesses) + " PHP processes, as many as it may at once";
+  return "the server runs as many PHP processes as it may at once (" + std::to_string(Limits().MaxProcesses) + ")";
 }
 
 void TProcessSlots::Give() {
