@@ -967,6 +967,7 @@ def bounds_tests(env):
         for t in askers:
             t.join(120 * e2e.SLOW)
         assert not any(t.is_alive() for t in askers), "pages did not finish"
+        assert most[0] <= SERVER_MOST, f"the server ran {most[0]} processes at once"
         assert set(pages) <= {200, 503} and len(pages) == 64, pages
         refused = srv.output().count(start_refused) - refused0
         assert refused >= starts - SERVER_MOST, (refused, sum(replies))
