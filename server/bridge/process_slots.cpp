@@ -20,8 +20,10 @@ void TProcessSlot::Release() {
 }
 
 TProcessSlots& TProcessSlots::Instance() {
-  static TProcessSlots slots;
-  return slots;
+  // Never destroyed: a runner thread may give its slot back while the
+  // process exits.
+  static TProcessSlots* const slots = new TProcessSlots;
+  return *slots;
 }
 
 TProcessLimits TProcessSlots::Limits() const {
