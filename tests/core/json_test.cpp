@@ -154,7 +154,8 @@ TEST(ConsoleQuote, CutsLongTextsOnACharacterBoundaryWithAMarker) {
   const std::string text = std::string(kConsoleQuoteMax - 1, 'a') + "\xC3\xA9" + "tail";
   EXPECT_EQ(ConsoleQuote(text), std::string(kConsoleQuoteMax - 1, 'a') + "...");
   // So does an escape.
-  EXPECT_EQ(ConsoleQuote(std::string(kConsoleQuoteMax - 3, 'a') + "\x1B"), std::string(kConsoleQuoteMax - 3, 'a') + "...");
+  EXPECT_EQ(ConsoleQuote(std::string(kConsoleQuoteMax - 3, 'a') + "\x1B"),
+            std::string(kConsoleQuoteMax - 3, 'a') + "...");
   EXPECT_EQ(ConsoleQuote(std::string(kConsoleQuoteMax - 4, 'a') + "\x1B"),
             std::string(kConsoleQuoteMax - 4, 'a') + "\\x1B");
 }
