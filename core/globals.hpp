@@ -45,9 +45,12 @@ void WriteLine(const std::string& line);
 // Console lines quote what a client or a PHP process sent only this far, so
 // that one broken message cannot make a line of any size.
 constexpr size_t kConsoleQuoteMax = 300;
-// The text as it may stand in a console line: unchanged when it fits, else
-// its first bytes (at most kConsoleQuoteMax, never cutting a UTF-8 sequence)
-// followed by "...".
+// The text as it may stand in a console line. Control characters (C0, DEL and
+// the C1 range U+0080..U+009F) and bytes that are not well-formed UTF-8 are
+// written as "\xNN" (C1 characters byte by byte), so that no quoted text can
+// break the line or steer the terminal; every other character stays as it is.
+// The result is at most kConsoleQuoteMax bytes, never cutting a character or
+// an escape; when the text did not fit, "..." follows.
 std::string ConsoleQuote(std::string_view text);
 
 }  // namespace vexa

@@ -79,10 +79,11 @@ void TChildProcess::Execute() {
   try {
     Run();
   } catch (const std::exception& e) {
-    vexa::WriteLine(std::string("CP Exit Error: ") + e.what());
+    vexa::WriteLine("CP Exit Error: " + ConsoleQuote(e.what()));
   } catch (...) {
     vexa::WriteLine("CP Exit Error: unknown error");
   }
+  Slot.Release();  // also when the start failed
   std::lock_guard<std::mutex> lock(mutex_);
   spawned_ = true;  // also when Run returned early
   finished_ = true;
@@ -139,11 +140,12 @@ void TChildProcess::Run() {
       }
       // Both streams are finished: reap the child (it has ended or is about to).
       proc->Wait();
+      Slot.Release();
     }
     running_ = false;
     if (OnExit) OnExit("", "");
   } catch (const std::exception& e) {
-    vexa::WriteLine(std::string("Error Process:- ") + e.what() + " cmd:- " + Exe);
+    vexa::WriteLine("Error Process:- " + ConsoleQuote(e.what()) + " cmd:- " + ConsoleQuote(Exe));
   }
   CloseInputAndJoin();  // also when the start failed
   std::lock_guard<std::mutex> lock(mutex_);
@@ -222,7 +224,7 @@ bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>
   inCv_.notify_all();
   lock.unlock();
   if (!stopWhy.empty()) {
-    vexa::WriteLine("Error Process:- " + stopWhy + ", process stopped cmd:- " + Exe);
+    vexa::WriteLine("Error Process:- " + stopWhy + ", process stopped cmd:- " + ConsoleQuote(Exe));
     Stop();
     return false;
   }
@@ -297,11 +299,11 @@ void TChildProcess::Stop() {
   }
 }
 
-void TChildProcess::DefaultOnLine(const std::string& line) { vexa::WriteLine(line); }
+void TChildProcess::DefaultOnLine(const std::string& line) { vexa::WriteLine(ConsoleQuote(line)); }
 
 void TChildProcess::DefaultOnExit(const std::string& stdoutRest, const std::string& stderrRest) {
-  vexa::WriteLine("CP ClsRx Data:- " + stdoutRest);
-  vexa::WriteLine("CP ClsRx Error:- " + stderrRest);
+  vexa::WriteLine("CP ClsRx Data:- " + ConsoleQuote(stdoutRest));
+  vexa::WriteLine("CP ClsRx Error:- " + ConsoleQuote(stderrRest));
 }
 
 }  // namespace vexa

@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/bridge/process_slots.hpp"
+
 namespace vexa::platform {
 class Process;
 }
@@ -97,6 +99,9 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   LineEvent OnOutput = DefaultOnLine;
   LineEvent OnError = DefaultOnLine;
   ExitEvent OnExit = DefaultOnExit;
+  // The server's process slot the child counts against, handed over before
+  // Start(); given back once the child has been reaped or could not start.
+  TProcessSlot Slot;
 
  private:
   TChildProcess(std::string exe, TextList params, TextList env);

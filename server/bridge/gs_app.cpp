@@ -52,7 +52,7 @@ void TGsApp::VexaClose(const std::string& name, ReleasedRefs& released) {
     Any extracted = GsApps->Extract(name);
     released.push_back(std::shared_ptr<TVexaBase>(extracted.Obj));
   } catch (const std::exception& e) {
-    PrintError(std::string("VexaClose GsApp Error: ") + e.what());
+    PrintError("VexaClose GsApp Error: " + ConsoleQuote(e.what()));
   }
 }
 

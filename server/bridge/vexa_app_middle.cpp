@@ -100,15 +100,18 @@ std::string TVexaAppMiddle::ChildId() const {
 }
 
 void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::string>& params,
-                              const std::vector<std::string>& extraEnv) {
+                              const std::vector<std::string>& extraEnv, TProcessSlot slot) {
   std::shared_ptr<TChildProcess> runner;
   try {
+    if (!slot) slot = TProcessSlots::Instance().TryTake();
+    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
     std::vector<std::string> env = {"VEXA_EXECPATH=" + ExePath, "VEXA_PROJPATH=" + ProjPath,
                                     "VEXA_PROJDIR=" + ProjDir};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     OutBuffer.clear();
     replied_ = false;
     runner = TChildProcess::Create(exe, params, std::move(env));
+    runner->Slot = std::move(slot);
     // The runner's callbacks reach the bridge only through the gate.
     auto gate = gate_;
     runner->OnOutput = [this, gate](const std::string& line) { gate->Run([&] { OnAppOutput(line); }); };
@@ -124,7 +127,7 @@ void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::str
     }
     runner->Start();
   } catch (const std::exception& e) {
-    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding process " + e.what());
+    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding process " + ConsoleQuote(e.what()));
     std::lock_guard<std::mutex> lock(mutex_);
     if (AppProcess == runner) AppProcess.reset();
     return;
@@ -137,7 +140,7 @@ void TVexaAppMiddle::OnAppProcessExit() {
     try {
       ParseAppOutput(OutBuffer);
     } catch (const std::exception& e) {
-      PrintError(std::string("AppMid:- Error onvexadatac:- ") + e.what());
+      PrintError("AppMid:- Error onvexadatac:- " + ConsoleQuote(e.what()));
     }
     OutBuffer.clear();
   }
@@ -164,8 +167,11 @@ bool TVexaAppMiddle::StartChild(const std::string& childId, const std::string& e
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ChildProcess && !ChildProcess->Finished()) return false;
+    TProcessSlot slot = TProcessSlots::Instance().TryTake();
+    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
     runner = TChildProcess::Create(exe, params,
                                    std::vector<std::string>{"VEXA_EXECPATH=" + ExePath, "VEXA_PROJPATH=" + ProjPath});
+    runner->Slot = std::move(slot);
     auto gate = gate_;
     runner->OnOutput = [this, gate](const std::string& line) { gate->Run([&] { OnChildOutput(line); }); };
     runner->OnError = [this, gate](const std::string& line) { gate->Run([&] { OnChildError(line); }); };
@@ -179,7 +185,7 @@ bool TVexaAppMiddle::StartChild(const std::string& childId, const std::string& e
     runner->Start();
     return true;
   } catch (const std::exception& e) {
-    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding Child process " + e.what());
+    PrintError("Error in " + ProjPath + " Project Vexa App Middle in binding Child process " + ConsoleQuote(e.what()));
     std::lock_guard<std::mutex> lock(mutex_);
     if (runner && ChildProcess == runner) ChildProcess.reset();
     return false;
@@ -212,7 +218,7 @@ void TVexaAppMiddle::WriteToChild(const std::string& text) {
   try {
     child->Write(text + "\r\n");
   } catch (const std::exception& e) {
-    PrintError(std::string("Error Write to Child:- ") + e.what() + ConsoleQuote(text));
+    PrintError("Error Write to Child:- " + ConsoleQuote(e.what()) + ConsoleQuote(text));
   }
 }
 
@@ -273,7 +279,7 @@ void TVexaAppMiddle::OnAppOutput(const std::string& line) {
     }
   } catch (const std::exception& e) {
     OutBuffer.clear();
-    PrintError(std::string("AppMid:- Error onvexadata:- ") + e.what());
+    PrintError("AppMid:- Error onvexadata:- " + ConsoleQuote(e.what()));
   }
   if (replyDone && !replied_) {
     replied_ = true;

@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "server/bridge/process_slots.hpp"
 
 namespace vexa {
 
@@ -106,15 +107,18 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   // Starts the application process with the server's environment followed by
   // VEXA_EXECPATH, VEXA_PROJPATH, VEXA_PROJDIR and `extraEnv`. With
   // WaitForExit, returns only after the process ended and OnExit returned.
+  // The process holds `slot`, or without one a slot taken here; when none is
+  // free nothing starts (the "binding process" line says why).
   void StartApp(const std::string& exe, const std::vector<std::string>& params,
-                const std::vector<std::string>& extraEnv);
+                const std::vector<std::string>& extraEnv, TProcessSlot slot = {});
 
   // Starts the application's own child process (the "createprocess" command)
   // with the server's environment plus VEXA_EXECPATH and VEXA_PROJPATH. Its
   // stdout lines go to the application's stdin unwrapped (line + CR LF), its
   // stderr lines are printed ("MidApp VexaErr:- "), and its end sends the
   // control event "cquit" with `childId`. At most one child at a time: false,
-  // and nothing started, while one runs. Does not wait. The caller sends
+  // and nothing started, while one runs; false too, with a console line, when
+  // the server has no process slot free. Does not wait. The caller sends
   // "onprocesscreate" afterwards (SendCtrlEvent).
   bool StartChild(const std::string& childId, const std::string& exe, const std::vector<std::string>& params);
   bool ChildRunning() const;

@@ -78,7 +78,7 @@ void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, b
     if (!target) return;
     target->SendData(isJson && isItem ? text + "," : text);
   } catch (const std::exception& e) {
-    PrintError(std::string("WSRQ:- Error Data Vexa RX ") + e.what());
+    PrintError("WSRQ:- Error Data Vexa RX " + ConsoleQuote(e.what()));
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "core/globals.hpp"
 #include "server/http/shared_routines.hpp"
 #include "server/websocket/websocket_handler.hpp"
 
@@ -32,7 +33,7 @@ void TWebSocketA::SendData(const std::string& text) {
   try {
     Handler->SendMessage(text, false, true, true);
   } catch (const std::exception& e) {
-    PrintError(std::string("WSHLP:- Error Data Send WS ") + e.what());
+    PrintError("WSHLP:- Error Data Send WS " + ConsoleQuote(e.what()));
   }
 }
 
@@ -42,7 +43,7 @@ void TWebSocketA::Disconnect() {
   try {
     Handler->Disconnect();
   } catch (const std::exception& e) {
-    PrintError(std::string("WSHLP:- Error Data Send WS ") + e.what());
+    PrintError("WSHLP:- Error Data Send WS " + ConsoleQuote(e.what()));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "core/json.hpp"
 #include "server/bridge/app_starts.hpp"
 #include "server/bridge/gs_app.hpp"
+#include "server/bridge/process_slots.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
 #include "server/bridge/ws_app.hpp"
@@ -80,6 +81,7 @@ TWsEvents TWsRequestHandler::Events() {
 
 void TWsRequestHandler::WsConnect(TWebSocketHandler& handler, TConnection& context, HttpRequest& requestInfo,
                                   bool secure) {
+  bool identified = false;
   try {
     const int32_t conId = NextConId();
     // PHP learns the id from the request description: only the server's.
@@ -88,13 +90,23 @@ void TWsRequestHandler::WsConnect(TWebSocketHandler& handler, TConnection& conte
     handler.ConId = conId;
     auto webSocket = std::make_shared<TWebSocketA>(&handler, &context, &requestInfo, secure);
     auto wsApp = std::make_unique<TWsApp>(conId, std::move(webSocket));
+    {
+      // The id table is this handler's own: not under the registry locks.
+      std::lock_guard<std::mutex> ids(conIdsMutex_);
+      conIds_[&context] = conId;
+      identified = true;
+    }
     std::lock_guard<std::recursive_mutex> global(*GlobalLock);
     std::lock_guard<std::mutex> lock(WsRegistryMutex());
     WsApps->SetObject(std::to_string(conId), wsApp.release());
-    std::lock_guard<std::mutex> ids(conIdsMutex_);
-    conIds_[&context] = conId;
   } catch (const std::exception& e) {
-    PrintError(std::string("WSR: Con Error:- ") + e.what());
+    // A connection that could not be registered keeps no id: the table is
+    // keyed by the connection's address, which a later connection may reuse.
+    if (identified) {
+      std::lock_guard<std::mutex> ids(conIdsMutex_);
+      conIds_.erase(&context);
+    }
+    PrintError("WSR: Con Error:- " + ConsoleQuote(e.what()));
   }
 }
 
@@ -117,10 +129,12 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
 
     std::shared_ptr<TGsApp> global;
     bool own = false;
+    size_t running = 0;
     {
       std::lock_guard<std::mutex> lock(WsRegistryMutex());
       global = FindGlobalLocked(ctrl);
       own = wsApp->Apps.count(ctrl) > 0;
+      running = wsApp->Apps.size();
     }
     // `global` is dropped below, outside the registry mutex.
 
@@ -157,6 +171,11 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
         global = FindGlobalLocked(ctrl);
       }
       if (!global) {
+        // Only this connection's thread adds to its applications, so the count
+        // cannot grow between the test and the start.
+        const size_t most = TProcessSlots::Instance().Limits().MaxAppsPerConnection;
+        if (running >= most)
+          throw std::runtime_error("the connection runs " + std::to_string(most) + " applications, as many as it may");
         // Start: the message travels to the new process inside its start data.
         wsApp->RemoteAddr = context.PeerAddress();
         bdata["wconn"] = "n";
@@ -186,9 +205,9 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     }
 
     std::shared_ptr<TVexaRequester> target;
+    bool joins = false;
     if (global) {
       // A global application wins over an application of this connection.
-      bool joins = false;
       {
         std::lock_guard<std::mutex> lock(WsRegistryMutex());
         joins = global->Conns.count(std::to_string(conId)) == 0;
@@ -210,6 +229,8 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     }
     // The application may have ended between the test and here.
     if (!target) throw std::runtime_error("Key \"" + ctrl + "\" not found");
+    // "wconn" says a connection joins: only the server says that.
+    if (!joins) bdata.erase("wconn");
     bdata["wcon"] = wsApp->WconObject();
     message.Current()["bdata"] = std::move(bdata);
     // A full input queue pauses this connection's reads, nothing else; the
@@ -242,6 +263,8 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
     const std::vector<std::string> params = TVexaAppMiddle::AppParams(ctrl, evt, evtp);
     const std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
     const std::string exe = TVexaAppMiddle::PhpExe();
+    TProcessSlot slot = TProcessSlots::Instance().TryTake();
+    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
     auto requester = std::make_shared<TVexaRequester>(ctrl, &wsApp, true);
     requester->StartMessage = startMessage;
     requester->HoldStart(ticket.Release());
@@ -252,7 +275,7 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
       wsApp.Apps[ctrl] = requester;
     }
     wsApp.NoteApp(ctrl);
-    requester->StartApp(exe, params, env);
+    requester->StartApp(exe, params, env, std::move(slot));
   } catch (const std::exception& e) {
     PrintError("WSR:- init Error " + ProjPath + " Project Vexa App Request " + ConsoleQuote(e.what()));
   }
@@ -274,7 +297,7 @@ void TWsRequestHandler::WsDisconnect(TConnection& context, HttpRequest& requestI
     wsApp = FindConnection(conId);
     wsApp->CloseConnection();
   } catch (const std::exception& e) {
-    PrintError(std::string("WSR: Dis Error:- ") + e.what());
+    PrintError("WSR: Dis Error:- " + ConsoleQuote(e.what()));
     // A connection that is registered is still removed below: otherwise
     // its processes would outlive it.
     if (wsApp == nullptr) return;
@@ -293,7 +316,7 @@ void TWsRequestHandler::WsDisconnect(TConnection& context, HttpRequest& requestI
     // to a client that does not read.
     removed.reset();
   } catch (const std::exception& e) {
-    PrintError(std::string("WSR: Dis Error:- ") + e.what());
+    PrintError("WSR: Dis Error:- " + ConsoleQuote(e.what()));
   }
 }
 

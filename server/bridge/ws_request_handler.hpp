@@ -10,11 +10,13 @@
 //    "typeappobj", "evt", "evtp", ... }) to the connection's application of
 //    that ctrl, or to the global application of that name, starting a PHP
 //    process for the first message of a ctrl (a ctrl holding a control
-//    character is refused: it cannot be a process argument as it stands).
-//    A first message waits for the starts of that ctrl already under way
-//    (see TAppStarts) and joins the global application one of them made; a
-//    message for an application whose input queue is full waits on the
-//    connection's thread until there is room;
+//    character is refused: it cannot be a process argument as it stands; so
+//    is a start past the connection's or the server's process bound, see
+//    TProcessLimits); a "wconn" member of the browser's "bdata" is dropped,
+//    "wconn" and "wcon" are the server's. A first message waits for the
+//    starts of that ctrl already under way (see TAppStarts) and joins the
+//    global application one of them made; a message for an application whose
+//    input queue is full waits on the connection's thread until there is room;
 //  - WsDisconnect tells the connection's applications ("quit") and joined
 //    global applications ("wsdiscon"), waits 200 ms and removes the
 //    connection, stopping what is left of its processes.

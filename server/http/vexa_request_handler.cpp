@@ -20,6 +20,7 @@
 #include "server/http/form_data.hpp"
 #include "server/http/request_info.hpp"
 #include "server/http/shared_routines.hpp"
+#include "server/bridge/process_slots.hpp"
 #include "server/bridge/vexa_app_middle.hpp"
 
 namespace vexa {
@@ -173,7 +174,8 @@ void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnecti
     std::lock_guard<std::mutex> guard(lock_);
     started = reply.started;
   }
-  if (!started) {
+  // A page refused for want of a process slot has its 503 already.
+  if (!started && reply.response.result() != http::status::service_unavailable) {
     // PHP never ran, so nothing was written: say so rather than answer an
     // empty 200.
     auto& res = reply.response;
@@ -188,6 +190,21 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
                                    const std::string& idata, const std::string& cdata,
                                    const std::string& bcookies) {
   try {
+    // The page waits a while for one of the server's process slots (less
+    // when its client goes away meanwhile); then it is answered 503.
+    const auto wait = TProcessSlots::Instance().Limits().PageWait;
+    TProcessSlot slot = TProcessSlots::Instance().Take(wait, [this] { return Context && Context->IsShutdown(); });
+    if (!slot) {
+      PrintError("Request Handler Error:- Server busy: " + TProcessSlots::Instance().BusyText() + "; the page waited " +
+                 std::to_string(wait.count()) + " ms Path " + ConsoleQuote(std::string(RequestInfo->target())));
+      std::lock_guard<std::mutex> guard(lock_);
+      auto& res = ResponseInfo->response;
+      res.result(http::status::service_unavailable);
+      res.set(http::field::content_type, kPlainText);
+      res.body() = "503 Service Unavailable: the server runs as many PHP processes as it may; try again later.\r\n";
+      res.prepare_payload();
+      return;
+    }
     auto bridge = std::make_unique<TVexaAppMiddle>(ctrl, nullptr, false);
     std::vector<std::string> params = TVexaAppMiddle::AppParams(ctrl, evt, evtp);
     std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
@@ -223,7 +240,7 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
         }
       }
     });
-    bridge->StartApp(TVexaAppMiddle::PhpExe(), params, env);
+    bridge->StartApp(TVexaAppMiddle::PhpExe(), params, env, std::move(slot));
   } catch (const std::exception& e) {
     PrintError("Error in " + ProjPath + " Project Vexa App Request " + e.what());
   }

@@ -3,31 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/utf8_sequence.hpp"
+
 namespace vexa {
 namespace {
-
-// Length of the well-formed sequence starting at p (at most n bytes available),
-// or 0 when none starts there. Follows the table of well-formed byte sequences
-// of the Unicode standard, so overlongs and surrogates are refused.
-size_t SequenceLength(const unsigned char* p, size_t n) {
-  const unsigned char b0 = p[0];
-  if (b0 < 0x80) return 1;
-  auto cont = [&](size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
-    return i < n && p[i] >= lo && p[i] <= hi;
-  };
-  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;
-    return cont(1, lo, hi) && cont(2) ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
-  }
-  return 0;
-}
 
 // Length of the maximal subpart of an ill-formed sequence at p: the lead byte
 // and as many following bytes as could still have continued it (at least 1).
@@ -70,7 +49,7 @@ size_t FirstInvalid(const unsigned char* p, size_t n) {
       i += 8;
     }
     if (i >= n) break;
-    const size_t len = SequenceLength(p + i, n - i);
+    const size_t len = Utf8SequenceLength(p + i, n - i);
     if (len == 0) return i;
     i += len;
   }

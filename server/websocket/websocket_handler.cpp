@@ -440,7 +440,14 @@ bool HandleWebSocket(TConnection& connection, const HttpRequest& request, bool s
     events.OnWsConnect(*handler, connection, handler->Request(), secure);
     handler->OnClose = events.OnWsDisconnect;
     handler->OnMessage = events.OnWsMessage;
-    handler->Start();
+    try {
+      handler->Start();
+    } catch (...) {
+      // The connect event has registered the connection: its close event
+      // must follow, or the registration would outlive the connection.
+      events.OnWsDisconnect(connection, handler->Request());
+      throw;
+    }
     handler->WaitFor();
   } catch (const std::exception& e) {
     PrintError("WS: MSG Handle Error:- " + ConsoleQuote(e.what()));

@@ -83,7 +83,8 @@ struct TWsEvents {
   // The reader thread, once per complete data message, in arrival order.
   std::function<void(TConnection& connection, HttpRequest& request, const std::string& text)>
       OnWsMessage;
-  // The reader thread, once, after reading has ended. Must not throw (an
+  // The reader thread, once, after reading has ended (the connection's
+  // thread, when the reader could not be started). Must not throw (an
   // escaping exception is printed and dropped).
   std::function<void(TConnection& connection, HttpRequest& request)> OnWsDisconnect;
 };

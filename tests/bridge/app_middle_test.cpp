@@ -10,6 +10,7 @@
 
 #include "app_support.hpp"
 #include "platform/process.hpp"
+#include "server/bridge/process_slots.hpp"
 
 using namespace vexa;
 using namespace vexa::testing;
@@ -312,4 +313,58 @@ TEST_F(AppMiddle, MissingInterpreterIsReportedWithoutOnExit) {
   console2.Stop();
   EXPECT_TRUE(console2.Has("Error Process:- /nonexistent/tool: No such file or directory cmd:- /nonexistent/tool"));
   ExpectNoProcessesLeft(ws.token);
+}
+
+TEST_F(AppMiddle, ProcessSlotsBoundApplicationsAndChildrenAndComeBackAtTheReap) {
+  TProcessSlots& slots = TProcessSlots::Instance();
+  struct RestoreLimits {
+    TProcessLimits saved = TProcessSlots::Instance().Limits();
+    ~RestoreLimits() { TProcessSlots::Instance().SetLimits(saved); }
+  } restore;
+  TProcessLimits small = restore.saved;
+  small.MaxProcesses = 2;
+  slots.SetLimits(small);
+  ASSERT_EQ(slots.InUse(), 0u);
+  ConsoleCapture console;
+  const std::string busy = "the server runs as many PHP processes as it may at once (2)";
+
+  AppRun a("echo", true), b("echo", true), c("echo", true);
+  a.Start();
+  b.Start();
+  EXPECT_EQ(slots.InUse(), 2u);
+  // A third application and a child of the first get no slot: nothing starts.
+  c.Start();
+  EXPECT_FALSE(c.app->AppRunning());
+  EXPECT_FALSE(a.app->StartChild("k", Php(), {FixtureDir() + "/child.php", "1", a.token}));
+  EXPECT_TRUE(console.Has("Error: Error in " + ProjPath + " Project Vexa App Middle in binding process " + busy))
+      << console.Text();
+  EXPECT_TRUE(console.Has("Error: Error in " + ProjPath + " Project Vexa App Middle in binding Child process " + busy));
+  EXPECT_TRUE(ProcessesWith(c.token).empty());
+  EXPECT_EQ(slots.InUse(), 2u);
+
+  // The slot comes back once the process has been reaped, before OnExit.
+  size_t inUseAtExit = 99;
+  b.app->OnExit = [&](const std::string&) {
+    inUseAtExit = slots.InUse();
+    b.rec.Exit();
+  };
+  b.app->Quit(nullptr);
+  ASSERT_TRUE(b.rec.WaitExit());
+  EXPECT_EQ(inUseAtExit, 1u);
+  ASSERT_TRUE(a.app->StartChild("k", Php(), {FixtureDir() + "/child.php", "1", a.token}));
+  EXPECT_EQ(slots.InUse(), 2u);
+  // A child that cannot start gives its slot back too.
+  for (int i = 0; i < 2000 && a.app->ChildRunning(); ++i) {
+    a.app->WriteToChild("ping");
+    std::this_thread::sleep_for(2ms);
+  }
+  ASSERT_FALSE(a.app->ChildRunning());
+  EXPECT_TRUE(a.app->StartChild("m", "/nonexistent/tool", {}));
+  for (int i = 0; i < 1000 && a.app->ChildRunning(); ++i) std::this_thread::sleep_for(2ms);
+  EXPECT_EQ(slots.InUse(), 1u);
+  a.app->Quit(nullptr);
+  ASSERT_TRUE(a.rec.WaitExit());
+  EXPECT_EQ(slots.InUse(), 0u);
+  console.Stop();
+  ExpectNoProcessesLeft(a.token);
 }

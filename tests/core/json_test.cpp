@@ -153,6 +153,34 @@ TEST(ConsoleQuote, CutsLongTextsOnACharacterBoundaryWithAMarker) {
   // A two-byte character that the limit would split stays out whole.
   const std::string text = std::string(kConsoleQuoteMax - 1, 'a') + "\xC3\xA9" + "tail";
   EXPECT_EQ(ConsoleQuote(text), std::string(kConsoleQuoteMax - 1, 'a') + "...");
+  // So does an escape.
+  EXPECT_EQ(ConsoleQuote(std::string(kConsoleQuoteMax - 3, 'a') + "\x1B"),
+            std::string(kConsoleQuoteMax - 3, 'a') + "...");
+  EXPECT_EQ(ConsoleQuote(std::string(kConsoleQuoteMax - 4, 'a') + "\x1B"),
+            std::string(kConsoleQuoteMax - 4, 'a') + "\\x1B");
+}
+
+TEST(ConsoleQuote, EscapesControlBytesAndKeepsWellFormedText) {
+  // Terminal escape sequences, line ends, NUL, tab, DEL: each as \xNN.
+  EXPECT_EQ(ConsoleQuote("a\x1B[2J\x1B]0;title\x07" "b"), "a\\x1B[2J\\x1B]0;title\\x07b");
+  EXPECT_EQ(ConsoleQuote(std::string("x\r\ny\0z\t\x7F", 8)), "x\\x0D\\x0Ay\\x00z\\x09\\x7F");
+  // C1 controls (U+009B is a one-character CSI) and bytes that are no UTF-8.
+  EXPECT_EQ(ConsoleQuote("\xC2\x9B" "31m"), "\\xC2\\x9B" "31m");
+  EXPECT_EQ(ConsoleQuote("\x9B" "31m\xFF\xC3"), "\\x9B" "31m\\xFF\\xC3");
+  EXPECT_EQ(ConsoleQuote("\xED\xA0\x80"), "\\xED\\xA0\\x80");  // a surrogate
+  // Printable ASCII, quotes and backslashes, and well-formed characters stay.
+  const std::string kept = "name \"q\" C:\\dir {\"a\":1} caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xC2\xA0";
+  EXPECT_EQ(ConsoleQuote(kept), kept);
+
+  // A file name of 200,000 escape sequences: one short line without a control byte.
+  std::string flood;
+  for (int i = 0; i < 50000; ++i) flood += "\x1B[2K";
+  flood += "\r\n";
+  const std::string quoted = ConsoleQuote(flood);
+  EXPECT_LE(quoted.size(), kConsoleQuoteMax + 3);
+  EXPECT_EQ(quoted.substr(quoted.size() - 3), "...");
+  EXPECT_EQ(quoted.rfind("\\x1B[2K", 0), 0u);
+  for (unsigned char c : quoted) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << int(c);
 }
 
 TEST(JsonDocuments, CreateFromDataAndTextAndAddJson) {

@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "core/globals.hpp"
 #include "core/json.hpp"
 #include "platform/process.hpp"
+#include "server/bridge/process_slots.hpp"
 #include "server/http/connection.hpp"
 #include "server/http/vexa_request_handler.hpp"
 #include "test_support.hpp"
@@ -154,6 +156,53 @@ TEST_F(PageRunTest, PhpThatCannotStartIsAnError500NotAnEmpty200) {
   EXPECT_FALSE(reply_->started);
   EXPECT_EQ(reply_->response.result(), http::status::internal_server_error);
   EXPECT_NE(lines.find("Error Process:- "), std::string::npos) << lines;
+}
+
+TEST_F(PageRunTest, PagePastTheProcessBoundWaitsForASlotThenIs503) {
+  TProcessSlots& slots = TProcessSlots::Instance();
+  struct RestoreLimits {
+    TProcessLimits saved = TProcessSlots::Instance().Limits();
+    ~RestoreLimits() { TProcessSlots::Instance().SetLimits(saved); }
+  } restore;
+  TProcessLimits small = restore.saved;
+  small.MaxProcesses = 1;
+  small.PageWait = std::chrono::milliseconds(400);
+  slots.SetLimits(small);
+  TProcessSlot taken = slots.TryTake();  // the one slot: held by another process
+  ASSERT_TRUE(taken);
+
+  test::StdoutCapture out;
+  auto t0 = std::chrono::steady_clock::now();
+  test::Wire w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  std::string lines = out.Text();
+  EXPECT_GE(waited, std::chrono::milliseconds(400));
+  EXPECT_TRUE(w.header.empty());
+  EXPECT_FALSE(reply_->started);
+  EXPECT_EQ(reply_->response.result(), http::status::service_unavailable);
+  EXPECT_EQ(reply_->response.body(),
+            "503 Service Unavailable: the server runs as many PHP processes as it may; try again later.\r\n");
+  EXPECT_NE(lines.find("Error: Request Handler Error:- Server busy: the server runs as many PHP processes as it may "
+                       "at once (1); the page waited 400 ms Path /index.html\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(slots.InUse(), 1u);
+
+  // A slot that comes free while the page waits lets it run at once.
+  small.PageWait = std::chrono::seconds(30);
+  slots.SetLimits(small);
+  reply_ = std::make_unique<HttpReply>();
+  std::thread freeing([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    taken.Release();
+  });
+  t0 = std::chrono::steady_clock::now();
+  w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
+  freeing.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+  ASSERT_TRUE(w.ended) << w.header << w.rest;
+  EXPECT_TRUE(w.HasField("Content-Type: application/json"));
+  EXPECT_EQ(slots.InUse(), 0u);
 }
 
 }  // namespace

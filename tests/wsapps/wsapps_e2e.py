@@ -1,7 +1,7 @@
 """End-to-end tests of the WebSocket applications: the real vexaserver from a
 private bundle copy, real PHP, and WebSocket clients of the tests' own.
 
-    python3 wsapps_e2e.py --build BUILD --group protocol|global|relay|churn|identity
+    python3 wsapps_e2e.py --build BUILD --group protocol|global|relay|churn|identity|stall|bounds
 """
 
 import asyncio
@@ -114,16 +114,17 @@ def protocol_tests(env):
         assert cdata["sargv"]["--port"] == str(env.port)
         assert e["bcookies"].startswith('{ "mtoken" : "tok", "typeappobj" : "obj"'), e["bcookies"]
 
-        # A later message reaches stdin as one wrapped, hex-coded line.
-        c1.send({"ctrl": "wsprobe", "bdata": {"n": 2, "wconn": "kept", "wcon": {"conid": "99"}}, "extra": [1, "a"]})
+        # A later message reaches stdin as one wrapped, hex-coded line; a
+        # "wconn" (a connection joining) is the server's word only.
+        c1.send({"ctrl": "wsprobe", "bdata": {"n": 2, "wconn": "n", "wcon": {"conid": "99"}}, "extra": [1, "a"]})
         second = c1.recv_data()
         assert second["pid"] == first["pid"] and second["first"] is False
         m = STDIN_LINE.match(second["raw"])
         assert m, second["raw"]
         inner = binascii.unhexlify(m.group(1)).decode()
-        assert inner.startswith('{ "ctrl" : "wsprobe", "bdata" : { "n" : 2, "wconn" : "kept", "wcon" : { "conid" : "1"'), inner
+        assert inner.startswith('{ "ctrl" : "wsprobe", "bdata" : { "n" : 2, "wcon" : { "conid" : "1"'), inner
         assert json.loads(inner) == {"ctrl": "wsprobe", "extra": [1, "a"], "bdata": {
-            "n": 2, "wconn": "kept", "wcon": {"conid": "1", "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": ""}}}
+            "n": 2, "wcon": {"conid": "1", "REMOTE_ADDR": "127.0.0.1", "REMOTE_PORT": ""}}}
 
         # A cookie named mtoken replaces the message's token; the second connection is 2.
         c2 = env.client(headers={"Cookie": "mtoken=fromcookie; sid=s1"})
@@ -295,7 +296,7 @@ def global_tests(env):
         idb, idc = jb["message"]["bdata"]["wcon"]["conid"], jc["message"]["bdata"]["wcon"]["conid"]
         assert jb["message"]["bdata"]["wconn"] == "n" and jb["pid"] == first["pid"]
         b.expect_silence(0.3)
-        b.send({"ctrl": "wsprobe", "bdata": {"who": "b2"}})
+        b.send({"ctrl": "wsprobe", "bdata": {"who": "b2", "wconn": "n"}})  # a member poses as joining again
         assert "wconn" not in a.recv_data()["message"]["bdata"]
         d.send(start_message("wsecho", {"text": "d here"}))
         idd = d.recv_data()["conid"]
@@ -934,9 +935,196 @@ def stall_tests(env):
     return [test_relay_flood_both_ways, test_stalled_application_stops_when_its_client_leaves,
             test_stalled_client_delays_only_itself, test_large_messages_wait_for_a_busy_application]
 
+# ---------------------------------------------------------------------------
+# bounds: the applications of one connection, and the PHP processes of the
+# whole server (pages, applications, children), under a flood
+
+CONN_MOST = 32      # applications of one connection at once
+SERVER_MOST = 256   # PHP processes of the server at once
+
+
+def server_children(pid):
+    """Processes whose parent is the server (zombies included)."""
+    n = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    n += 1
+        except (OSError, ValueError, IndexError):
+            continue
+    return n
+
+
+def page_status(port, path="/index.html", timeout=60.0):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request("GET", path)
+        r = conn.getresponse()
+        return r.status, r.read().decode(errors="replace")
+    finally:
+        conn.close()
+
+
+def bounds_tests(env):
+    srv = env.srv
+    send_error = "Error: WSR:- send Error " + env.proj + " Project Vexa WS App Request "
+    conn_refused = send_error + f"the connection runs {CONN_MOST} applications, as many as it may"
+    busy = f"the server runs as many PHP processes as it may at once ({SERVER_MOST})"
+    start_refused = "Error: WSR:- init Error " + env.proj + " Project Vexa App Request " + busy
+    # Copies of the probe under other names: one connection's applications.
+    with open(os.path.join(HERE, "fixtures", "wsprobe.php")) as f:
+        probe = f.read()
+    names = [f"wsb{i}" for i in range(CONN_MOST + 1)]
+    for name in names:
+        env.bundle.write_file(os.path.join(env.bundle.sample, "pages", name + ".php"), probe)
+
+    def start_all(c, wanted, bdata=None):
+        for name in wanted:
+            c.send(start_message(name, bdata or {}))
+
+    def test_one_connection_runs_a_bounded_number_of_applications():
+        c = env.client(timeout=30)
+        before = srv.output().count(conn_refused)
+        start_all(c, names)
+        firsts = {}
+        while len(firsts) < CONN_MOST:
+            d = c.recv_data(30 * e2e.SLOW)
+            firsts[d["env"]["ctrl"]] = d
+        wait_count(srv, conn_refused, before + 1)
+        assert names[-1] not in firsts, sorted(firsts)
+        c.expect_silence()
+        running = [p for p in processes_under(env.bundle.root) if p[1] != "Z"]
+        assert len(running) == CONN_MOST, running
+        # The earlier ones keep working.
+        for name in (names[0], names[CONN_MOST - 1]):
+            c.send({"ctrl": name, "bdata": {"still": name}})
+            d = c.recv_data()
+            assert d["pid"] == firsts[name]["pid"] and d["message"]["bdata"]["still"] == name, d
+        # Another connection is bounded on its own.
+        other = env.client()
+        other.send(start_message(names[-1], {}))
+        o = other.recv_data()
+        # One application ends: the connection may start another.
+        c.send({"ctrl": names[5], "bdata": {"quiet": 1, "text": "exit"}})
+        wait_pid_gone(firsts[names[5]]["pid"])
+        # Its end reaches the connection's set right after the reap: a start
+        # refused before that is tried again.
+        end = time.monotonic() + 10 * e2e.SLOW
+        d = None
+        while d is None:
+            assert time.monotonic() < end, "the ended application still counts"
+            n = srv.output().count(conn_refused)
+            c.send(start_message(names[-1], {}))
+            while d is None and srv.output().count(conn_refused) == n:
+                assert time.monotonic() < end, "the start was neither answered nor refused"
+                try:
+                    d = c.recv_data(0.2)
+                except (socket.timeout, TimeoutError):
+                    pass
+        assert d["env"]["ctrl"] == names[-1] and d["first"] is True, d
+        c.close()
+        other.close()
+        wait_pid_gone(o["pid"])
+        wait_no_processes(env.bundle.root, 30 * e2e.SLOW)
+
+    def test_server_process_count_stays_bounded_under_a_flood():
+        most = [0]
+        stop = threading.Event()
+
+        def sample():
+            while not stop.is_set():
+                most[0] = max(most[0], server_children(srv.pid))
+                stop.wait(0.02)
+
+        sampler = threading.Thread(target=sample, daemon=True)
+        sampler.start()
+        refused0 = srv.output().count(start_refused)
+        # Nine connections start 32 applications each (288 starts) while
+        # pages are asked alongside.
+        clients = [env.client(timeout=60) for _ in range(9)]
+        replies = [0] * len(clients)
+        readers_stop = threading.Event()
+
+        def read(i):
+            while not readers_stop.is_set():
+                try:
+                    clients[i].recv_data(1.0)
+                    replies[i] += 1
+                except (socket.timeout, TimeoutError):
+                    pass
+
+        readers = [threading.Thread(target=read, args=(i,), daemon=True) for i in range(len(clients))]
+        for t in readers:
+            t.start()
+        pages = []
+
+        def ask_pages():
+            for _ in range(4):
+                try:
+                    pages.append(page_status(env.port, timeout=60 * e2e.SLOW)[0])
+                except Exception as e:  # noqa: BLE001
+                    pages.append(repr(e))
+
+        askers = [threading.Thread(target=ask_pages, daemon=True) for _ in range(16)]
+        for t in askers:
+            t.start()
+        for c in clients:
+            start_all(c, names[:CONN_MOST])
+        starts = len(clients) * CONN_MOST
+        end = time.monotonic() + 240 * e2e.SLOW
+        while sum(replies) + srv.output().count(start_refused) - refused0 < starts:
+            assert time.monotonic() < end, (sum(replies), srv.output().count(start_refused) - refused0)
+            time.sleep(0.1)
+        for t in askers:
+            t.join(120 * e2e.SLOW)
+        assert not any(t.is_alive() for t in askers), "pages did not finish"
+        assert most[0] <= SERVER_MOST, f"the server ran {most[0]} processes at once"
+        assert set(pages) <= {200, 503} and len(pages) == 64, pages
+        refused = srv.output().count(start_refused) - refused0
+        assert refused >= starts - SERVER_MOST, (refused, sum(replies))
+
+        # Every slot taken by applications: a page waits, then is answered 503.
+        top = env.client(timeout=60)
+        n = srv.output().count(start_refused)
+        start_all(top, names[:CONN_MOST], {"quiet": 1})  # fills what pages had held during the flood
+        wait_count(srv, start_refused, n + 1, 30 * e2e.SLOW)
+        t0 = time.monotonic()
+        status, body = page_status(env.port)
+        waited = time.monotonic() - t0
+        assert status == 503 and body.startswith("503 Service Unavailable"), (status, body[:200])
+        assert waited > 9.0, waited
+        srv.wait_for("Error: Request Handler Error:- Server busy: " + busy + "; the page waited 10000 ms Path /index.html")
+
+        # One connection leaves: its processes end and pages run again.
+        clients[0].close()
+        end = time.monotonic() + 30 * e2e.SLOW
+        while True:
+            status, body = page_status(env.port)
+            if status == 200:
+                break
+            assert time.monotonic() < end, status
+        assert "</html>" in body
+        readers_stop.set()
+        for t in readers:
+            t.join(5)
+        for c in clients[1:] + [top]:
+            c.close()
+        wait_no_processes(env.bundle.root, 60 * e2e.SLOW)
+        stop.set()
+        sampler.join(5)
+        assert 0 < most[0] <= SERVER_MOST, f"the server ran {most[0]} processes at once"
+        print(f"flood: {sum(replies)} applications started, {refused} refused, pages {pages.count(200)} x 200 "
+              f"/ {pages.count(503)} x 503, at most {most[0]} processes at once")
+
+    return [test_one_connection_runs_a_bounded_number_of_applications,
+            test_server_process_count_stays_bounded_under_a_flood]
+
 
 GROUPS = {"protocol": protocol_tests, "global": global_tests, "relay": relay_tests, "churn": churn_tests,
-          "identity": identity_tests, "stall": stall_tests}
+          "identity": identity_tests, "stall": stall_tests, "bounds": bounds_tests}
 
 
 def main():
