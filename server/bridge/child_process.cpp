@@ -172,17 +172,32 @@ bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>
   if (text.empty()) return true;
   // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
   std::unique_lock<std::mutex> lock(inMutex_);
+  std::string stopWhy;
   if (gone) {
-    // Room: the text fits under the bound, or nothing waits before it.
+    // Room: the text fits under the bound, or nothing waits before it. A
+    // child that takes nothing for InputStallLimit is stopped, so that no
+    // caller waits on it without bound (a client whose leave hides behind
+    // the bytes it sent is not seen by `gone`).
+    size_t lastQueued = inQueued_;
+    auto lastTaken = std::chrono::steady_clock::now();
     while (!inClosed_ && inQueued_ > 0 && inQueued_ + text.size() > kMaxQueuedInput) {
       lock.unlock();
       const bool left = (*gone)();
       lock.lock();
       if (left) return false;
+      const auto now = std::chrono::steady_clock::now();
+      if (inQueued_ < lastQueued) {
+        lastQueued = inQueued_;
+        lastTaken = now;
+      } else if (now - lastTaken >= InputStallLimit) {
+        stopWhy = "its standard input took nothing for " + std::to_string(InputStallLimit.count()) + " ms";
+        break;
+      }
       inCv_.wait_for(lock, std::chrono::milliseconds(100));
     }
   }
   if (inClosed_) return false;
+  if (!stopWhy.empty()) return StopForInput(lock, stopWhy);
   size_t taken = 0;
   if (inQueue_.empty() && !inWriting_) {
     // Nothing waits: as much as the pipe takes at once goes straight in.
@@ -206,7 +221,6 @@ bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>
     inQueue_.push_back(text);
   }
   inQueued_ += text.size() - taken;
-  std::string stopWhy;
   if (inQueued_ > kMaxQueuedInput) {
     stopWhy = "more than " + std::to_string(kMaxQueuedInput >> 20) + " MiB wait for its standard input";
   } else if (!writer_.joinable()) {
@@ -217,18 +231,19 @@ bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>
       stopWhy = std::string("no input writer: ") + e.what();
     }
   }
-  if (!stopWhy.empty()) {
-    inClosed_ = true;
-    inQueue_.clear();
-  }
+  if (!stopWhy.empty()) return StopForInput(lock, stopWhy);
+  inCv_.notify_all();
+  return true;
+}
+
+bool TChildProcess::StopForInput(std::unique_lock<std::mutex>& lock, const std::string& why) {
+  inClosed_ = true;
+  inQueue_.clear();
   inCv_.notify_all();
   lock.unlock();
-  if (!stopWhy.empty()) {
-    vexa::WriteLine("Error Process:- " + stopWhy + ", process stopped cmd:- " + ConsoleQuote(Exe));
-    Stop();
-    return false;
-  }
-  return true;
+  vexa::WriteLine("Error Process:- " + why + ", process stopped cmd:- " + ConsoleQuote(Exe));
+  Stop();
+  return false;
 }
 
 void TChildProcess::CloseInput() {

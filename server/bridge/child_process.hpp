@@ -69,8 +69,11 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   // Like Write, but a text that would take the queue past kMaxQueuedInput
   // waits on the calling thread until the child has read enough (a text
   // is always taken when nothing else waits), the run is over, or `gone`
-  // (asked about every 100 ms) returns true. True when the text was taken.
+  // (asked about every 100 ms) returns true. A child that takes nothing of
+  // its input for InputStallLimit meanwhile is stopped, with a console line.
+  // True when the text was taken.
   bool WriteWaiting(const std::string& text, const std::function<bool()>& gone);
+  std::chrono::milliseconds InputStallLimit{60000};  // set before Start
   // Ends a child that is still alive (SIGKILL to its process group) and waits
   // for its end, at most 1000 ms. Only while the run is under way, so a
   // second Stop does nothing. The run then finishes as usual: OnExit still comes.
@@ -110,6 +113,9 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   std::shared_ptr<platform::Process> CurrentProcess() const;
   // Write and WriteWaiting (`gone` set); false when the text was not taken.
   bool Enqueue(const std::string& text, const std::function<bool()>* gone);
+  // Closes the input queue (its lock held on entry, released), prints why
+  // and stops the child; false.
+  bool StopForInput(std::unique_lock<std::mutex>& lock, const std::string& why);
   // The writer thread: drains the input queue into the pipe until the run
   // closes the queue or the pipe breaks.
   void DrainInput(const std::shared_ptr<platform::Process>& proc);

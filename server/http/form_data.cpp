@@ -91,7 +91,7 @@ void ParseFormData(const RequestHeader& request, std::string_view body, TJSON& f
       ParseMultipartFormData(body, GetBoundary(contentType), form);
     }
   } catch (const std::exception& e) {
-    WriteLine(std::string("Parser Form Data Error:- ") + e.what());
+    WriteLine("Parser Form Data Error:- " + ConsoleQuote(e.what()));
   }
 }
 
@@ -228,7 +228,7 @@ void ParseMultipartFormData(std::string_view body, const std::string& boundary, 
       pos = next < 0 ? size : next;
     }
   } catch (const std::exception& e) {
-    WriteLine(std::string("Parse Form Data Error:- ") + e.what());
+    WriteLine("Parse Form Data Error:- " + ConsoleQuote(e.what()));
   }
 }
 

@@ -475,7 +475,7 @@ bool TShttpsServer::ServerConnect(TConnection& connection, bool& secure) {
   } catch (const std::system_error&) {
     return false;  // socket error: silent
   } catch (const std::exception& e) {
-    PrintError("Srv Error:  Type:- " + boost::core::demangle(typeid(e).name()) + " Msg:- " + e.what());
+    PrintError("Srv Error:  Type:- " + boost::core::demangle(typeid(e).name()) + " Msg:- " + ConsoleQuote(e.what()));
     return false;
   }
 }

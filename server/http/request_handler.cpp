@@ -194,7 +194,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
     opts.pipeStdin = false;  // nothing is ever written to it
     child = platform::Process::Spawn(opts);
   } catch (const std::exception& e) {
-    PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + e.what());
+    PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + ConsoleQuote(e.what()));
     SetTextReply(reply, http::status::internal_server_error, "500 PHP could not be started");
     return;
   }
@@ -237,7 +237,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
         } else {
           std::string text = buf.substr(0, static_cast<size_t>(got));
           while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-          WriteLine("Error Phar File:- " + text);
+          WriteLine("Error Phar File:- " + ConsoleQuote(text));
         }
       }
     }
@@ -249,7 +249,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
     }
     if (!reply.started) StartChunked(connection, reply);
   } catch (const std::exception& e) {
-    PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + e.what());
+    PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + ConsoleQuote(e.what()));
     if (!reply.started) {
       DropFileFields(reply.response);
       SetTextReply(reply, http::status::internal_server_error, "500 " + localPath + " cannot be read");

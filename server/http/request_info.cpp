@@ -117,7 +117,7 @@ std::string BuildServerInfo(const RequestHeader& request, const std::string& rem
     description["Header"] = JsonValue::object({{"vexa", "4"}});
     return StrToHex(WriteJSON(description));
   } catch (const std::exception& e) {
-    PrintError(std::string("Error:- Cant create Vexa Info Data. ") + e.what());
+    PrintError("Error:- Cant create Vexa Info Data. " + ConsoleQuote(e.what()));
     return {};
   }
 }

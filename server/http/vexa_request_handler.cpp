@@ -242,7 +242,7 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
     });
     bridge->StartApp(TVexaAppMiddle::PhpExe(), params, env, std::move(slot));
   } catch (const std::exception& e) {
-    PrintError("Error in " + ProjPath + " Project Vexa App Request " + e.what());
+    PrintError("Error in " + ProjPath + " Project Vexa App Request " + ConsoleQuote(e.what()));
   }
 }
 
@@ -287,7 +287,7 @@ void TVexaRequestHandler::ApplyEnvelopeLocked(const TJSON& envelope) {
       const std::string value = ElementText(v, 0);
       if (!IsHeaderSafe(it.key()) || !IsHeaderSafe(value) || it.key().empty()) {
         PrintError("Error on Send Vexa Rx to Browser:- Header skipped, its name or value holds a line break: " +
-                   it.key());
+                   ConsoleQuote(it.key()));
         continue;
       }
       if (it.key() == "content-type") {
@@ -308,7 +308,7 @@ void TVexaRequestHandler::ApplyEnvelopeLocked(const TJSON& envelope) {
           SetCookieValue(it.key(), ElementText(c, 0), JSONToVariant(&c.at(1)).ToInt32(), ElementText(c, 2),
                          ElementText(c, 3), JSONToVariant(&c.at(4)).ToBool(), JSONToVariant(&c.at(5)).ToBool());
       if (!IsHeaderSafe(line)) {
-        PrintError("Error on Send Vexa Rx to Browser:- Cookie skipped, it holds a line break: " + it.key());
+        PrintError("Error on Send Vexa Rx to Browser:- Cookie skipped, it holds a line break: " + ConsoleQuote(it.key()));
         continue;
       }
       res.insert(http::field::set_cookie, line);
@@ -318,7 +318,7 @@ void TVexaRequestHandler::ApplyEnvelopeLocked(const TJSON& envelope) {
 
 TVexaAppMiddle* TVexaRequestHandler::ClientGoneLocked(const std::system_error& e) {
   ClientGone = true;
-  PrintError(std::string("Error on Send Vexa Rx to Browser:- ") + e.what());
+  PrintError("Error on Send Vexa Rx to Browser:- " + ConsoleQuote(e.what()));
   return App;
 }
 
@@ -348,7 +348,7 @@ void TVexaRequestHandler::OnAppData(const TJSON& envelope, const std::string& te
     } catch (const std::system_error& e) {
       stop = ClientGoneLocked(e);
     } catch (const std::exception& e) {
-      PrintError(std::string("Error on Send Vexa Rx to Browser:- ") + e.what());
+      PrintError("Error on Send Vexa Rx to Browser:- " + ConsoleQuote(e.what()));
     } catch (...) {
       // anything thrown that is not an error object is dropped
     }

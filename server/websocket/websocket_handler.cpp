@@ -195,10 +195,10 @@ void TWebSocketHandler::Execute() {
   } catch (const ClosedGracefully&) {
   } catch (const EWsTooLarge& e) {
     SendClose(kCloseTooBig);
-    if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+    if (!stopRequested_.load()) WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
   } catch (const EWsProtocolError& e) {
     SendClose(kCloseProtocolError);
-    if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+    if (!stopRequested_.load()) WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
   } catch (const std::system_error& e) {
     if (e.code() == std::errc::timed_out) {
       SendClose(kClosePolicy);
@@ -206,11 +206,11 @@ void TWebSocketHandler::Execute() {
         WriteLine("WebSocket error: WebSocket frame unfinished after " +
                   std::to_string(limits_.frameRead.count()) + " ms without data");
     } else if (!stopRequested_.load()) {
-      WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+      WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
     }
   } catch (const std::exception& e) {
     // A failure after a server-side disconnect is the disconnect itself.
-    if (!stopRequested_.load()) WriteLine("WebSocket error: " + std::string(e.what()) + " " + ClassName(e));
+    if (!stopRequested_.load()) WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
   } catch (...) {
     if (!stopRequested_.load()) WriteLine("WebSocket error: unknown");
   }
@@ -416,7 +416,7 @@ std::string TWebSocketHandler::Decompress(std::string& data, TMemoryCharge& char
   } catch (const EWsTooLarge&) {
     throw;
   } catch (const std::exception& e) {
-    PrintError("WebSocket DeCompress Error: " + std::string(e.what()));
+    PrintError("WebSocket DeCompress Error: " + ConsoleQuote(e.what()));
   }
   return std::string();
 }
@@ -429,7 +429,7 @@ bool HandleWebSocket(TConnection& connection, const HttpRequest& request, bool s
     reply = BuildWebSocketReply(request, deflate);
     connection.Write(reply);
   } catch (const std::exception& e) {
-    PrintError("WS: Handle Error:- " + std::string(e.what()));
+    PrintError("WS: Handle Error:- " + ConsoleQuote(e.what()));
     if (reply.empty()) return false;  // nothing written: the caller answers
     connection.Shutdown();
     return true;

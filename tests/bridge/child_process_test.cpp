@@ -190,6 +190,24 @@ TEST(ChildProcess, WriteWaitingWaitsForRoomUntilTheCallerGivesUpOrTheRunEnds) {
   ExpectNoProcessesLeft(r.token);
 }
 
+TEST(ChildProcess, WriteWaitingStopsAChildThatTakesNothingForTheStallLimit) {
+  ConsoleCapture console;
+  EmitRun r("hold");  // never reads its standard input
+  r.cp->InputStallLimit = 300ms;
+  r.cp->Start();
+  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
+  const std::string mb(size_t(1) << 20, 'x');
+  for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
+  // A caller whose client never says it left still gets its thread back.
+  EXPECT_FALSE(r.cp->WriteWaiting(mb + mb, [] { return false; }));
+  r.cp->WaitFor();
+  console.Stop();
+  EXPECT_NE(console.Text().find("its standard input took nothing for 300 ms, process stopped"), std::string::npos)
+      << console.Text();
+  EXPECT_EQ(r.rec.exits, 1);
+  ExpectNoProcessesLeft(r.token);
+}
+
 TEST(ChildProcess, WriteWaitingTakesEveryTextOfAChildThatReadsSlowly) {
   // 3 x 40 MiB, more than the bound together: each waits for room and all
   // reach the child, which reads after a pause.

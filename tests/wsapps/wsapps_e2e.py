@@ -442,6 +442,8 @@ def global_tests(env):
                     hear(cl, {"text": f"ping {rnd}"})
                 except (OSError, TimeoutError) as e:
                     raise AssertionError(f"round {rnd}: window {i} missed the broadcast") from e
+            # The line may reach the console after the broadcast reached the windows.
+            srv.wait_for(f"Global App {name} Started")
             assert srv.output().splitlines().count(f"Global App {name} Started") == 1, srv.output()[-3000:]
             end = time.monotonic() + 5
             while True:
