@@ -161,13 +161,20 @@ TEST(ChildProcess, ARunThatNeverQueuesInputHasNoWriterThread) {
   ExpectNoProcessesLeft(r.token);
 }
 
+// Starts a "hold" child, which never reads, and queues all but 1 MiB of the
+// input bound for it in 1 MiB writes; returns the 1 MiB text.
+std::string StartAndFillAllButOneMiB(EmitRun& r) {
+  r.cp->Start();
+  if (!r.rec.WaitUntil([&] { return !r.rec.out.empty(); })) ADD_FAILURE() << "the child never started";
+  std::string mb(size_t(1) << 20, 'x');
+  for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
+  return mb;
+}
+
 TEST(ChildProcess, WriteWaitingWaitsForRoomUntilTheCallerGivesUpOrTheRunEnds) {
   ConsoleCapture console;
   EmitRun r("hold");  // never reads its standard input
-  r.cp->Start();
-  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
-  const std::string mb(size_t(1) << 20, 'x');
-  for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
+  const std::string mb = StartAndFillAllButOneMiB(r);
   // No room for 2 MiB more: the caller waits until it gives up.
   auto t0 = std::chrono::steady_clock::now();
   auto give_up = t0 + 300ms;
@@ -194,10 +201,7 @@ TEST(ChildProcess, WriteWaitingStopsAChildThatTakesNothingForTheStallLimit) {
   ConsoleCapture console;
   EmitRun r("hold");  // never reads its standard input
   r.cp->InputStallLimit = 300ms;
-  r.cp->Start();
-  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
-  const std::string mb(size_t(1) << 20, 'x');
-  for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
+  const std::string mb = StartAndFillAllButOneMiB(r);
   // A caller whose client never says it left still gets its thread back.
   EXPECT_FALSE(r.cp->WriteWaiting(mb + mb, [] { return false; }));
   r.cp->WaitFor();
@@ -272,11 +276,8 @@ TEST(ChildProcess, QueuedWritesKeepTheirOrderWhenThePipeIsFull) {
 TEST(ChildProcess, WritesNeverWaitForAChildThatDoesNotReadAndTooMuchInputStopsIt) {
   ConsoleCapture console;
   EmitRun r("hold");  // never reads its standard input
-  r.cp->Start();
-  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
-  const std::string mb(size_t(1) << 20, 'x');
   // A write that waited for the child would never return here.
-  for (size_t i = 0; i + 1 < TChildProcess::kMaxQueuedInput >> 20; ++i) r.cp->Write(mb);
+  const std::string mb = StartAndFillAllButOneMiB(r);
   EXPECT_TRUE(r.cp->Running());
   r.cp->Write(mb);
   r.cp->Write(mb);  // over the bound: the child is stopped
