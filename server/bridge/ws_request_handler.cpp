@@ -124,7 +124,7 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     }
     // `global` is dropped below, outside the registry mutex.
 
-    // The browser's "bdata" must be an object; a copy gets the server's members.
+    // The browser's "bdata" must be an object; it gets the server's members.
     JsonValue* browserData = message.Find("bdata");
     if (browserData == nullptr) throw std::runtime_error("JSON Key not found.");
     if (!browserData->is_object()) throw std::runtime_error("\"bdata\" is not a JSON object");
