@@ -204,6 +204,11 @@ void TJSON::AddJSON(const std::string& name, const TJSON& other) {
   Current()[name] = std::move(content);
 }
 
+void TJSON::AddJSON(const std::string& name, TJSON&& other) {
+  JsonValue content = other.docs_.size() < 2 ? std::move(other.Current()) : std::move(other.docs_);
+  Current()[name] = std::move(content);
+}
+
 void TJSON::AddAssoArray(const std::string& name, const TAssoArray& pairs) {
   JsonValue obj = JsonValue::object();
   for (const auto& [key, value] : pairs) obj[key] = value.ToVariant().ToString();
@@ -273,7 +278,8 @@ bool TJSON::Parse(const std::string& text) {
   try {
     parsed = ParseJsonText(text);
   } catch (const std::exception& e) {
-    // The parser's message quotes the text it stopped at: cut it.
+    // The parser's message quotes the text it stopped at (a whole token,
+    // as long as the text): only the cut quote outlives this line.
     WriteLine("Error:- Invalid JSON " + ConsoleQuote(e.what()));
     return false;
   }
@@ -282,13 +288,14 @@ bool TJSON::Parse(const std::string& text) {
       if (parsed.empty()) return true;
       size_t from = 0;
       if (Current().empty() && parsed[0].is_object()) {
-        docs_[0] = parsed[0];
+        docs_[0] = std::move(parsed[0]);
         from = 1;
       }
-      for (size_t i = from; i < parsed.size(); ++i) docs_.push_back(parsed[i]);
+      for (size_t i = from; i < parsed.size(); ++i) docs_.push_back(std::move(parsed[i]));
     } else if (parsed.is_object()) {
       JsonValue& cur = Current();
-      for (auto it = parsed.begin(); it != parsed.end(); ++it) cur[it.key()] = it.value();
+      // Moved, not copied: a client's message is held once.
+      for (auto it = parsed.begin(); it != parsed.end(); ++it) cur[it.key()] = std::move(it.value());
     }
     return true;
   } catch (const std::exception& e) {

@@ -33,6 +33,7 @@ class TJSON {
   // Writing
   void Add(const std::string& name, const Variant& value);
   void AddJSON(const std::string& name, const TJSON& other);
+  void AddJSON(const std::string& name, TJSON&& other);  // moves other's content
   void AddAssoArray(const std::string& name, const TAssoArray& pairs);  // always appends
 
   // Reading (on the current object unless said otherwise)

@@ -153,13 +153,13 @@ void TChildProcess::Run() {
   running_ = false;
 }
 
-void TChildProcess::Write(const std::string& text) { Enqueue(text, nullptr); }
+void TChildProcess::Write(std::string text) { Enqueue(std::move(text), nullptr); }
 
-bool TChildProcess::WriteWaiting(const std::string& text, const std::function<bool()>& gone) {
-  return Enqueue(text, &gone);
+bool TChildProcess::WriteWaiting(std::string text, const std::function<bool()>& gone) {
+  return Enqueue(std::move(text), &gone);
 }
 
-bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>* gone) {
+bool TChildProcess::Enqueue(std::string text, const std::function<bool()>* gone) {
   std::shared_ptr<platform::Process> proc;
   {
     // A write right after Start() waits for the child to be there rather
@@ -198,7 +198,6 @@ bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>
   }
   if (inClosed_) return false;
   if (!stopWhy.empty()) return StopForInput(lock, stopWhy);
-  size_t taken = 0;
   if (inQueue_.empty() && !inWriting_) {
     // Nothing waits: as much as the pipe takes at once goes straight in.
     inWriting_ = true;
@@ -214,13 +213,14 @@ bool TChildProcess::Enqueue(const std::string& text, const std::function<bool()>
       inCv_.notify_all();  // the writer may wait for inWriting_ to drop
       return n >= 0;
     }
-    taken = static_cast<size_t>(n);
     // Texts queued meanwhile come after the rest of this one.
-    inQueue_.push_front(text.substr(taken));
+    text.erase(0, static_cast<size_t>(n));
+    inQueued_ += text.size();
+    inQueue_.push_front(std::move(text));
   } else {
-    inQueue_.push_back(text);
+    inQueued_ += text.size();
+    inQueue_.push_back(std::move(text));
   }
-  inQueued_ += text.size() - taken;
   if (inQueued_ > kMaxQueuedInput) {
     stopWhy = "more than " + std::to_string(kMaxQueuedInput >> 20) + " MiB wait for its standard input";
   } else if (!writer_.joinable()) {

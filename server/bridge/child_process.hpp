@@ -64,7 +64,7 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   // until the child has been started; before Start(), after the end and
   // after Stop() it does nothing. A child that closed its input makes it
   // fail silently.
-  void Write(const std::string& text);
+  void Write(std::string text);
   void WriteLine(const std::string& text);  // text + CR LF
   // Like Write, but a text that would take the queue past kMaxQueuedInput
   // waits on the calling thread until the child has read enough (a text
@@ -72,7 +72,7 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   // (asked about every 100 ms) returns true. A child that takes nothing of
   // its input for InputStallLimit meanwhile is stopped, with a console line.
   // True when the text was taken.
-  bool WriteWaiting(const std::string& text, const std::function<bool()>& gone);
+  bool WriteWaiting(std::string text, const std::function<bool()>& gone);
   std::chrono::milliseconds InputStallLimit{60000};  // set before Start
   // Ends a child that is still alive (SIGKILL to its process group) and waits
   // for its end, at most 1000 ms. Only while the run is under way, so a
@@ -112,7 +112,8 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   void Run();
   std::shared_ptr<platform::Process> CurrentProcess() const;
   // Write and WriteWaiting (`gone` set); false when the text was not taken.
-  bool Enqueue(const std::string& text, const std::function<bool()>* gone);
+  // The text is moved into the queue, never copied.
+  bool Enqueue(std::string text, const std::function<bool()>* gone);
   // Closes the input queue (its lock held on entry, released), prints why
   // and stops the child; false.
   bool StopForInput(std::unique_lock<std::mutex>& lock, const std::string& why);

@@ -222,20 +222,32 @@ void TVexaAppMiddle::WriteToChild(const std::string& text) {
   }
 }
 
-std::string TVexaAppMiddle::WrapMessage(const std::string& data) {
-  TJSON outer;
-  outer.Add("id", "1");
-  outer.Add("msg", "");
-  outer.Add("type", "c");
-  outer.Add("cpdata", data);
-  return outer.GetJSON();
+std::string TVexaAppMiddle::WrapMessage(std::string_view data, bool hexCode, std::string_view end) {
+  static constexpr std::string_view head = R"({ "id" : "1", "msg" : "", "type" : "c", "cpdata" : ")";
+  static constexpr std::string_view tail = "\" }";
+  const size_t body = hexCode ? 2 * data.size() : data.size();
+  std::string out;
+  out.reserve(head.size() + body + tail.size() + end.size());
+  out += head;
+  if (hexCode) {
+    out.resize(head.size() + body);  // within the reserved room
+    WriteHex(data, out.data() + head.size());
+  } else {
+    out += data;
+  }
+  out += tail;
+  out += end;
+  return out;
 }
 
 void TVexaAppMiddle::SendToApp(const std::string& data, bool raw) { WriteToApp(raw ? data : WrapMessage(data)); }
 
-bool TVexaAppMiddle::SendToAppWaiting(const std::string& data, const std::function<bool()>& gone) {
+bool TVexaAppMiddle::SendToAppWaiting(std::string json, const std::function<bool()>& gone) {
   auto app = AppRunner();
-  return app && app->Running() && app->WriteWaiting(WrapMessage(data) + "\r\n", gone);
+  if (!app || !app->Running()) return false;
+  std::string line = WrapMessage(json, true, "\r\n");
+  std::string().swap(json);  // a large message is not held twice while it waits
+  return app->WriteWaiting(std::move(line), gone);
 }
 
 void TVexaAppMiddle::SendEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata) {

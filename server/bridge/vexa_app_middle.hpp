@@ -132,7 +132,9 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   // thread while the application's input queue is full, until there is
   // room, the application ends or `gone` returns true (see
   // TChildProcess::WriteWaiting). True when the message was taken.
-  bool SendToAppWaiting(const std::string& data, const std::function<bool()>& gone);
+  // `json` is the message's plain text: it is hex-coded straight into the
+  // envelope line, and freed before the line waits for room.
+  bool SendToAppWaiting(std::string json, const std::function<bool()>& gone);
   // Application event: inner text { ctrl, evt, evtp, "type" : "s", bdata }.
   void SendEvent(const std::string& evt, const std::string& evtp, const TJSON* bdata);
   // Control event: inner text { evt, evtp, "type" : "s", bdata } (no ctrl).
@@ -175,7 +177,10 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   void OnChildError(const std::string& line);
   void OnChildExit(const std::shared_ptr<TChildProcess>& runner);
   void Deliver(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
-  static std::string WrapMessage(const std::string& data);
+  // The envelope as TJSON writes it, built at its final size: `data` is
+  // hex-coded into it when `hexCode`, else it is hex already (hex digits
+  // need no escaping); `end` follows the envelope.
+  static std::string WrapMessage(std::string_view data, bool hexCode = false, std::string_view end = {});
   std::shared_ptr<TChildProcess> AppRunner() const;
   std::shared_ptr<TChildProcess> ChildRunner() const;
 

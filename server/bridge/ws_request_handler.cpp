@@ -48,11 +48,11 @@ TWsApp* FindConnection(int32_t conId) {
   return app;
 }
 
-void CheckEnvEntry(const std::string& name, const std::string& value) {
-  if (!FitsEnvEntry(name, value))
+// Refuses a start whose entry `name` would hold `size` bytes.
+void CheckEnvEntry(const std::string& name, size_t size) {
+  if (!FitsEnvEntry(name, size))
     throw std::runtime_error("the starting message is too large for the process environment (" + name + " holds " +
-                             std::to_string(value.size()) + " bytes, at most " + std::to_string(kMaxEnvEntry) +
-                             " fit)");
+                             std::to_string(size) + " bytes, at most " + std::to_string(kMaxEnvEntry) + " fit)");
 }
 
 }  // namespace
@@ -138,11 +138,12 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     }
     // `global` is dropped below, outside the registry mutex.
 
-    // The browser's "bdata" must be an object; a copy gets the server's members.
-    const JsonValue* browserData = message.Find("bdata");
+    // The browser's "bdata" must be an object; it gets the server's members.
+    JsonValue* browserData = message.Find("bdata");
     if (browserData == nullptr) throw std::runtime_error("JSON Key not found.");
     if (!browserData->is_object()) throw std::runtime_error("\"bdata\" is not a JSON object");
-    JsonValue bdata = *browserData;
+    // Moved out, not copied; it goes back in below.
+    JsonValue bdata = std::move(*browserData);
 
     if (!global && !own) {
       // Only a complete start message starts a process: a message without
@@ -191,15 +192,20 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
             BuildServerInfo(requestInfo, context.PeerAddress(), webSocket && webSocket->Secure);
         const std::string bcookies = CookiesToJSON(requestInfo, &cookies);
 
-        TJSON start;
-        start.AddJSON("postdata", message);
-        if (Args != nullptr) {
-          start.AddAssoArray("sargv", *Args);
-        } else {
-          start.Current()["sargv"] = JsonValue::object();
+        std::string startMessage = message.GetJSON();
+        std::string startData;
+        {
+          TJSON start;
+          start.AddJSON("postdata", std::move(message));
+          if (Args != nullptr) {
+            start.AddAssoArray("sargv", *Args);
+          } else {
+            start.Current()["sargv"] = JsonValue::object();
+          }
+          startData = start.GetJSON();
         }
-        const std::string cdata = StrToHex(start.GetJSON());
-        RunPhpApp(*wsApp, ctrl, evt, evtp, idata, cdata, bcookies, message.GetJSON(), ticket.Release());
+        RunPhpApp(*wsApp, ctrl, evt, evtp, idata, std::move(startData), bcookies, std::move(startMessage),
+                  ticket.Release());
         return;
       }
     }
@@ -240,7 +246,11 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
       std::lock_guard<std::mutex> lock(WsRegistryMutex());
       webSocket = wsApp->WebSocket;
     }
-    target->SendToAppWaiting(StrToHex(message.GetJSON()), [&] {
+    // Each form is freed once the next is made: the document once written,
+    // the text once hex-coded into the envelope.
+    std::string json = message.GetJSON();
+    message = TJSON();
+    target->SendToAppWaiting(std::move(json), [&] {
       return context.IsShutdown() || context.PeerHungUp() || !webSocket || webSocket->Closed();
     });
   } catch (const std::exception& e) {
@@ -249,24 +259,27 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
 }
 
 void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt,
-                                  const std::string& evtp, const std::string& idata, const std::string& cdata,
-                                  const std::string& bcookies, const std::string& startMessage,
+                                  const std::string& evtp, const std::string& idata, std::string startData,
+                                  const std::string& bcookies, std::string startMessage,
                                   TAppStarts::Id startId) {
   // The start is settled here unless a process takes it over.
   TAppStarts::Ticket ticket(ctrl, startId);
   try {
     // Linux caps one environment entry at 128 KiB: a start that cannot fit
     // is refused here, before anything is registered or started.
-    CheckEnvEntry("idata", idata);
-    CheckEnvEntry("cdata", cdata);
-    CheckEnvEntry("bcookies", bcookies);
+    CheckEnvEntry("idata", idata.size());
+    // The start data is hex-coded (two digits a byte) only once it fits.
+    CheckEnvEntry("cdata", 2 * startData.size());
+    CheckEnvEntry("bcookies", bcookies.size());
+    const std::string cdata = StrToHex(startData);
+    std::string().swap(startData);
     const std::vector<std::string> params = TVexaAppMiddle::AppParams(ctrl, evt, evtp);
     const std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
     const std::string exe = TVexaAppMiddle::PhpExe();
     TProcessSlot slot = TProcessSlots::Instance().TryTake();
     if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
     auto requester = std::make_shared<TVexaRequester>(ctrl, &wsApp, true);
-    requester->StartMessage = startMessage;
+    requester->StartMessage = std::move(startMessage);
     requester->HoldStart(ticket.Release());
     {
       // Registered before the process starts, so its first reply and its end find it.

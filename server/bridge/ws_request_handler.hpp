@@ -54,8 +54,8 @@ class TWsRequestHandler {
 
   void RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text);
   void RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt, const std::string& evtp,
-                 const std::string& idata, const std::string& cdata, const std::string& bcookies,
-                 const std::string& startMessage = {}, TAppStarts::Id startId = 0);
+                 const std::string& idata, std::string startData, const std::string& bcookies,
+                 std::string startMessage = {}, TAppStarts::Id startId = 0);
 
   // The three events, bound to this handler.
   TWsEvents Events();

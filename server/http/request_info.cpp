@@ -149,9 +149,11 @@ std::string CookiesToJSON(const RequestHeader& request, TJSON* document) {
   return StrToHex(doc.GetJSON());
 }
 
-bool FitsEnvEntry(std::string_view name, std::string_view value) {
+bool FitsEnvEntry(std::string_view name, std::string_view value) { return FitsEnvEntry(name, value.size()); }
+
+bool FitsEnvEntry(std::string_view name, std::size_t valueSize) {
   // name, "=", value and the terminating NUL
-  return name.size() + 1 + value.size() + 1 <= kMaxEnvEntry;
+  return name.size() + 1 + valueSize + 1 <= kMaxEnvEntry;
 }
 
 }  // namespace vexa

@@ -50,5 +50,7 @@ std::string CookiesToJSON(const RequestHeader& request, TJSON* document = nullpt
 constexpr std::size_t kMaxEnvEntry = 128 * 1024;
 // Whether "name=" + value fits into one environment entry.
 bool FitsEnvEntry(std::string_view name, std::string_view value);
+// The same for a value of `valueSize` bytes.
+bool FitsEnvEntry(std::string_view name, std::size_t valueSize);
 
 }  // namespace vexa

@@ -8,15 +8,19 @@ namespace vexa {
 
 void PrintError(const std::string& message) { WriteLine("Error: " + message); }
 
-std::string StrToHex(std::string_view text) {
+void WriteHex(std::string_view text, char* out) {
   static constexpr char digits[] = "0123456789ABCDEF";
-  std::string out;
-  out.resize(text.size() * 2);
   for (size_t i = 0; i < text.size(); ++i) {
     const auto b = static_cast<unsigned char>(text[i]);
     out[2 * i] = digits[b >> 4];
     out[2 * i + 1] = digits[b & 0x0F];
   }
+}
+
+std::string StrToHex(std::string_view text) {
+  std::string out;
+  out.resize(text.size() * 2);
+  WriteHex(text, out.data());
   return out;
 }
 

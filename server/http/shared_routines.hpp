@@ -14,6 +14,8 @@ void PrintError(const std::string& message);
 
 // Every byte as two upper-case hexadecimal digits.
 std::string StrToHex(std::string_view text);
+// StrToHex(text) written at `out`, which has room for 2 * text.size() bytes.
+void WriteHex(std::string_view text, char* out);
 // The inverse of StrToHex; digits in either case, a last unpaired digit is
 // ignored, a pair that is not hexadecimal raises.
 std::string HexToStr(std::string_view hex);
