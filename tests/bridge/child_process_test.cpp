@@ -148,16 +148,19 @@ TEST(ChildProcess, ARunThatNeverQueuesInputHasNoWriterThread) {
   const size_t before = ThreadCount();
   r.cp->Start();
   ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
-  EXPECT_EQ(ThreadCount(), before + 2);  // the runner and the one reader
+  // The runner and the one reader at most (a sanitizer may let one of its
+  // own threads go meanwhile, so the counts below are taken from here).
+  const size_t running = ThreadCount();
+  EXPECT_LE(running, before + 2);
   r.cp->Write("fits into the pipe\n");
-  EXPECT_EQ(ThreadCount(), before + 2);
+  EXPECT_EQ(ThreadCount(), running);
   r.cp->Write(std::string(1 << 20, 'x'));  // more than the pipe takes: queued
-  EXPECT_EQ(ThreadCount(), before + 3);
+  EXPECT_EQ(ThreadCount(), running + 1);
   r.cp->Stop();
   r.cp->WaitFor();
   EXPECT_EQ(r.rec.exits, 1);
   r.cp.reset();  // joins the runner
-  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_LE(ThreadCount(), before);
   ExpectNoProcessesLeft(r.token);
 }
 
