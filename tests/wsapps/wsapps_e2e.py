@@ -829,7 +829,7 @@ def stall_tests(env):
         # Another flood, to a client that reads nothing, cut short by SIGINT.
         c2 = env.client(timeout=30)
         c2.send(start_message("wsprobe", flood))
-        c2.recv_data(10)
+        c2.recv_data(10 * e2e.SLOW)
         stop_within(env)
 
     @with_own_server
