@@ -48,6 +48,12 @@ TWsApp* FindConnection(int32_t conId) {
   return app;
 }
 
+// The connection's send handle, read under the registry mutex.
+std::shared_ptr<TWebSocketA> SendHandleOf(const TWsApp& wsApp) {
+  std::lock_guard<std::mutex> lock(WsRegistryMutex());
+  return wsApp.WebSocket;
+}
+
 // Refuses a start whose entry `name` would hold `size` bytes.
 void CheckEnvEntry(const std::string& name, size_t size) {
   if (!FitsEnvEntry(name, size))
@@ -183,11 +189,7 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
         bdata["wcon"] = wsApp->WconObject();
         message.Current()["bdata"] = std::move(bdata);
 
-        std::shared_ptr<TWebSocketA> webSocket;
-        {
-          std::lock_guard<std::mutex> lock(WsRegistryMutex());
-          webSocket = wsApp->WebSocket;
-        }
+        const std::shared_ptr<TWebSocketA> webSocket = SendHandleOf(*wsApp);
         const std::string idata =
             BuildServerInfo(requestInfo, context.PeerAddress(), webSocket && webSocket->Secure);
         const std::string bcookies = CookiesToJSON(requestInfo, &cookies);
@@ -241,11 +243,7 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
     message.Current()["bdata"] = std::move(bdata);
     // A full input queue pauses this connection's reads, nothing else; the
     // wait ends when the client leaves or the server shuts the connection.
-    std::shared_ptr<TWebSocketA> webSocket;
-    {
-      std::lock_guard<std::mutex> lock(WsRegistryMutex());
-      webSocket = wsApp->WebSocket;
-    }
+    const std::shared_ptr<TWebSocketA> webSocket = SendHandleOf(*wsApp);
     // Each form is freed once the next is made: the document once written,
     // the text once hex-coded into the envelope.
     std::string json = message.GetJSON();

@@ -58,7 +58,6 @@ class TVexaRequestHandler {
   // the header pending (Run starts with it).
   void Attach(TConnection& connection, const HttpRequest& request, HttpReply& reply);
 
-
   // Starts PHP for the page and returns when it has ended.
   void StartPhp(const std::string& ctrl, const std::string& evt, const std::string& evtp,
                 const std::string& idata, const std::string& cdata, const std::string& bcookies);

@@ -98,8 +98,4 @@ std::string SanitizeUtf8(std::string_view text) {
   return out;
 }
 
-void SanitizeUtf8InPlace(std::string& text) {
-  if (!IsValidUtf8(text)) text = SanitizeUtf8(text);
-}
-
 }  // namespace vexa

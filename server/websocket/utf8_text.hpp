@@ -18,7 +18,5 @@ bool IsValidUtf8(std::string_view text);
 std::string SanitizeUtf8(std::string_view text);
 // The size SanitizeUtf8 gives `text`.
 size_t SanitizedSize(std::string_view text);
-// The same, in place, avoiding a copy for the common well-formed case.
-void SanitizeUtf8InPlace(std::string& text);
 
 }  // namespace vexa

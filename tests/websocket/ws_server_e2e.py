@@ -70,6 +70,15 @@ def reset_peak(pid):
         f.write("5")
 
 
+def send_at_once(socks, wire):
+    """Sends `wire` on every socket at the same time; returns once all is sent."""
+    threads = [threading.Thread(target=s.sendall, args=(wire,)) for s in socks]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def raw_connect(port):
     """A WebSocket connection on a plain socket, permessage-deflate agreed."""
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
@@ -140,11 +149,7 @@ def deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
     reset_peak(pid)
     before = memory_mib(pid, "VmRSS")
     socks = [raw_connect(port) for _ in range(count)]
-    threads = [threading.Thread(target=s.sendall, args=(wire,)) for s in socks]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    send_at_once(socks, wire)
     # Each message reaches the application layer, which refuses it as
     # invalid JSON with a console line: wait until all are through.
     marker = "Error:- Invalid JSON"
@@ -222,11 +227,7 @@ def json_deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
         assert '"bytes"' in read_message(s, inflater, deadline)
     reset_peak(pid)
     before = memory_mib(pid, "VmRSS")
-    threads = [threading.Thread(target=s.sendall, args=(wire,)) for s in socks]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    send_at_once(socks, wire)
     # Each application answers with the length of the line it read: the
     # whole message, hex-coded (two digits a byte) in its envelope.
     deadline = time.monotonic() + 120 * e2e.SLOW
@@ -251,11 +252,7 @@ def half_sent_frames(port, pid, count=8):
     reset_peak(pid)
     before = memory_mib(pid, "VmRSS")
     socks = [raw_connect(port) for _ in range(count)]
-    threads = [threading.Thread(target=s.sendall, args=(wire,)) for s in socks]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    send_at_once(socks, wire)
     started = time.monotonic()
     deadline = started + 30 * e2e.SLOW + 30
     codes = [read_close_code(s, deadline) for s in socks]

@@ -99,49 +99,60 @@ class Page:
         raise AssertionError(f"{expression} stayed {value!r}")
 
 
+def run_in_page(exe, url, steps):
+    """Opens `url` in a fresh headless Chromium, runs `await steps(page)`, then
+    leaves the page (so that its connections close) and ends the browser."""
+    import websockets
+
+    browser = Browser(exe)
+    try:
+        async def run():
+            async with websockets.connect(browser.page_socket(), max_size=None) as ws:
+                page = Page(ws)
+                await page.call("Page.enable")
+                await page.call("Page.navigate", url=url)
+                await steps(page)
+                await page.call("Page.navigate", url="about:blank")
+
+        asyncio.run(run())
+    finally:
+        browser.close()
+
+
 def test_start_page_in_chromium():
     exe = find_chromium()
     if not exe:
         raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
-    import websockets
 
     with e2e.TestBundle(e2e.build_dir()) as b:
         srv = b.start(["--port", str(b.port)])
-        browser = Browser(exe)
-        try:
-            async def run():
-                async with websockets.connect(browser.page_socket(), max_size=None) as ws:
-                    page = Page(ws)
-                    await page.call("Page.enable")
-                    await page.call("Page.navigate", url=f"http://127.0.0.1:{b.port}/")
-                    text = lambda i: f"document.getElementById('{i}') && document.getElementById('{i}').textContent"
-                    await page.wait_text(text("ws-state"), lambda v: v == "open")
-                    # The page started its echo application and shows the reply.
-                    assert await page.wait_text(text("ws-echo-reply"), lambda v: v != "-") == "hello echo"
-                    await page.eval("document.getElementById('ws-echo-text').value = 'second';"
-                                    "document.querySelector('#ws-echo-form button').click()")
-                    await page.wait_text(text("ws-echo-reply"), lambda v: v == "second")
-                    assert await page.eval(text("ws-echo-count")) == "2"
 
-                    # The page joined the chat; a client of the test joins too.
-                    await page.wait_text(text("ws-chat-log"), lambda v: "joined" in v)
-                    other = WsClient(b.port)
-                    other.send({"ctrl": "wschat", "bdata": {"text": "hello from the test"}})
-                    await page.wait_text(text("ws-chat-log"), lambda v: "hello from the test" in v)
-                    await page.eval("document.getElementById('ws-chat-text').value = 'hello from chromium';"
-                                    "document.querySelector('#ws-chat-form button').click()")
-                    while True:  # the chat's texts reach the test's client too
-                        m = json.loads(other.recv(10))
-                        if m.get("text") == "hello from chromium":
-                            break
-                    log = await page.wait_text(text("ws-chat-log"), lambda v: "hello from chromium" in v)
-                    assert log.index("hello from the test") < log.index("hello from chromium"), log
-                    other.close()
-                    await page.call("Page.navigate", url="about:blank")
+        async def steps(page):
+            text = lambda i: f"document.getElementById('{i}') && document.getElementById('{i}').textContent"
+            await page.wait_text(text("ws-state"), lambda v: v == "open")
+            # The page started its echo application and shows the reply.
+            assert await page.wait_text(text("ws-echo-reply"), lambda v: v != "-") == "hello echo"
+            await page.eval("document.getElementById('ws-echo-text').value = 'second';"
+                            "document.querySelector('#ws-echo-form button').click()")
+            await page.wait_text(text("ws-echo-reply"), lambda v: v == "second")
+            assert await page.eval(text("ws-echo-count")) == "2"
 
-            asyncio.run(run())
-        finally:
-            browser.close()
+            # The page joined the chat; a client of the test joins too.
+            await page.wait_text(text("ws-chat-log"), lambda v: "joined" in v)
+            other = WsClient(b.port)
+            other.send({"ctrl": "wschat", "bdata": {"text": "hello from the test"}})
+            await page.wait_text(text("ws-chat-log"), lambda v: "hello from the test" in v)
+            await page.eval("document.getElementById('ws-chat-text').value = 'hello from chromium';"
+                            "document.querySelector('#ws-chat-form button').click()")
+            while True:  # the chat's texts reach the test's client too
+                m = json.loads(other.recv(10))
+                if m.get("text") == "hello from chromium":
+                    break
+            log = await page.wait_text(text("ws-chat-log"), lambda v: "hello from chromium" in v)
+            assert log.index("hello from the test") < log.index("hello from chromium"), log
+            other.close()
+
+        run_in_page(exe, f"http://127.0.0.1:{b.port}/", steps)
         code, out = srv.stop()
         assert code == 0, out
         wait_no_processes(b.root, 5)

@@ -12,7 +12,6 @@ a page that sends no referrer, as before.
     python3 cross_site_e2e.py --build BUILD
 """
 
-import asyncio
 import http.server
 import json
 import os
@@ -24,7 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 sys.path.insert(0, HERE)
 
 import vexa_e2e as e2e  # noqa: E402
-from browser_e2e import Browser, Page, find_chromium  # noqa: E402
+from browser_e2e import find_chromium, run_in_page  # noqa: E402
 from wsclient import wait_no_processes  # noqa: E402
 
 # The upload's script: read a local file from the server's origin and send
@@ -114,7 +113,6 @@ def test_cross_site_upload_then_read():
     exe = find_chromium()
     if not exe:
         raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
-    import websockets
 
     with e2e.TestBundle(e2e.build_dir()) as b:
         srv = b.start(["--port", str(b.port)])
@@ -125,23 +123,17 @@ def test_cross_site_upload_then_read():
         assert secret, "/etc/hostname is empty"
         included = b.write_file("elsewhere/included.js", "window.included = (window.included || 0) + 1;\n")
         attacker = Attacker(b.port, included)
-        browser = Browser(exe)
-        try:
-            async def run():
-                async with websockets.connect(browser.page_socket(), max_size=None) as ws:
-                    page = Page(ws)
-                    await page.call("Page.enable")
-                    await page.call("Page.navigate", url=attacker.url + "/")
-                    await page.wait_text("document.title", lambda v: v == "done", timeout=30)
-                    # Neither runs, and an existing file fails like a missing one.
-                    includes = await page.eval("window.includes")
-                    assert includes == ["error", "error"], f"cross-site includes: {includes}"
-                    assert await page.eval("window.included") is None, "a local file ran in the other site's page"
-                    await page.call("Page.navigate", url="about:blank")
 
-            asyncio.run(run())
+        async def steps(page):
+            await page.wait_text("document.title", lambda v: v == "done", timeout=30)
+            # Neither runs, and an existing file fails like a missing one.
+            includes = await page.eval("window.includes")
+            assert includes == ["error", "error"], f"cross-site includes: {includes}"
+            assert await page.eval("window.included") is None, "a local file ran in the other site's page"
+
+        try:
+            run_in_page(exe, attacker.url + "/", steps)
         finally:
-            browser.close()
             attacker.close()
         after = sorted(os.listdir(cache))
         assert after == before, f"the cross-site post stored {sorted(set(after) - set(before))}"
@@ -167,7 +159,6 @@ def test_own_pages_include_and_post():
     exe = find_chromium()
     if not exe:
         raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
-    import websockets
 
     with e2e.TestBundle(e2e.build_dir()) as b:
         included = b.write_file("elsewhere/included.js", "window.included = (window.included || 0) + 1;\n")
@@ -176,27 +167,19 @@ def test_own_pages_include_and_post():
             with open(os.path.join(b.sample, name), "w") as f:
                 f.write(text)
         srv = b.start(["--port", str(b.port)])
-        browser = Browser(exe)
-        try:
-            async def run():
-                async with websockets.connect(browser.page_socket(), max_size=None) as ws:
-                    page = Page(ws)
-                    await page.call("Page.enable")
-                    await page.call("Page.navigate", url=f"http://127.0.0.1:{b.port}/own.htm")
-                    results = await page.wait_text("window.results", lambda v: len(v) == 2)
-                    assert results == ["load", "load"], f"own includes: {results}"
-                    assert await page.eval("window.included") == 1 and await page.eval("window.own") == 1
-                    await page.call("Page.navigate", url=f"http://127.0.0.1:{b.port}/noref.htm")
-                    text = await page.wait_text("document.title !== 'noref' && document.body && document.body.innerText",
-                                                lambda v: bool(v), timeout=30)
-                    echo = json.loads(text)
-                    assert echo["post"] == {"note": "posted-without-referrer"}, echo["post"]
-                    assert echo["info"]["Server"].get("HTTP_Origin") == "null", echo["info"]["Server"]
-                    await page.call("Page.navigate", url="about:blank")
 
-            asyncio.run(run())
-        finally:
-            browser.close()
+        async def steps(page):
+            results = await page.wait_text("window.results", lambda v: len(v) == 2)
+            assert results == ["load", "load"], f"own includes: {results}"
+            assert await page.eval("window.included") == 1 and await page.eval("window.own") == 1
+            await page.call("Page.navigate", url=f"http://127.0.0.1:{b.port}/noref.htm")
+            text = await page.wait_text("document.title !== 'noref' && document.body && document.body.innerText",
+                                        lambda v: bool(v), timeout=30)
+            echo = json.loads(text)
+            assert echo["post"] == {"note": "posted-without-referrer"}, echo["post"]
+            assert echo["info"]["Server"].get("HTTP_Origin") == "null", echo["info"]["Server"]
+
+        run_in_page(exe, f"http://127.0.0.1:{b.port}/own.htm", steps)
         code, out = srv.stop()
         assert code == 0, out
         assert "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-4000:]
