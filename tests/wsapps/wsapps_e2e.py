@@ -64,6 +64,17 @@ def wait_pid_gone(pid, timeout=5.0):
         time.sleep(0.05)
 
 
+def wait_one_process(env, name, what, timeout=5.0):
+    """Waits until exactly one live process of the application `name` is left."""
+    end = time.monotonic() + timeout * e2e.SLOW
+    while True:
+        left = [p for p in processes_under(env.bundle.root) if f"--ctrl {name} " in p[2] and p[1] != "Z"]
+        if len(left) == 1:
+            return
+        assert time.monotonic() < end, f"{what}: processes {left}"
+        time.sleep(0.05)
+
+
 class Env:
     """One server for a group of tests."""
 
@@ -445,14 +456,7 @@ def global_tests(env):
             # The line may reach the console after the broadcast reached the windows.
             srv.wait_for(f"Global App {name} Started")
             assert srv.output().splitlines().count(f"Global App {name} Started") == 1, srv.output()[-3000:]
-            end = time.monotonic() + 5
-            while True:
-                left = [p for p in processes_under(env.bundle.root)
-                        if f"--ctrl {name} " in p[2] and p[1] != "Z"]
-                if len(left) == 1:
-                    break
-                assert time.monotonic() < end, f"round {rnd}: processes {left}"
-                time.sleep(0.05)
+            wait_one_process(env, name, f"round {rnd}")
             for cl in clients:
                 cl.close()
 
@@ -498,14 +502,7 @@ def global_tests(env):
             with open(store) as f:
                 stored = json.load(f)
             assert sorted(stored) == sorted(texts), f"round {rnd}: in the file {stored}"
-            end = time.monotonic() + 5 * e2e.SLOW
-            while True:
-                left = [p for p in processes_under(env.bundle.root)
-                        if f"--ctrl {name} " in p[2] and p[1] != "Z"]
-                if len(left) == 1:
-                    break
-                assert time.monotonic() < end, f"round {rnd}: processes {left}"
-                time.sleep(0.05)
+            wait_one_process(env, name, f"round {rnd}")
             for cl in clients:
                 cl.expect_silence(0.05)
                 cl.close()
