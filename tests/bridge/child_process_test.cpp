@@ -1,9 +1,12 @@
 #include "server/bridge/child_process.hpp"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -131,39 +134,61 @@ TEST(ChildProcess, AnErrorLineComesAfterTheOutputWrittenBeforeIt) {
 }
 
 namespace {
-size_t ThreadCount() {
+// The threads of this process named `name`, the calling thread left out. A
+// new thread takes the name of the thread that creates it, so a name given
+// to the calling thread for one call marks the threads that call started,
+// and no other thread of the process (a sanitizer's own, say) counts.
+size_t ThreadsNamed(const std::string& name) {
   size_t n = 0;
+  const std::string self = std::to_string(::gettid());
   if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.' || self == e->d_name) continue;
+      std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+      std::string line;
+      if (std::getline(comm, line) && line == name) ++n;
+    }
     closedir(d);
   }
   return n;
+}
+
+// Runs f on the calling thread named `name` (at most 15 bytes), then gives
+// the thread its own name back.
+template <class F>
+void CallNamed(const char* name, F f) {
+  char own[16] = {};
+  pthread_getname_np(pthread_self(), own, sizeof own);
+  pthread_setname_np(pthread_self(), name);
+  f();
+  pthread_setname_np(pthread_self(), own);
 }
 }  // namespace
 
 TEST(ChildProcess, ARunThatNeverQueuesInputHasNoWriterThread) {
   EmitRun r("hold");  // never reads its standard input
-  std::thread([] {}).join();  // a sanitizer's own helper thread, started with the first thread, is there now
-  const size_t before = ThreadCount();
-  r.cp->Start();
+  std::thread([] {}).join();  // a sanitizer's helper thread, started with the first thread, is there now
+  CallNamed("vx-start", [&] { r.cp->Start(); });
   ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
-  // The runner and the one reader at most (a sanitizer may let one of its
-  // own threads go meanwhile, so the counts below are taken from here).
-  const size_t running = ThreadCount();
-  EXPECT_LE(running, before + 2);
-  r.cp->Write("fits into the pipe\n");
-  EXPECT_EQ(ThreadCount(), running);
-  r.cp->Write(std::string(1 << 20, 'x'));  // more than the pipe takes: queued
-  EXPECT_EQ(ThreadCount(), running + 1);
+  EXPECT_LE(ThreadsNamed("vx-start"), 2u);  // the runner and its one reader
+  // Into the pipe at once: no writer.
+  CallNamed("vx-fits", [&] { r.cp->Write("fits into the pipe\n"); });
+  EXPECT_EQ(ThreadsNamed("vx-fits"), 0u);
+  // More than the pipe takes: queued, and the one writer starts.
+  CallNamed("vx-queues", [&] { r.cp->Write(std::string(1 << 20, 'x')); });
+  EXPECT_EQ(ThreadsNamed("vx-queues"), 1u);
+  // Queued behind it: the same writer drains it.
+  CallNamed("vx-queues-more", [&] { r.cp->Write(std::string(1 << 20, 'y')); });
+  EXPECT_EQ(ThreadsNamed("vx-queues-more"), 0u);
   r.cp->Stop();
   r.cp->WaitFor();
   EXPECT_EQ(r.rec.exits, 1);
-  r.cp.reset();  // joins the runner
+  r.cp.reset();  // joins the runner, which joined the writer
   // A joined thread may still be listed for a moment after its join.
+  auto left = [] { return ThreadsNamed("vx-start") + ThreadsNamed("vx-queues"); };
   const auto end = std::chrono::steady_clock::now() + 5s;
-  while (ThreadCount() > before && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
-  EXPECT_LE(ThreadCount(), before);
+  while (left() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(left(), 0u);
   ExpectNoProcessesLeft(r.token);
 }
 

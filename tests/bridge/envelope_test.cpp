@@ -88,9 +88,13 @@ TEST_F(ReplyEnvelope, BrokenEnvelopesGiveTheirErrorTexts) {
   EXPECT_EQ(d[0].text, "Error Invalid JSON:- " + bad + " :Error Noise data:-pre");
   EXPECT_FALSE(d[0].isJson);
 
-  // No "content".
+  // No "content": the envelope text alone, without the noise around it.
   std::string noContent = "{\"headers\":{},\"cookies\":{}}";
   d = RunRaw(noContent + "\n");
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].text, noContent);
+  EXPECT_FALSE(d[0].isJson);
+  d = RunRaw("before\nlead" + noContent + "after\n");
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0].text, noContent);
   EXPECT_FALSE(d[0].isJson);

@@ -91,6 +91,32 @@ TEST(JsonLookup, DottedPathsAndDirectKeys) {
   EXPECT_EQ(ErrorOf([&] { lit.GetValue("response.type"); }), "JSON Key not found.");
 }
 
+TEST(JsonLookup, HasKeyNamesOneMemberAndNeverAPath) {
+  // Names with dots (file extensions in the project registry) are member
+  // names as they stand: no leading dot skipped, no path followed.
+  TJSON reg;
+  ASSERT_TRUE(reg.Parse(R"({".vexa":"a","phar":"b","x":{"y":1},"":"empty"})"));
+  EXPECT_TRUE(reg.HasKey(".vexa"));
+  EXPECT_FALSE(reg.HasKey("vexa"));
+  EXPECT_FALSE(reg.HasKey(".phar"));
+  EXPECT_FALSE(reg.HasKey("..phar"));
+  EXPECT_TRUE(reg.HasKey("x"));
+  EXPECT_FALSE(reg.HasKey("x.y"));
+  EXPECT_FALSE(reg.HasKey("y"));
+  EXPECT_TRUE(reg.HasKey(""));
+  EXPECT_FALSE(reg.HasKey("X"));  // case matters
+  // A member added twice (AddAssoArray appends): every lookup finds the first.
+  TAssoArray one, two;
+  one.SetValue("v", Variant("first"));
+  two.SetValue("v", Variant("second"));
+  TJSON dup;
+  dup.AddAssoArray("m", one);
+  dup.AddAssoArray("m", two);
+  EXPECT_TRUE(dup.HasKey("m"));
+  EXPECT_EQ(dup.GetValue("m.v").ToString(), "first");
+  EXPECT_EQ(dup.GetName(1), "m");
+}
+
 TEST(JsonParse, ObjectsMergeInPlaceAndKeepOtherMembers) {
   TJSON d;
   d.Add("host", Variant("127.0.0.1"));

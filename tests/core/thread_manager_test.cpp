@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -27,6 +29,28 @@ TEST(ThreadManager, RunAllWaitsForTheLongestWorker) {
   tm.StopAll();
   EXPECT_EQ(tm.Count(), 0u);
   tm.StopAll();  // a second stop does nothing
+}
+
+TEST(ThreadManager, RunAllStartsEveryWorkerBeforeWaitingForAny) {
+  // Each worker waits until all have begun: started one after another, the
+  // first would wait for a second that only starts once the first has ended.
+  // The bound only ends such a wait; workers started together meet at once.
+  constexpr int kWorkers = 3;
+  std::mutex m;
+  std::condition_variable cv;
+  int begun = 0;
+  std::atomic<int> met{0};
+  TThreadManager tm;
+  for (int i = 0; i < kWorkers; ++i) {
+    tm.AddThread("w" + std::to_string(i), [&] {
+      std::unique_lock<std::mutex> lock(m);
+      ++begun;
+      cv.notify_all();
+      if (cv.wait_for(lock, 20s, [&] { return begun == kWorkers; })) ++met;
+    });
+  }
+  tm.RunAll();
+  EXPECT_EQ(met, kWorkers);
 }
 
 TEST(ThreadManager, RaisingWorkerStillLetsRunAllReturnSilently) {

@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "wsapps"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "pages"))
 
 import vexa_e2e as e2e  # noqa: E402
-from pages_e2e import http_date, multipart, request  # noqa: E402
+from pages_e2e import RawClient, http_date, multipart, request  # noqa: E402
 from browser_e2e import Browser, Page, find_chromium  # noqa: E402
 from wsclient import WsClient, install_fixture  # noqa: E402
 
@@ -66,6 +66,15 @@ def keys_of(value):
     return type(value).__name__
 
 
+def guide_lib_path():
+    """The helper library's folder as sections 0 and 2.5 name it, relative to
+    the bundle's folder (build/bundle after a build)."""
+    copy = re.search(r"^cp -r build/bundle/(\S+)/lib ~/notes/ ", TEXT, re.M)
+    assert copy, "section 0 copies lib/ from the built bundle"
+    assert f"`build/bundle/{copy.group(1)}`" in TEXT, "section 2.5 names the same folder"
+    return copy.group(1) + "/lib"
+
+
 def test_code_blocks_are_the_example_files():
     assert len(BLOCKS["from"]) >= 6, BLOCKS["from"]
     for name, body in BLOCKS["from"]:
@@ -75,12 +84,12 @@ def test_code_blocks_are_the_example_files():
 
 
 class Notes:
-    """The example project, copied with the sample's lib/ as the guide says, served."""
+    """The example project, copied with the bundle's lib/ as section 0 says, served."""
 
     def __init__(self, bundle):
         self.folder = os.path.join(os.path.dirname(bundle.root), "notes")
         shutil.copytree(EXAMPLE, self.folder)
-        shutil.copytree(os.path.join(bundle.sample, "lib"), os.path.join(self.folder, "lib"))
+        shutil.copytree(os.path.join(bundle.root, guide_lib_path()), os.path.join(self.folder, "lib"))
         self.data = os.path.join(os.path.dirname(bundle.root), "notes-data")
         env = dict(os.environ, NOTES_DATA=self.data)
         self.srv = bundle.start(["--proj", os.path.join(self.folder, "app.vexa"), "--port", bundle.port], env=env)
@@ -232,6 +241,38 @@ def notes_tests(bundle, notes):
         finally:
             browser.close()
 
+    def test_request_targets_and_local_files():
+        """Section 8: absolute targets are served as their path, other forms
+        refused; ~furl/ only for fetches marked same-origin or none, or unmarked."""
+        assert "absolute URL (`http://host:port/path`" in TEXT
+        r = request(port, f"http://127.0.0.1:{port}/style.css")
+        assert r.status == 200 and r.body.startswith(b"body {"), (r.status, r.body[:80])
+        # The URL's host is the request's Host, and held to the Host check.
+        assert request(port, "http://evil.example/style.css").status == 403
+        for target in ("*", "style.css"):
+            assert request(port, target).status == 400, target
+        assert request(port, "*", "OPTIONS").status == 405
+        local = os.path.join(os.path.dirname(notes.folder), "local.txt")
+        with open(local, "w") as f:
+            f.write("local")
+        allowed = re.search(r"carry no `Sec-Fetch-Site` or carry `(\S+)` or `(\S+)`", TEXT).groups()
+        assert sorted(allowed) == ["none", "same-origin"], allowed
+        for site in (None,) + allowed:
+            r = request(port, "/~furl/" + local, headers=[("Sec-Fetch-Site", site)] if site else [])
+            assert r.status == 200 and r.body == b"local", (site, r.status)
+        for site in ("cross-site", "same-site", "same-origin, cross-site"):
+            assert request(port, "/~furl/" + local, headers=[("Sec-Fetch-Site", site)]).status == 404, site
+
+    def test_form_data_limit():
+        """Section 2.4: about 64 KiB of form data once hex-coded into cdata."""
+        passes = int(re.search(r"a URL-encoded body of about ([\d,]+) bytes passes, one of 64 KiB does not",
+                               TEXT).group(1).replace(",", ""))
+        form = [("Content-Type", "application/x-www-form-urlencoded")]
+        r = request(port, "/raw-x.html", "POST", form, b"text=" + b"t" * (passes - 5))
+        assert r.status == 200 and len(json.loads(r.body)["cdata"]["postdata"]["text"]) == passes - 5
+        r = request(port, "/raw-x.html", "POST", form, b"text=" + b"t" * (64 * 1024 - 5))
+        assert r.status == 413, (r.status, r.body[:200])
+
     def test_phar_package():
         """The guide's two commands, with the bundle's server on a port of its own."""
         build, serve = example_text("phar").splitlines()
@@ -250,7 +291,7 @@ def notes_tests(bundle, notes):
 
     return [test_layout_static_files_and_pages, test_form_and_cookie, test_upload_moves_out_of_cache_and_needs_cache,
             test_what_php_receives_and_the_raw_envelope, test_global_websocket_application, test_live_js_in_chromium,
-            test_phar_package]
+            test_request_targets_and_local_files, test_form_data_limit, test_phar_package]
 
 
 def ipc_tests(bundle, srv):
@@ -338,7 +379,44 @@ def ipc_tests(bundle, srv):
         assert [json.loads(c[:-1])["response"]["data"] for c in r.chunks] == [{"n": 1}, {"n": 2}], r.chunks
         srv.wait_for("AppMid:- Wrong Request Protocol:- ")
 
-    return [test_ipc_commands, test_page_reply_keeps_its_other_items]
+    def test_standard_error_and_the_first_envelope():
+        """Section 2.4: a standard error line that reaches the server before the
+        first envelope takes the header with it, and the envelope's cookie is
+        lost; an envelope printed before the line keeps its cookie. The first
+        page waits for a file that the test makes once the line has arrived,
+        so the line surely comes first."""
+        assert "**Write nothing to standard error before the first `send()`**" in TEXT
+        go = os.path.join(bundle.root, "go")
+        pages = os.path.join(bundle.sample, "pages")
+        with open(os.path.join(pages, "errfirst.php"), "w") as f:
+            f.write("<?php return function ($req, $reply) {\n"
+                    "    fwrite(STDERR, \"early\\n\");\n"
+                    f"    for ($i = 0; $i < 12000 && !file_exists('{go}'); $i++) usleep(10000);\n"
+                    "    $reply->cookie('kept', 'no', 1);\n"
+                    "    $reply->send('<p>after</p>');\n"
+                    "};\n")
+        with open(os.path.join(pages, "errafter.php"), "w") as f:
+            f.write("<?php return function ($req, $reply) {\n"
+                    "    $reply->cookie('kept', 'yes', 0);\n"
+                    "    $reply->send('<p>first</p>');\n"
+                    "    fwrite(STDERR, \"late\\n\");\n"
+                    "};\n")
+        with RawClient(srv.port) as c:
+            c.send(f"GET /errfirst.html HTTP/1.1\r\nHost: 127.0.0.1:{srv.port}\r\n\r\n")
+            head = c._until(b"\r\n\r\n").decode("latin-1")
+            fields = [line.split(":", 1) for line in head.split("\r\n")[1:]]
+            fields = {n.strip().lower(): v.strip() for n, v in fields}
+            assert fields.get("content-type") == "text/html;charset=UTF-8" and "set-cookie" not in fields, head
+            size = int(c._until(b"\r\n"), 16)
+            assert c._exact(size + 2) == b"ReqHand:- Process Error(RX):- early\r\n\r\n"
+            open(go, "w").close()
+            size = int(c._until(b"\r\n"), 16)
+            assert c._exact(size) == b"<p>after</p>"
+        r = request(srv.port, "/errafter.html")
+        assert r.header("Set-Cookie") == "kept=yes; Path=/; HttpOnly", r.headers
+        assert r.chunks == [b"<p>first</p>", b"ReqHand:- Process Error(RX):- late\r\n"], r.chunks
+
+    return [test_ipc_commands, test_page_reply_keeps_its_other_items, test_standard_error_and_the_first_envelope]
 
 
 def main():

@@ -14,12 +14,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
+#include <thread>
 #include <vector>
 
 namespace vexa {
@@ -253,6 +256,57 @@ TEST_F(RoadPaths, AnyLocalFileOnlyToThisMachineAndNoClimbingOut) {
   std::remove((root + "/outside.txt").c_str());
   ::rmdir((root + "/proj").c_str());
   ::rmdir((root + "/fw").c_str());
+  ::rmdir(root.c_str());
+}
+
+TEST_F(RoadPaths, StaticFileRoadServesRegularFilesOnlyAndAFifoHoldsNoThread) {
+  char tmpl[] = "/tmp/vexa-static-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  ProjPath = root;
+  {
+    FILE* f = std::fopen((root + "/a.txt").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("12345", f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(::mkdir((root + "/dir").c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo((root + "/f.txt").c_str(), 0600), 0);
+
+  auto ask = [](const std::string& target, uint64_t* size = nullptr) {
+    int sv[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    TConnection c(sv[0], "127.0.0.1");
+    HttpRequest request{http::verb::get, target, 11};
+    HttpReply reply;
+    TRequestHandler().HandleRequest(c, request, reply, false);
+    if (size) *size = reply.file.is_open() ? reply.file.size : 0;
+    reply.file.Close();
+    ::close(sv[1]);
+    return reply.response.result_int();
+  };
+  uint64_t size = 0;
+  EXPECT_EQ(ask("/a.txt", &size), 200);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(ask("/dir"), 404);
+  // A FIFO with no writer: an open that waits for one would hold this
+  // thread for good. The bound only ends such a wait, by opening the writer.
+  std::promise<int> done;
+  auto status = done.get_future();
+  std::thread asker([&] { done.set_value(ask("/f.txt")); });
+  if (status.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "the request for a FIFO waits for a writer";
+    int w = -1;
+    while (status.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready &&
+           (w = ::open((root + "/f.txt").c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
+    }
+    if (w >= 0) ::close(w);
+  }
+  asker.join();
+  EXPECT_EQ(status.get(), 404);
+  std::remove((root + "/a.txt").c_str());
+  std::remove((root + "/f.txt").c_str());
+  ::rmdir((root + "/dir").c_str());
   ::rmdir(root.c_str());
 }
 

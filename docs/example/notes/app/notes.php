@@ -19,7 +19,8 @@ return function (VexaRequest $req, VexaReply $reply): void {
         $said = "Note {$note['id']} saved.";
     } elseif ($req->evt === 'attach' && $req->method() === 'POST') {
         // Multipart fields arrive decoded; a file field holds the path of the
-        // upload, which the server saved as cache/<the browser's file name>.
+        // upload, saved in cache/ under the browser's file name (a distinct
+        // one when that name is taken).
         $upload = (string) ($req->post['file'] ?? '');
         if ($upload !== '' && is_file($upload)) {
             // Out of the project folder at once: cache/ is served to anyone.
