@@ -288,8 +288,11 @@ def shutdown_with(sig):
         t0 = time.monotonic()
         lines = assert_clean_stop(srv, sig)
         took = time.monotonic() - t0
-        gap = srv.time_of("Bye Bye") - srv.time_of("Clean Exit")
-        check(gap >= 0.38, "400 ms between Clean Exit and Bye Bye, got %.3f" % gap, srv)
+        # The 400 ms pause after "Clean Exit" lies between the signal and
+        # "Bye Bye": measured from the signal, a reader that a loaded machine
+        # delays can only lengthen it (it may read both lines at once).
+        pause = srv.time_of("Bye Bye") - t0
+        check(pause >= 0.38, "400 ms between Clean Exit and Bye Bye, got %.3f after the signal" % pause, srv)
         check(took < 6, "shutdown took %.1fs" % took, srv)
         check(lines[-1] == "Server Stopped", "last line", srv)
 
