@@ -260,6 +260,7 @@ def notes_tests(bundle, notes):
         for site in (None,) + allowed:
             r = request(port, "/~furl/" + local, headers=[("Sec-Fetch-Site", site)] if site else [])
             assert r.status == 200 and r.body == b"local", (site, r.status)
+        assert "`cross-site`, and `same-site` too" in TEXT
         for site in ("cross-site", "same-site", "same-origin, cross-site"):
             assert request(port, "/~furl/" + local, headers=[("Sec-Fetch-Site", site)]).status == 404, site
 
