@@ -242,9 +242,9 @@ TEST_F(AppMiddle, DestroyStopsARunningApplicationAndDeliversNothingMore) {
   run.Start();
   ASSERT_TRUE(run.WaitData(1));
   ASSERT_TRUE(run.app->StartChild("c", Php(), {FixtureDir() + "/child.php", "0", run.token}));
-  auto t0 = std::chrono::steady_clock::now();
+  // The application and its child never end by themselves: a destruction
+  // that waited for them instead of stopping them would not return.
   run.app.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3000ms);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(run.rec.exits, 0);  // destruction had begun: no OnExit
   ExpectNoProcessesLeft(run.token);
