@@ -59,7 +59,7 @@ class ShellWindow(unittest.TestCase):
 
     def start(self, *args):
         proc = self.x.spawn([EXE, *args])
-        wid = self.x.wait_window(proc.pid)
+        wid = self.x.wait_window(proc.pid, proc=proc)
         return proc, wid
 
     def close_and_wait(self, proc, wid):

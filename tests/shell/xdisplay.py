@@ -109,12 +109,17 @@ class XDisplay:
         r = self.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)])
         return [int(x) for x in r.stdout.split()]
 
-    def wait_window(self, pid, timeout=20):
+    def wait_window(self, pid, timeout=20, proc=None):
+        """The process's visible window. Given its Popen `proc`, waits until the
+        window shows or the process ends, however long a loaded machine takes
+        to start it (the test's own time-out ends a hang); else `timeout` s."""
         deadline = time.time() + timeout
-        while time.time() < deadline:
+        while proc is not None or time.time() < deadline:
             ws = self.windows(pid)
             if ws:
                 return ws[0]
+            if proc is not None and proc.poll() is not None:
+                break
             time.sleep(0.05)
         raise XDisplayError("no window of process %d appeared" % pid)
 
