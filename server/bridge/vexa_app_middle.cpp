@@ -469,20 +469,21 @@ void TVexaAppMiddle::ParseAppOutput(std::string& text) {
     }
     for (size_t i = 0; i + 1 < items.size(); ++i) {
       JsonValue& item = items[i];
-      std::string t = WriteJSON(item);
       const std::string rt = ResponseType(item);
-      if (rt == "childp") {
+      if (rt == "server" && !IsRequest) {
+        // The command takes what it needs out of the item.
+        if (OnServerCommand) OnServerCommand(item);
+        item = nullptr;
+        continue;
+      }
+      std::string t = WriteJSON(item);
+      item = nullptr;  // its text is made: the parsed form goes
+      if (rt == "childp" || rt == "server") {
         if (IsRequest)
           PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(t));
         else
           WriteToChild(StrToHex(t + ","));
-      } else if (rt == "server") {
-        if (IsRequest)
-          PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(t));
-        else if (OnServerCommand)
-          OnServerCommand(item);
       } else {
-        item = nullptr;  // its text is made: the parsed form goes
         Deliver(envelope, t, true, true);  // "jsonweb" and every other type
       }
     }

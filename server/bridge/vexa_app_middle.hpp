@@ -84,7 +84,8 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   using DataEvent = std::function<void(const TJSON& envelope, std::string& text, bool isJson, bool isItem)>;
   using LineEvent = std::function<void(const std::string& line)>;
   using ExitEvent = std::function<void(const std::string& text)>;  // text always empty
-  using ServerCommandEvent = std::function<void(const JsonValue& item)>;
+  // The item is the bridge's own: a handler may take it apart.
+  using ServerCommandEvent = std::function<void(JsonValue& item)>;
   using SignalEvent = std::function<void()>;
 
   // isWs false makes a bridge of the page road (IsRequest): it refuses the

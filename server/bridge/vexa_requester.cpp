@@ -30,6 +30,13 @@ std::string TextField(const TJSON& commands, int index, const std::string& path)
   return JSONToVariant(&Field(commands, index, path)).ToString();
 }
 
+// A text field taken out of the commands (moved when it is a JSON string).
+std::string TakeTextField(TJSON& commands, int index, const std::string& path) {
+  auto* value = const_cast<JsonValue*>(commands.GetItemPath(index, path));
+  if (value != nullptr && value->is_string()) return std::move(value->get_ref<std::string&>());
+  return TextField(commands, index, path);
+}
+
 int32_t IntegerField(const TJSON& commands, int index, const std::string& path) {
   const JsonValue& value = Field(commands, index, path);
   if (!value.is_number() && !value.is_string()) throw std::runtime_error("JSON Key not found.");
@@ -53,7 +60,7 @@ TVexaRequester::TVexaRequester(const std::string& name, TSApp* owner, bool isWs)
   };
   OnError = [this](const std::string& line) { OnAppError(line); };
   OnExit = [this](const std::string&) { OnAppExit(); };
-  OnServerCommand = [this](const JsonValue& item) { OnServerCmd(item); };
+  OnServerCommand = [this](JsonValue& item) { OnServerCmd(item); };
   OnFirstReply = [this] { SettleStart(); };
 }
 
@@ -94,14 +101,14 @@ void TVexaRequester::OnAppExit() {
   if (App) App->VexaClose(Name, released);
 }
 
-void TVexaRequester::OnServerCmd(const JsonValue& item) {
+void TVexaRequester::OnServerCmd(JsonValue& item) {
   if (retired_) return;
   try {
-    TJSON doc = TJSON::CreateFromData(&item);
-    const JsonValue* fun = doc.Find("response.ipc.fun");
+    TJSON doc = TJSON::CreateFromData(std::move(item));
+    JsonValue* fun = doc.Find("response.ipc.fun");
     if (fun == nullptr) throw std::runtime_error("JSON Key not found.");
     // A list runs each of its commands in order; a single object is the one command.
-    TJSON commands = TJSON::CreateFromData(fun);
+    TJSON commands = TJSON::CreateFromData(std::move(*fun));
     for (int i = 0; i < commands.ArrayCount(); ++i) {
       const std::string aname = TextField(commands, i, "aname");
       if (aname == "createprocess") {
@@ -142,12 +149,12 @@ void TVexaRequester::CreateProcess(const TJSON& commands, int index) {
   }
 }
 
-void TVexaRequester::SendAll(const TJSON& commands, int index) {
+void TVexaRequester::SendAll(TJSON& commands, int index) {
   const int32_t sendtype = IntegerField(commands, index, "data.sendtype");
   const std::string groupctrl = TextField(commands, index, "data.groupctrl");
   const std::string datatype = TextField(commands, index, "data.datatype");
   const int32_t conid = IntegerField(commands, index, "data.conid");
-  std::string rawdata = TextField(commands, index, "data.rawdata");
+  std::string rawdata = TakeTextField(commands, index, "data.rawdata");
   switch (sendtype) {
     case 1: SendToGroup(groupctrl, datatype, std::move(rawdata), conid); break;
     case 2: SendToAllOthers(groupctrl, datatype, std::move(rawdata), conid); break;

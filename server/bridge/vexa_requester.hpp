@@ -52,7 +52,8 @@ class TVexaRequester : public TVexaAppMiddle {
   void OnAppExit();
   // Runs the commands of one "server" item in order; any failure but that of
   // "createprocess" ends the walk with the "invalid command" line.
-  void OnServerCmd(const JsonValue& item);
+  // Takes the item apart (a "sendall" text is moved, not copied).
+  void OnServerCmd(JsonValue& item);
 
   // The four "sendall" deliveries (sendtype 1, 2, 3, any other).
   void SendToGroup(const std::string& groupctrl, const std::string& datatype, std::string rawdata,
@@ -79,7 +80,8 @@ class TVexaRequester : public TVexaAppMiddle {
   // Another process of this name was global first: "quit", then the grace.
   void Retire();
   void CreateProcess(const TJSON& commands, int index);
-  void SendAll(const TJSON& commands, int index);
+  // Takes the text to send out of `commands`.
+  void SendAll(TJSON& commands, int index);
   // One text for all recipients, held once.
   static void Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, std::string rawdata);
 

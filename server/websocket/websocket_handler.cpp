@@ -222,7 +222,7 @@ bool TWebSocketHandler::Post(TOutFrame frame, bool wait) {
   }
   queued_ += rest;
   queue_.push_back(std::move(frame));
-  if (!writer_.joinable() && !writerStop_) {
+  if (!writerStop_ && !writer_.joinable()) {
     try {
       writer_ = std::thread([this] { DrainQueue(); });
     } catch (const std::exception& e) {
