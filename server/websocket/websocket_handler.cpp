@@ -201,6 +201,7 @@ bool TWebSocketHandler::Post(TOutFrame frame, bool wait) {
       return false;
     }
     if (frame.done == frame.size) return true;
+    if (sendEnded_) return false;  // ended meanwhile: the rest goes nowhere
   }
   // What is left waits, charged and bounded; a frame may always wait alone.
   const size_t rest = frame.size - frame.done;
