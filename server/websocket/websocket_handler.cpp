@@ -132,7 +132,7 @@ TWebSocketHandler::TOutFrame TWebSocketHandler::MakeFrame(uint8_t opcode, std::s
                                                           std::string_view suffix) {
   TOutFrame frame;
   frame.tailLen = static_cast<uint8_t>(std::min(suffix.size(), sizeof frame.tail));
-  std::memcpy(frame.tail, suffix.data(), frame.tailLen);
+  if (frame.tailLen != 0) std::memcpy(frame.tail, suffix.data(), frame.tailLen);
   frame.body = body;
   frame.headLen = static_cast<uint8_t>(BuildFrameHeader(frame.head, body.size() + frame.tailLen, opcode, true));
   frame.size = frame.headLen + body.size() + frame.tailLen;
