@@ -985,7 +985,10 @@ def stall_tests(env):
         reply = 2 * size / MIB
         print(f"an unread {reply:.0f} MiB reply: the server holds {held:.0f} MiB more ({held / reply:.1f} x),"
               f" peak {peak:.0f} MiB more ({peak / reply:.1f} x)")
-        assert held < 4 * reply, (held, reply)
+        # A sanitizer's allocator keeps what was freed for a while (ASan's
+        # quarantine): there the figure is only printed.
+        if e2e.SLOW == 1:
+            assert held < 4 * reply, (held, reply)
         c.sock.close()
         stop_within(env)
 
