@@ -179,6 +179,18 @@ TJSON TJSON::CreateFromData(const JsonValue* data) {
   return doc;
 }
 
+TJSON TJSON::CreateFromData(JsonValue&& data) {
+  TJSON doc;
+  if (data.is_object()) {
+    doc.docs_ = JsonValue::array();
+    doc.docs_.push_back(std::move(data));
+  } else if (data.is_array()) {
+    doc.docs_ = std::move(data);
+    if (doc.docs_.empty() || !doc.docs_[0].is_object()) doc.docs_.insert(doc.docs_.begin(), JsonValue::object());
+  }
+  return doc;
+}
+
 JsonValue ParseJsonText(const std::string& text) {
   if (NestsTooDeep(text)) throw std::runtime_error(kTooDeep);
   return JsonValue::parse(text);

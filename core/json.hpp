@@ -23,6 +23,7 @@ class TJSON {
  public:
   TJSON();                                        // one empty current object
   static TJSON CreateFromData(const JsonValue* data);  // deep copy of an object or array
+  static TJSON CreateFromData(JsonValue&& data);       // the same, moving `data` in
   static TJSON CreateFromText(const std::string& text); // raises the parse error
   virtual ~TJSON() = default;
   TJSON(const TJSON&) = default;

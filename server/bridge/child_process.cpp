@@ -128,7 +128,7 @@ void TChildProcess::Run() {
       } writerJoin{this};
 
       auto mark = [this](const LineEvent& onLine) {
-        return [this, onLine](const std::string& line) {
+        return [this, onLine](std::string& line) {
           tRunnerOfThisThread = this;
           if (onLine) onLine(line);
         };

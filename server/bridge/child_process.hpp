@@ -45,7 +45,8 @@ namespace vexa {
 
 class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
  public:
-  using LineEvent = std::function<void(const std::string& line)>;
+  // The line is the reader's own: a handler may take it.
+  using LineEvent = std::function<void(std::string& line)>;
   using ExitEvent = std::function<void(const std::string& stdoutRest, const std::string& stderrRest)>;
   using TextList = std::optional<std::vector<std::string>>;
 

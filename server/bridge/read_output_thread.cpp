@@ -33,7 +33,11 @@ void TReadOutputThread::Deliver(Stream& stream) {
   } catch (...) {
     WriteLine("CP callback Err");
   }
-  stream.partial.clear();
+  // A long line's room is not kept for the next ones.
+  if (stream.partial.capacity() > 2 * kBlock)
+    std::string().swap(stream.partial);
+  else
+    stream.partial.clear();
 }
 
 long TReadOutputThread::ReadBlock(Stream& stream, char* buf) {

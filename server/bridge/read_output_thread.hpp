@@ -26,7 +26,8 @@ namespace vexa {
 
 class TReadOutputThread {
  public:
-  using LineEvent = std::function<void(const std::string& line)>;
+  // The line is the reader's own: a handler may take it (move or swap it out).
+  using LineEvent = std::function<void(std::string& line)>;
 
   TReadOutputThread(std::shared_ptr<platform::Process> process, LineEvent onOutput, LineEvent onError);
   ~TReadOutputThread();  // joins a started thread

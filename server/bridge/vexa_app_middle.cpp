@@ -114,7 +114,7 @@ void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::str
     runner->Slot = std::move(slot);
     // The runner's callbacks reach the bridge only through the gate.
     auto gate = gate_;
-    runner->OnOutput = [this, gate](const std::string& line) { gate->Run([&] { OnAppOutput(line); }); };
+    runner->OnOutput = [this, gate](std::string& line) { gate->Run([&] { OnAppOutput(line); }); };
     runner->OnError = [gate, onError = OnError](const std::string& line) {
       if (onError) gate->Run([&] { onError(line); });
     };
@@ -278,10 +278,14 @@ void TVexaAppMiddle::WsDisconnect(const TJSON* bdata) { SendEvent("wsdiscon", "d
 
 // ---- Replies on the application's standard output ----
 
-void TVexaAppMiddle::OnAppOutput(const std::string& line) {
+void TVexaAppMiddle::OnAppOutput(std::string& line) {
   bool replyDone = false;
   try {
-    OutBuffer += line;  // the reader already took the line ends away
+    // The reader already took the line ends away.
+    if (OutBuffer.empty())
+      OutBuffer.swap(line);
+    else
+      OutBuffer += line;
     if (EndsWith(OutBuffer, '}')) {
       // Taken out first, so the buffer is empty whatever the parse does.
       std::string reply = std::move(OutBuffer);
@@ -299,11 +303,84 @@ void TVexaAppMiddle::OnAppOutput(const std::string& line) {
   }
 }
 
-void TVexaAppMiddle::Deliver(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+void TVexaAppMiddle::Deliver(const TJSON& envelope, std::string& text, bool isJson, bool isItem) {
   if (OnData) OnData(envelope, text, isJson, isItem);
 }
 
-void TVexaAppMiddle::ParseAppOutput(const std::string& text) {
+namespace {
+
+// Where the value of the envelope's own member "content" lies, when it is a
+// plain string (no escapes: hex digits need none): [begin, end) within
+// `json`, an object's text. False when there is none such; the full parse
+// then decides.
+bool FindContent(std::string_view json, size_t& begin, size_t& end) {
+  size_t depth = 0;
+  bool expectKey = false;
+  const size_t n = json.size();
+  auto skipSpace = [&](size_t k) {
+    while (k < n && (json[k] == ' ' || json[k] == '\t' || json[k] == '\n' || json[k] == '\r')) ++k;
+    return k;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    const char c = json[i];
+    if (c == '"') {
+      size_t j = i + 1;
+      bool escaped = false;
+      while (j < n && json[j] != '"') {
+        if (json[j] == '\\') {
+          escaped = true;
+          ++j;
+        }
+        ++j;
+      }
+      if (j >= n) return false;
+      if (depth == 1 && expectKey) {
+        expectKey = false;
+        if (!escaped && json.substr(i + 1, j - i - 1) == "content") {
+          size_t k = skipSpace(j + 1);
+          if (k >= n || json[k] != ':') return false;
+          k = skipSpace(k + 1);
+          if (k >= n || json[k] != '"') return false;
+          size_t e = k + 1;
+          while (e < n && json[e] != '"' && json[e] != '\\') ++e;
+          if (e >= n || json[e] != '"') return false;
+          begin = k + 1;
+          end = e;
+          return true;
+        }
+      }
+      i = j;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+      expectKey = c == '{' && depth == 1;
+    } else if (c == '}' || c == ']') {
+      if (depth == 0) return false;
+      --depth;
+    } else if (c == ',' && depth == 1) {
+      expectKey = true;
+    }
+  }
+  return false;
+}
+
+// HexToStr(hex) appended to `out` (which has the room).
+void AppendHex(std::string_view hex, std::string& out) {
+  const size_t at = out.size();
+  const size_t n = hex.size() / 2;
+  out.resize(at + n);
+  char* o = out.data() + at;
+  for (size_t i = 0; i < n; ++i) {
+    const int hi = HexDigitValue(hex[2 * i]);
+    const int lo = HexDigitValue(hex[2 * i + 1]);
+    if (hi < 0 || lo < 0)
+      throw std::runtime_error("'" + std::string(hex.substr(2 * i, 2)) + "' is not a valid hexadecimal value");
+    o[i] = static_cast<char>((hi << 4) | lo);
+  }
+}
+
+}  // namespace
+
+void TVexaAppMiddle::ParseAppOutput(std::string& text) {
   TJSON envelope;
   const size_t p = text.find(kHeaderMarker);
   if (p == std::string::npos) {
@@ -312,57 +389,112 @@ void TVexaAppMiddle::ParseAppOutput(const std::string& text) {
   }
   const size_t last = text.rfind('}');
   std::string noise, jsonText;
+  // The decoded content as "[" + content + noise, room left for "{}]".
+  std::string list;
+  // Set when the content was decoded straight from the line: the envelope
+  // was parsed without it ("content" : ""), kept in `bare`, where `at` is
+  // the content's place.
+  bool decoded = false;
+  std::string bare;
+  size_t at = 0;
   if (last == std::string::npos || last < p) {
     // A marker but no closing brace after it: all from the marker on is the
     // (broken) envelope text.
     noise = text.substr(0, p);
     jsonText = text.substr(p);
-  } else if (p > 0 || last + 1 < text.size()) {
-    noise = text.substr(0, p) + text.substr(last + 1);
-    jsonText = text.substr(p, last - p + 1);
   } else {
-    jsonText = text;
+    noise = text.substr(0, p) + text.substr(last + 1);
+    const std::string_view env(text.data() + p, last - p + 1);
+    size_t b = 0, e = 0;
+    if (FindContent(env, b, e)) {
+      bare.reserve(env.size() - (e - b));
+      bare.append(env.substr(0, b)).append(env.substr(e));
+      bool plain = false;
+      try {
+        const JsonValue probe = ParseJsonText(bare);
+        plain = probe.is_object() && probe["content"].is_string() && probe["content"].get_ref<const std::string&>().empty();
+      } catch (const std::exception&) {
+        // Broken: the full text goes the usual way, with its error line.
+      }
+      if (plain && envelope.Parse(bare)) {
+        try {
+          list.reserve(1 + (e - b) / 2 + noise.size() + 3);
+          list += '[';
+          AppendHex(env.substr(b, e - b), list);
+          list += noise;
+        } catch (const std::exception& ex) {
+          PrintError("AppMid:- Error OrvantPHP App \"" + ConsoleQuote(AppName) + "\" Invalid Data " + ConsoleQuote(ex.what()));
+          Deliver(envelope, std::string(env), false, false);
+          return;
+        }
+        decoded = true;
+        at = b;
+        std::string().swap(text);  // the line is done with
+      } else {
+        envelope = TJSON();
+      }
+    }
+    if (!decoded) jsonText = p == 0 && last + 1 == text.size() ? std::move(text) : text.substr(p, last - p + 1);
   }
 
-  if (!envelope.Parse(jsonText)) {
+  if (!decoded && !envelope.Parse(jsonText)) {
     Deliver(envelope, "Error Invalid JSON:- " + jsonText + " :Error Noise data:-" + noise, false, false);
     return;
   }
+  size_t contentSize = 0;
+  bool listWhole = true;  // `list` still holds the content (for the error text)
   try {
-    std::string payload = HexToStr(envelope.GetValue("content").ToString()) + noise;
-    if (!EndsWith(payload, ',')) {
-      Deliver(envelope, payload, true, false);
+    if (!decoded) {
+      const std::string hex = envelope.GetValue("content").ToString();
+      list.reserve(1 + hex.size() / 2 + noise.size() + 3);
+      list += '[';
+      AppendHex(hex, list);
+      list += noise;
+    }
+    contentSize = list.size() - 1 - noise.size();
+    if (list.size() == 1 || list.back() != ',') {
+      list.erase(0, 1);
+      listWhole = false;
+      Deliver(envelope, list, true, false);
       return;
     }
     // An item list: every item followed by ","; the "{}" only closes the list.
     JsonValue items;
-    const std::string listText = "[" + payload + "{}]";
+    list += "{}]";
     try {
-      items = ParseJsonText(listText);  // the nesting guard keeps a bracket flood off the stack
+      items = ParseJsonText(list);  // the nesting guard keeps a bracket flood off the stack
     } catch (const std::exception& e) {
       WriteLine("Error:- Invalid JSON " + ConsoleQuote(e.what()));  // the one line of a refused reply
       return;
     }
     for (size_t i = 0; i + 1 < items.size(); ++i) {
-      const JsonValue& item = items[i];
-      const std::string t = WriteJSON(item);
+      JsonValue& item = items[i];
       const std::string rt = ResponseType(item);
-      if (rt == "childp") {
+      if (rt == "server" && !IsRequest) {
+        // The command takes what it needs out of the item.
+        if (OnServerCommand) OnServerCommand(item);
+        item = nullptr;
+        continue;
+      }
+      std::string t = WriteJSON(item);
+      item = nullptr;  // its text is made: the parsed form goes
+      if (rt == "childp" || rt == "server") {
         if (IsRequest)
           PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(t));
         else
           WriteToChild(StrToHex(t + ","));
-      } else if (rt == "server") {
-        if (IsRequest)
-          PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(t));
-        else if (OnServerCommand)
-          OnServerCommand(item);
       } else {
         Deliver(envelope, t, true, true);  // "jsonweb" and every other type
       }
     }
   } catch (const std::exception& e) {
     PrintError("AppMid:- Error OrvantPHP App \"" + ConsoleQuote(AppName) + "\" Invalid Data " + ConsoleQuote(e.what()));
+    if (decoded) {
+      // The envelope text as it came, made again from its parts.
+      jsonText = bare.substr(0, at);
+      if (listWhole) jsonText += StrToHex(std::string_view(list).substr(1, contentSize));
+      jsonText += bare.substr(at);
+    }
     Deliver(envelope, jsonText, false, false);
   }
 }

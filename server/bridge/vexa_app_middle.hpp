@@ -78,11 +78,14 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   //  isJson false, isItem false: plain output (no envelope) or an error text;
   //  isJson true,  isItem false: a body (decoded content, noise appended);
   //  isJson true,  isItem true:  one item as JSON text, without its ",".
-  // The envelope is valid only during the call (empty for plain output).
-  using DataEvent = std::function<void(const TJSON& envelope, const std::string& text, bool isJson, bool isItem)>;
+  // The envelope is valid only during the call (empty for plain output; its
+  // "content" is empty once decoded into the text). The text is the
+  // bridge's own: a handler may take it (move it out).
+  using DataEvent = std::function<void(const TJSON& envelope, std::string& text, bool isJson, bool isItem)>;
   using LineEvent = std::function<void(const std::string& line)>;
   using ExitEvent = std::function<void(const std::string& text)>;  // text always empty
-  using ServerCommandEvent = std::function<void(const JsonValue& item)>;
+  // The item is the bridge's own: a handler may take it apart.
+  using ServerCommandEvent = std::function<void(JsonValue& item)>;
   using SignalEvent = std::function<void()>;
 
   // isWs false makes a bridge of the page road (IsRequest): it refuses the
@@ -170,13 +173,19 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   void* const Owner;
 
  private:
-  void OnAppOutput(const std::string& line);
-  void ParseAppOutput(const std::string& text);
+  // The line is taken, not copied, when no reply is collected yet.
+  void OnAppOutput(std::string& line);
+  // Takes the reply apart, freeing each form of its text once the next is
+  // made: the line, then the decoded item list, then each item's text.
+  void ParseAppOutput(std::string& text);
   void OnAppProcessExit();
   void OnChildOutput(const std::string& line);
   void OnChildError(const std::string& line);
   void OnChildExit(const std::shared_ptr<TChildProcess>& runner);
-  void Deliver(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
+  void Deliver(const TJSON& envelope, std::string& text, bool isJson, bool isItem);
+  void Deliver(const TJSON& envelope, std::string&& text, bool isJson, bool isItem) {
+    Deliver(envelope, text, isJson, isItem);
+  }
   // The envelope as TJSON writes it, built at its final size: `data` is
   // hex-coded into it when `hexCode`, else it is hex already (hex digits
   // need no escaping); `end` follows the envelope.

@@ -30,6 +30,13 @@ std::string TextField(const TJSON& commands, int index, const std::string& path)
   return JSONToVariant(&Field(commands, index, path)).ToString();
 }
 
+// A text field taken out of the commands (moved when it is a JSON string).
+std::string TakeTextField(TJSON& commands, int index, const std::string& path) {
+  auto* value = const_cast<JsonValue*>(commands.GetItemPath(index, path));
+  if (value != nullptr && value->is_string()) return std::move(value->get_ref<std::string&>());
+  return TextField(commands, index, path);
+}
+
 int32_t IntegerField(const TJSON& commands, int index, const std::string& path) {
   const JsonValue& value = Field(commands, index, path);
   if (!value.is_number() && !value.is_string()) throw std::runtime_error("JSON Key not found.");
@@ -48,12 +55,12 @@ bool CanRun(const std::string& exe) {
 
 TVexaRequester::TVexaRequester(const std::string& name, TSApp* owner, bool isWs)
     : TVexaAppMiddle(name, owner, isWs), App(owner), Name(name) {
-  OnData = [this](const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+  OnData = [this](const TJSON& envelope, std::string& text, bool isJson, bool isItem) {
     OnAppData(envelope, text, isJson, isItem);
   };
   OnError = [this](const std::string& line) { OnAppError(line); };
   OnExit = [this](const std::string&) { OnAppExit(); };
-  OnServerCommand = [this](const JsonValue& item) { OnServerCmd(item); };
+  OnServerCommand = [this](JsonValue& item) { OnServerCmd(item); };
   OnFirstReply = [this] { SettleStart(); };
 }
 
@@ -66,7 +73,7 @@ void TVexaRequester::SettleStart() {
   if (const TAppStarts::Id id = startId_.exchange(0)) AppStarts().Settle(Name, id);
 }
 
-void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+void TVexaRequester::OnAppData(const TJSON& envelope, std::string& text, bool isJson, bool isItem) {
   (void)envelope;  // headers and cookies mean nothing on this road
   if (retired_) return;
   try {
@@ -76,7 +83,8 @@ void TVexaRequester::OnAppData(const TJSON& envelope, const std::string& text, b
       if (App) target = App->WebSocket;
     }
     if (!target) return;
-    target->SendData(isJson && isItem ? text + "," : text);
+    // Moved, not copied; an item's "," follows it in the same frame.
+    target->SendData(std::make_shared<const std::string>(std::move(text)), isJson && isItem ? "," : "");
   } catch (const std::exception& e) {
     PrintError("WSRQ:- Error Data Vexa RX " + ConsoleQuote(e.what()));
   }
@@ -93,14 +101,14 @@ void TVexaRequester::OnAppExit() {
   if (App) App->VexaClose(Name, released);
 }
 
-void TVexaRequester::OnServerCmd(const JsonValue& item) {
+void TVexaRequester::OnServerCmd(JsonValue& item) {
   if (retired_) return;
   try {
-    TJSON doc = TJSON::CreateFromData(&item);
-    const JsonValue* fun = doc.Find("response.ipc.fun");
+    TJSON doc = TJSON::CreateFromData(std::move(item));
+    JsonValue* fun = doc.Find("response.ipc.fun");
     if (fun == nullptr) throw std::runtime_error("JSON Key not found.");
     // A list runs each of its commands in order; a single object is the one command.
-    TJSON commands = TJSON::CreateFromData(fun);
+    TJSON commands = TJSON::CreateFromData(std::move(*fun));
     for (int i = 0; i < commands.ArrayCount(); ++i) {
       const std::string aname = TextField(commands, i, "aname");
       if (aname == "createprocess") {
@@ -141,27 +149,28 @@ void TVexaRequester::CreateProcess(const TJSON& commands, int index) {
   }
 }
 
-void TVexaRequester::SendAll(const TJSON& commands, int index) {
+void TVexaRequester::SendAll(TJSON& commands, int index) {
   const int32_t sendtype = IntegerField(commands, index, "data.sendtype");
   const std::string groupctrl = TextField(commands, index, "data.groupctrl");
   const std::string datatype = TextField(commands, index, "data.datatype");
   const int32_t conid = IntegerField(commands, index, "data.conid");
-  const std::string rawdata = TextField(commands, index, "data.rawdata");
+  std::string rawdata = TakeTextField(commands, index, "data.rawdata");
   switch (sendtype) {
-    case 1: SendToGroup(groupctrl, datatype, rawdata, conid); break;
-    case 2: SendToAllOthers(groupctrl, datatype, rawdata, conid); break;
-    case 3: SendToConnection(groupctrl, datatype, rawdata, conid); break;
-    default: SendToSubscribers(groupctrl, datatype, rawdata, conid); break;
+    case 1: SendToGroup(groupctrl, datatype, std::move(rawdata), conid); break;
+    case 2: SendToAllOthers(groupctrl, datatype, std::move(rawdata), conid); break;
+    case 3: SendToConnection(groupctrl, datatype, std::move(rawdata), conid); break;
+    default: SendToSubscribers(groupctrl, datatype, std::move(rawdata), conid); break;
   }
 }
 
-void TVexaRequester::Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients,
-                             const std::string& rawdata) {
+void TVexaRequester::Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, std::string rawdata) {
+  // Each send only queues: a recipient that does not read holds up nobody.
+  const auto shared = std::make_shared<const std::string>(std::move(rawdata));
   for (const auto& ws : recipients)
-    if (ws) ws->SendData(rawdata);
+    if (ws) ws->SendData(shared);
 }
 
-void TVexaRequester::SendToGroup(const std::string& groupctrl, const std::string&, const std::string& rawdata,
+void TVexaRequester::SendToGroup(const std::string& groupctrl, const std::string&, std::string rawdata,
                                  int32_t conid) {
   std::vector<std::shared_ptr<TWebSocketA>> recipients;
   {
@@ -172,7 +181,7 @@ void TVexaRequester::SendToGroup(const std::string& groupctrl, const std::string
         if (key != skip) recipients.push_back(ws);
     }
   }
-  Deliver(recipients, rawdata);
+  Deliver(recipients, std::move(rawdata));
 }
 
 // The send handles of every connection but `conid` that `wanted` accepts,
@@ -190,12 +199,12 @@ static std::vector<std::shared_ptr<TWebSocketA>> ConnectionsExcept(int32_t conid
   return recipients;
 }
 
-void TVexaRequester::SendToAllOthers(const std::string&, const std::string&, const std::string& rawdata,
+void TVexaRequester::SendToAllOthers(const std::string&, const std::string&, std::string rawdata,
                                      int32_t conid) {
-  Deliver(ConnectionsExcept(conid, [](const TWsApp&) { return true; }), rawdata);
+  Deliver(ConnectionsExcept(conid, [](const TWsApp&) { return true; }), std::move(rawdata));
 }
 
-void TVexaRequester::SendToConnection(const std::string&, const std::string&, const std::string& rawdata,
+void TVexaRequester::SendToConnection(const std::string&, const std::string&, std::string rawdata,
                                       int32_t conid) {
   std::vector<std::shared_ptr<TWebSocketA>> recipients;
   {
@@ -205,15 +214,15 @@ void TVexaRequester::SendToConnection(const std::string&, const std::string&, co
       if (auto* app = dynamic_cast<TWsApp*>(WsApps->GetObject(key))) recipients.push_back(app->WebSocket);
     }
   }
-  Deliver(recipients, rawdata);
+  Deliver(recipients, std::move(rawdata));
 }
 
-void TVexaRequester::SendToSubscribers(const std::string& groupctrl, const std::string&, const std::string& rawdata,
+void TVexaRequester::SendToSubscribers(const std::string& groupctrl, const std::string&, std::string rawdata,
                                        int32_t conid) {
   auto recipients = ConnectionsExcept(conid, [&](const TWsApp& app) {
     return app.Apps.count(groupctrl) != 0 || app.Globals.count(groupctrl) != 0;
   });
-  Deliver(recipients, rawdata);
+  Deliver(recipients, std::move(rawdata));
 }
 
 void TVexaRequester::SetGlobal() {

@@ -45,22 +45,24 @@ class TVexaRequester : public TVexaAppMiddle {
   // the first reply, the end of the process or this object's destruction.
   void HoldStart(TAppStarts::Id id) { startId_ = id; }
 
-  void OnAppData(const TJSON& envelope, const std::string& text, bool isJson, bool isItem);
+  // Takes the text: it goes to the connection's send queue as it is.
+  void OnAppData(const TJSON& envelope, std::string& text, bool isJson, bool isItem);
   void OnAppError(const std::string& line);
   // Hands the end of the process to the owner, which drops this requester.
   void OnAppExit();
   // Runs the commands of one "server" item in order; any failure but that of
   // "createprocess" ends the walk with the "invalid command" line.
-  void OnServerCmd(const JsonValue& item);
+  // Takes the item apart (a "sendall" text is moved, not copied).
+  void OnServerCmd(JsonValue& item);
 
   // The four "sendall" deliveries (sendtype 1, 2, 3, any other).
-  void SendToGroup(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+  void SendToGroup(const std::string& groupctrl, const std::string& datatype, std::string rawdata,
                    int32_t conid);
-  void SendToAllOthers(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+  void SendToAllOthers(const std::string& groupctrl, const std::string& datatype, std::string rawdata,
                        int32_t conid);
-  void SendToConnection(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+  void SendToConnection(const std::string& groupctrl, const std::string& datatype, std::string rawdata,
                         int32_t conid);
-  void SendToSubscribers(const std::string& groupctrl, const std::string& datatype, const std::string& rawdata,
+  void SendToSubscribers(const std::string& groupctrl, const std::string& datatype, std::string rawdata,
                          int32_t conid);
   void SetGlobal();
   void SetGlobalManager(int32_t conid);
@@ -78,8 +80,10 @@ class TVexaRequester : public TVexaAppMiddle {
   // Another process of this name was global first: "quit", then the grace.
   void Retire();
   void CreateProcess(const TJSON& commands, int index);
-  void SendAll(const TJSON& commands, int index);
-  static void Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, const std::string& rawdata);
+  // Takes the text to send out of `commands`.
+  void SendAll(TJSON& commands, int index);
+  // One text for all recipients, held once.
+  static void Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, std::string rawdata);
 
   // Set when another process of the same name was global first and this one
   // handed its connection over: what it still says reaches nobody.

@@ -27,11 +27,11 @@ bool TWebSocketA::Closed() const {
   return closed_;
 }
 
-void TWebSocketA::SendData(const std::string& text) {
+void TWebSocketA::SendData(std::shared_ptr<const std::string> text, std::string_view suffix) {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   if (closed_ || Handler == nullptr) return;
   try {
-    Handler->SendMessage(text, false, true, true);
+    Handler->SendQueued(std::move(text), suffix);
   } catch (const std::exception& e) {
     PrintError("WSHLP:- Error Data Send WS " + ConsoleQuote(e.what()));
   }

@@ -10,8 +10,10 @@
 // for as long as any of them can reach it.
 
 #include <cstdint>
+#include <memory>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 
 #include "server/http/http_types.hpp"
 
@@ -30,9 +32,12 @@ class TWebSocketA {
   // From now on nothing is sent and the frame engine is never touched again.
   void MarkClosed();
   bool Closed() const;
-  // One unfragmented, uncompressed text frame. Never raises: a failed write
-  // prints "WSHLP:- Error Data Send WS " + message. Any thread.
-  void SendData(const std::string& text);
+  // One unfragmented, uncompressed text frame of `text` and `suffix` (at
+  // most 4 bytes), queued for the connection: never waits for the client
+  // (see TWebSocketHandler::SendQueued), never raises. Several connections
+  // may share one text. Any thread.
+  void SendData(std::shared_ptr<const std::string> text, std::string_view suffix = {});
+  void SendData(std::string text) { SendData(std::make_shared<const std::string>(std::move(text))); }
   // Ends the connection from another thread (server shutdown); the
   // connection's own thread then runs its close event as usual.
   void Disconnect();
@@ -44,9 +49,10 @@ class TWebSocketA {
 
  private:
   // Sends and Disconnect hold it shared across their use of the engine (the
-  // engine orders the frames itself, and a disconnect must not wait behind a
-  // send stuck on a client that does not read); MarkClosed holds it
-  // exclusively, so it never returns while anything still uses the engine.
+  // engine orders the frames itself; a send only queues, and a disconnect
+  // takes about a second at most); MarkClosed holds it exclusively, so it
+  // never returns while anything still uses the engine. The engine's own
+  // writer thread is joined before its close event runs.
   mutable std::shared_mutex mutex_;
   TWebSocketHandler* Handler;  // not owned; null once closed
   bool closed_ = false;

@@ -295,6 +295,27 @@ void TConnection::Write(std::span<const boost::asio::const_buffer> pieces) {
   WriteTLS(joined.data(), joined.size());
 }
 
+size_t TConnection::WriteSome(std::span<const boost::asio::const_buffer> pieces) {
+  std::unique_lock<std::mutex> wl(writeLock_, std::try_to_lock);
+  if (!wl.owns_lock() || ssl_.load()) return 0;
+  if (shutdown_.load()) ThrowErrno(EPIPE, "write");
+  std::vector<iovec> iov;
+  iov.reserve(pieces.size());
+  for (const auto& p : pieces)
+    if (p.size()) iov.push_back({const_cast<void*>(p.data()), p.size()});
+  if (iov.empty()) return 0;
+  msghdr msg{};
+  msg.msg_iov = iov.data();
+  msg.msg_iovlen = std::min<size_t>(iov.size(), IOV_MAX);
+  for (;;) {
+    const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    ThrowErrno(errno, "write");
+  }
+}
+
 void TConnection::WritePlain(std::span<const boost::asio::const_buffer> pieces) {
   const int64_t deadline = NowMs() + writeTimeoutMs_.load();
   std::vector<iovec> iov;

@@ -66,6 +66,11 @@ class TConnection {
   void Write(std::string_view text) { Write(text.data(), text.size()); }
   // Writes several pieces as one indivisible write.
   void Write(std::span<const boost::asio::const_buffer> pieces);
+  // Writes what the socket takes at once, without waiting: the count written
+  // (0 when it takes nothing now, when another Write is under way, or on a
+  // TLS connection, whose records are left to Write). Raises like Write.
+  size_t WriteSome(std::span<const boost::asio::const_buffer> pieces);
+  std::chrono::milliseconds WriteTimeout() const { return std::chrono::milliseconds(writeTimeoutMs_.load()); }
 
   // Ends the connection for both directions: a blocked reader wakes and gets
   // 0, later reads return 0 and later writes raise. Safe from any thread,

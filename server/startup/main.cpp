@@ -6,6 +6,8 @@
 // the start-up fails (bundle settings unreadable, no "host" or "port", ...),
 // after a one-line report on standard error.
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -20,6 +22,10 @@
 
 int main(int argc, char** argv) {
   vexa::platform::IgnoreSigpipe();
+  // Buffers of a mebibyte or more (messages, replies, bodies) get pages of
+  // their own, given back when freed: otherwise the allocator raises its
+  // threshold with every large free and keeps such memory for good.
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
   vexa::TStartApp::Options options;
   options.args.assign(argv + 1, argv + argc);
   options.listener = vexa::MakeWebServerListener;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <span>
 #include <thread>
 #include <typeinfo>
 
@@ -80,6 +81,8 @@ TWebSocketHandler::TWebSocketHandler(TConnection& connection, HttpRequest reques
 
 TWebSocketHandler::~TWebSocketHandler() {
   if (thread_) thread_->WaitFor();
+  // A handler whose reader never ran may still have a writer.
+  if (writer_.joinable()) FinishSends(std::chrono::steady_clock::now());
 }
 
 void TWebSocketHandler::Start() {
@@ -125,65 +128,262 @@ std::string TWebSocketHandler::BuildFrame(std::string_view payload, uint8_t opco
   return frame;
 }
 
-// Header and payload go out as one indivisible write of the connection.
-void TWebSocketHandler::WriteFrame(uint8_t opcode, std::string_view payload) {
-  unsigned char header[10];
-  const size_t headerLen = BuildFrameHeader(header, payload.size(), opcode, true);
-  const std::array<boost::asio::const_buffer, 2> pieces{
-      boost::asio::const_buffer(header, headerLen),
-      boost::asio::const_buffer(payload.data(), payload.size())};
-  connection_.Write(std::span<const boost::asio::const_buffer>(pieces.data(),
-                                                               payload.empty() ? 1 : 2));
+TWebSocketHandler::TOutFrame TWebSocketHandler::MakeFrame(uint8_t opcode, std::string_view body,
+                                                          std::string_view suffix) {
+  TOutFrame frame;
+  frame.tailLen = static_cast<uint8_t>(std::min(suffix.size(), sizeof frame.tail));
+  if (frame.tailLen != 0) std::memcpy(frame.tail, suffix.data(), frame.tailLen);
+  frame.body = body;
+  frame.headLen = static_cast<uint8_t>(BuildFrameHeader(frame.head, body.size() + frame.tailLen, opcode, true));
+  frame.size = frame.headLen + body.size() + frame.tailLen;
+  frame.close = opcode == OpClose;
+  return frame;
+}
+
+size_t TWebSocketHandler::Pieces(const TOutFrame& frame, size_t from, size_t most,
+                                 boost::asio::const_buffer (&out)[3]) {
+  const std::string_view parts[3] = {
+      std::string_view(reinterpret_cast<const char*>(frame.head), frame.headLen), frame.body,
+      std::string_view(frame.tail, frame.tailLen)};
+  size_t n = 0;
+  for (const std::string_view& part : parts) {
+    if (from >= part.size()) {
+      from -= part.size();
+      continue;
+    }
+    const size_t take = std::min(part.size() - from, most);
+    if (take == 0) break;
+    out[n++] = boost::asio::const_buffer(part.data() + from, take);
+    most -= take;
+    from = 0;
+  }
+  return n;
+}
+
+std::string TWebSocketHandler::ConName() const {
+  return "connection " + std::to_string(ConId.load());
+}
+
+bool TWebSocketHandler::Post(TOutFrame frame, bool wait) {
+  std::unique_lock<std::mutex> lock(sendLock_);
+  if (!connected_.load() || sendEnded_) return false;
+  if (frame.close) connected_ = false;  // nothing follows the close frame
+  if (queue_.empty() && !writing_) {
+    // Nothing waits: this thread writes what the socket takes.
+    writing_ = true;
+    lock.unlock();
+    boost::asio::const_buffer pieces[3];
+    const size_t n = Pieces(frame, 0, frame.size, pieces);
+    std::string failure;
+    bool timedOut = false;
+    try {
+      if (wait) {
+        connection_.Write(std::span<const boost::asio::const_buffer>(pieces, n));
+        frame.done = frame.size;
+      } else {
+        frame.done = connection_.WriteSome(std::span<const boost::asio::const_buffer>(pieces, n));
+      }
+    } catch (const std::system_error& e) {
+      failure = e.what();
+      timedOut = e.code() == std::errc::timed_out;
+    }
+    lock.lock();
+    writing_ = false;
+    sendCv_.notify_all();
+    if (!failure.empty()) {
+      const bool half = frame.done != 0 || wait;
+      EndSends(lock,
+               timedOut ? "WebSocket error: " + ConName() + " took no write for " +
+                              std::to_string(connection_.WriteTimeout().count()) + " ms, closed"
+                        : std::string(),
+               half ? 0 : kClosePolicy);
+      if (wait) throw std::system_error(std::make_error_code(std::errc::broken_pipe), failure);
+      return false;
+    }
+    if (frame.done == frame.size) return true;
+    if (sendEnded_) return false;  // ended meanwhile: the rest goes nowhere
+  }
+  // What is left waits, charged and bounded; a frame may always wait alone.
+  const size_t rest = frame.size - frame.done;
+  const bool alone = queued_ + inHand_ == 0;
+  if (!alone && queued_ + inHand_ + rest > limits_.maxQueued) {
+    EndSends(lock,
+             "WebSocket error: " + ConName() + " closed: more than " + std::to_string(limits_.maxQueued) +
+                 " bytes wait for a client that does not read",
+             kCloseTooBig, frame.done != 0);
+    return false;
+  }
+  frame.charge = std::make_unique<TMemoryCharge>(limits_.budget);
+  if (!frame.charge->GrowTo(rest)) {
+    EndSends(lock,
+             "WebSocket error: " + ConName() + " closed: " + std::to_string(queued_ + inHand_ + rest) +
+                 " bytes waiting for the client pass what the server's budget has left",
+             kCloseTooBig, frame.done != 0);
+    return false;
+  }
+  queued_ += rest;
+  queue_.push_back(std::move(frame));
+  if (!writerStop_ && !writer_.joinable()) {
+    try {
+      writer_ = std::thread([this] { DrainQueue(); });
+    } catch (const std::exception& e) {
+      EndSends(lock, "WebSocket error: " + ConName() + " closed: no writer: " + e.what(), 0, true);
+      return false;
+    }
+  }
+  sendCv_.notify_all();
+  if (wait) {
+    // The frame's bytes are the caller's: wait until nobody holds it.
+    sendCv_.wait(lock, [this] { return Drained(); });
+    if (sendEnded_) throw std::system_error(std::make_error_code(std::errc::broken_pipe), "WebSocket write");
+  }
+  return true;
+}
+
+void TWebSocketHandler::EndSends(std::unique_lock<std::mutex>& lock, const std::string& line, uint16_t code,
+                                 bool half) {
+  const bool wasEnded = sendEnded_;
+  sendEnded_ = true;
+  connected_ = false;
+  // A frame half written (in the writer's hands) leaves no room for a close frame.
+  half = half || writing_ || inHand_ != 0;
+  std::deque<TOutFrame> dropped;
+  dropped.swap(queue_);
+  queued_ = 0;
+  sendCv_.notify_all();
+  lock.unlock();
+  dropped.clear();  // the queue's memory and charges go back at once
+  if (wasEnded) return;
+  if (code != 0 && !half) {
+    const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    const TOutFrame close = MakeFrame(OpClose, std::string_view(payload, 2));
+    boost::asio::const_buffer pieces[3];
+    const size_t n = Pieces(close, 0, close.size, pieces);
+    try {
+      connection_.WriteSome(std::span<const boost::asio::const_buffer>(pieces, n));
+    } catch (...) {
+      // The peer may be gone already; the connection ends either way.
+    }
+  }
+  if (!line.empty() && !stopRequested_.load()) WriteLine(line);
+  connection_.Shutdown();
+}
+
+void TWebSocketHandler::DrainQueue() {
+  // Slices bound how much one write may take before it has to show progress.
+  constexpr size_t kSlice = 1024 * 1024;
+  std::unique_lock<std::mutex> lock(sendLock_);
+  for (;;) {
+    sendCv_.wait(lock, [this] { return writerStop_ || sendEnded_ || (!queue_.empty() && !writing_); });
+    if (writerStop_ || sendEnded_) return;
+    TOutFrame frame = std::move(queue_.front());
+    queue_.pop_front();
+    const size_t counted = frame.size - frame.done;
+    queued_ -= counted;
+    inHand_ = counted;
+    writing_ = true;
+    lock.unlock();
+    std::string failure;
+    bool timedOut = false;
+    try {
+      while (frame.done < frame.size) {
+        boost::asio::const_buffer pieces[3];
+        const size_t slice = std::min(kSlice, frame.size - frame.done);
+        const size_t n = Pieces(frame, frame.done, slice, pieces);
+        connection_.Write(std::span<const boost::asio::const_buffer>(pieces, n));
+        frame.done += slice;
+      }
+    } catch (const std::system_error& e) {
+      failure = e.what();
+      timedOut = e.code() == std::errc::timed_out;
+    }
+    frame = TOutFrame();  // its bytes and charge go back before the next frame
+    lock.lock();
+    writing_ = false;
+    inHand_ = 0;
+    sendCv_.notify_all();
+    if (!failure.empty()) {
+      EndSends(lock,
+               timedOut ? "WebSocket error: " + ConName() + " took no write for " +
+                              std::to_string(connection_.WriteTimeout().count()) + " ms, closed"
+                        : std::string(),
+               0);
+      return;
+    }
+  }
+}
+
+void TWebSocketHandler::FinishSends(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(sendLock_);
+  connected_ = false;
+  sendCv_.wait_until(lock, deadline, [this] { return sendEnded_ || Drained(); });
+  const bool drained = Drained();
+  writerStop_ = true;
+  sendCv_.notify_all();
+  if (!drained) {
+    EndSends(lock, "", 0);  // shuts the connection: a stuck write ends at once
+  } else {
+    lock.unlock();
+  }
+  // No writer starts after writerStop_: writer_ is this thread's alone.
+  if (writer_.joinable()) writer_.join();
+}
+
+size_t TWebSocketHandler::Queued() const {
+  std::lock_guard<std::mutex> lock(sendLock_);
+  return queued_ + inHand_;
 }
 
 void TWebSocketHandler::SendMessage(const std::string& text, bool /*compress*/, bool isText,
                                     bool /*fin*/) {
   if (!Connected()) return;
   const uint8_t opcode = isText ? OpText : OpBinary;
-  std::lock_guard<std::mutex> lock(sendLock_);
-  if (!connected_.load()) return;
   if (IsValidUtf8(text)) {
-    WriteFrame(opcode, text);
+    Post(MakeFrame(opcode, text), true);
   } else {
-    WriteFrame(opcode, SanitizeUtf8(text));
+    const std::string clean = SanitizeUtf8(text);
+    Post(MakeFrame(opcode, clean), true);
   }
 }
 
-void TWebSocketHandler::SendControl(uint8_t opcode, std::string_view payload) {
-  std::lock_guard<std::mutex> lock(sendLock_);
-  WriteFrame(opcode, payload);
+bool TWebSocketHandler::SendQueued(std::shared_ptr<const std::string> text, std::string_view suffix) {
+  if (!text || !Connected()) return false;
+  if (!IsValidUtf8(*text)) text = std::make_shared<const std::string>(SanitizeUtf8(*text));
+  TOutFrame frame = MakeFrame(OpText, *text, suffix);
+  frame.owner = std::move(text);
+  return Post(std::move(frame), false);
 }
 
-void TWebSocketHandler::SendCloseLocked(uint16_t code) {
-  if (!connected_.exchange(false) || connection_.IsShutdown()) return;
-  const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+void TWebSocketHandler::SendControl(uint8_t opcode, std::string_view payload) {
+  // Control frames are short: held by the frame itself.
+  auto owned = std::make_shared<const std::string>(payload);
+  TOutFrame frame = MakeFrame(opcode, *owned);
+  frame.owner = std::move(owned);
+  Post(std::move(frame), true);
+}
+
+void TWebSocketHandler::SendClose(uint16_t code) {
+  if (!connected_.load() || connection_.IsShutdown()) return;
+  auto payload = std::make_shared<const std::string>(
+      std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)});
+  TOutFrame frame = MakeFrame(OpClose, *payload);
+  frame.owner = std::move(payload);
   try {
-    WriteFrame(OpClose, std::string_view(payload, 2));
+    Post(std::move(frame), false);
   } catch (...) {
     // The peer may already be gone; the connection ends either way.
   }
 }
 
-void TWebSocketHandler::SendClose(uint16_t code) {
-  std::lock_guard<std::mutex> lock(sendLock_);
-  SendCloseLocked(code);
-}
-
 void TWebSocketHandler::Disconnect() {
   stopRequested_ = true;
   // The close frame is a courtesy: it must not hold up a server shutdown
-  // behind a client that stopped reading. When a sender is stuck in a write,
-  // the frame is skipped and the shutdown below makes that write fail.
-  connection_.SetWriteTimeout(kDisconnectWriteTimeout);
-  // A polled try_lock rather than a timed mutex: the sanitizers follow it.
-  std::unique_lock<std::mutex> lock(sendLock_, std::defer_lock);
-  const auto deadline = std::chrono::steady_clock::now() + kDisconnectWriteTimeout;
-  while (!lock.try_lock() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (lock.owns_lock()) {
-    SendCloseLocked(kCloseGoingAway);
-    lock.unlock();
-  } else {
+  // behind a client that stopped reading. What waits gets a second; the
+  // shutdown below then ends any write still under way.
+  SendClose(kCloseGoingAway);
+  {
+    std::unique_lock<std::mutex> lock(sendLock_);
+    sendCv_.wait_for(lock, kDisconnectWriteTimeout, [this] { return sendEnded_ || Drained(); });
     connected_ = false;
   }
   connection_.Shutdown();
@@ -214,10 +414,10 @@ void TWebSocketHandler::Execute() {
   } catch (...) {
     if (!stopRequested_.load()) WriteLine("WebSocket error: unknown");
   }
-  {
-    std::lock_guard<std::mutex> lock(sendLock_);
-    connected_ = false;
-  }
+  // What waits for the client gets the write limit to go out (little after
+  // a disconnect, which shuts the connection itself); then the writer is gone.
+  FinishSends(std::chrono::steady_clock::now() +
+              (stopRequested_.load() ? kDisconnectWriteTimeout : connection_.WriteTimeout()));
   try {
     if (OnClose) OnClose(connection_, request_);
   } catch (const std::exception& e) {
@@ -331,9 +531,11 @@ void TWebSocketHandler::ReadFrames() {
       ReadPayload(control, static_cast<size_t>(length), masked, key);
       if (opcode == OpPing) {
         WriteLine("Received Ping, sending Pong");
-        // Nothing may follow a close frame that the server already sent.
-        std::lock_guard<std::mutex> lock(sendLock_);
-        if (connected_.load()) WriteFrame(OpPong, control);
+        // After the queued frames; nothing follows a close frame.
+        auto payload = std::make_shared<const std::string>(control);
+        TOutFrame pong = MakeFrame(OpPong, *payload);
+        pong.owner = std::move(payload);
+        Post(std::move(pong), false);
       } else if (opcode == OpPong) {
         WriteLine("Received Pong");
       } else if (opcode == OpClose) {

@@ -31,9 +31,23 @@
 // frame read limit (30 s by default); past it the connection gets close 1008
 // and ends with a "WebSocket error: " line. Between messages a connection may
 // stay silent for as long as it likes.
+//
+// Sending: every frame of a connection goes through its send queue, so frames
+// keep their order and nothing follows the close frame. A send first writes
+// what the socket takes at once; the rest waits in the queue, which a writer
+// thread of the connection (started by the first frame that has to wait,
+// joined when reading has ended) drains. Bytes waiting are charged to the
+// shared budget and bounded per connection (TWsLimits::maxQueued, 64 MiB; a
+// frame may always wait alone). A connection past either, or whose write of
+// one slice (at most 1 MiB) takes longer than the connection's write limit
+// (60 s), is closed (close 1009 when no frame is half written) with one
+// "WebSocket error: connection <id> ..." line; its queue is freed at once.
+// When reading has ended, what waits gets at most the write limit to go out.
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -42,7 +56,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
+
+#include <boost/asio/buffer.hpp>
 
 #include "server/http/http_types.hpp"
 #include "server/http/memory_budget.hpp"
@@ -69,6 +86,8 @@ struct TWsLimits {
   std::chrono::milliseconds frameRead{30000};
   // Shared with other connections; none: no shared bound.
   TMemoryBudget* budget = nullptr;
+  // Bytes of frames that may wait for one client that reads slowly.
+  size_t maxQueued = size_t(64) * 1024 * 1024;
 };
 
 // The three WebSocket events of the listener. All three must be set.
@@ -134,23 +153,36 @@ class TWebSocketHandler {
   bool Connected() const;
 
   // Sends `text` as one frame with FIN set (text frame, or binary when
-  // isText is false). The text is sent as UTF-8, invalid sequences replaced
-  // by U+FFFD. `compress` and `fin` exist for the full frame interface; the
+  // isText is false), after the frames queued before it, and waits until it
+  // is written. The text is sent as UTF-8, invalid sequences replaced by
+  // U+FFFD. `compress` and `fin` exist for the full frame interface; the
   // engine never compresses and every sent frame is final. Does nothing when
-  // the connection is no longer connected; a failed write raises. Any thread,
-  // from the connect event on; the caller makes sure that no call is still
-  // running when OnClose returns, as the handler may go away after that.
+  // the connection is no longer connected; a failed write raises (and ends
+  // the connection). Any thread, from the connect event on; the caller makes
+  // sure that no call is still running when OnClose returns, as the handler
+  // may go away after that.
   void SendMessage(const std::string& text, bool compress = false, bool isText = true,
                    bool fin = true);
+  // Sends `text` followed by `suffix` (at most 4 bytes) as one text frame
+  // without waiting for the client: what the socket does not take at once
+  // waits in the send queue. The text is held, not copied (several
+  // connections may share one). False when nothing was sent or queued: not
+  // connected, or the connection was closed for its queue. Same threads as
+  // SendMessage.
+  bool SendQueued(std::shared_ptr<const std::string> text, std::string_view suffix = {});
+  // Bytes waiting in the send queue (in the writer's hands included).
+  size_t Queued() const;
 
-  // Writes one control frame with FIN set; raises when the write fails.
+  // Writes one control frame with FIN set, after the queued frames; raises
+  // when the write fails.
   void SendControl(uint8_t opcode, std::string_view payload);
 
-  // Ends the connection from another thread (server shutdown): sends close
-  // 1001 ("going away") when still connected, then shuts the connection so
-  // the reader wakes; the reader then fires OnClose as usual. Returns within
-  // about two seconds even when the client has stopped reading (the close
-  // frame is then skipped). Any thread, more than once.
+  // Ends the connection from another thread (server shutdown): queues close
+  // 1001 ("going away") when still connected, gives the queue about a second
+  // to go out, then shuts the connection so the reader wakes; the reader
+  // then fires OnClose as usual. Returns within about two seconds even when
+  // the client has stopped reading (the close frame is then lost). Any
+  // thread, more than once.
   void Disconnect();
 
   // One unmasked frame: header and payload, ready to write.
@@ -169,11 +201,42 @@ class TWebSocketHandler {
   void Charge(TMemoryCharge& charge, size_t bytes);
   // Replaces invalid UTF-8 in `text`, charging the copy that takes.
   void Sanitize(std::string& text, TMemoryCharge& charge);
-  void WriteFrame(uint8_t opcode, std::string_view payload);
-  // Sends a close frame with `code` unless one went out already; the caller
-  // holds sendLock_. Write failures are swallowed.
-  void SendCloseLocked(uint16_t code);
-  // The same, taking sendLock_.
+  // One frame on its way: header, payload (held by `owner`, or by the
+  // caller of a waiting send) and a short suffix of the payload.
+  struct TOutFrame {
+    unsigned char head[10];
+    uint8_t headLen = 0;
+    char tail[4];
+    uint8_t tailLen = 0;
+    bool close = false;
+    std::string_view body;
+    std::shared_ptr<const std::string> owner;
+    size_t size = 0;  // header, body and tail
+    size_t done = 0;  // bytes already written
+    std::unique_ptr<TMemoryCharge> charge;
+  };
+  static TOutFrame MakeFrame(uint8_t opcode, std::string_view body, std::string_view suffix = {});
+  // Up to `most` bytes of the frame from byte `from`, as write pieces.
+  static size_t Pieces(const TOutFrame& frame, size_t from, size_t most,
+                       boost::asio::const_buffer (&out)[3]);
+  // Sends the frame after the queued ones: written at once as far as the
+  // socket takes it, the rest queued; with `wait`, returns only when it has
+  // been written (raising when it could not). False when nothing was sent.
+  bool Post(TOutFrame frame, bool wait);
+  // Ends all sending for good (sendLock_ held on entry, released): frees the
+  // queue, prints `line` (unless empty or after Disconnect), sends close
+  // `code` when no frame is half written (0: none; `half`: the caller's is)
+  // and shuts the connection.
+  void EndSends(std::unique_lock<std::mutex>& lock, const std::string& line, uint16_t code,
+                bool half = false);
+  // The writer thread: drains the queue until sending ends.
+  void DrainQueue();
+  // Reading has ended: what waits gets until `deadline`, then the writer is
+  // stopped and joined.
+  void FinishSends(std::chrono::steady_clock::time_point deadline);
+  bool Drained() const { return queue_.empty() && !writing_; }
+  std::string ConName() const;
+  // Queues a close frame with `code` unless one went out already.
   void SendClose(uint16_t code);
 
   // Buffered exact reads on the connection; raise at the end of the stream.
@@ -194,9 +257,19 @@ class TWebSocketHandler {
   size_t readPos_ = 0;
   size_t readLen_ = 0;
 
-  // Held across the connected test and the write of one frame, so frames
-  // never interleave and nothing follows the close frame.
-  std::mutex sendLock_;
+  // The send queue. Nothing holds sendLock_ across a write: the one thread
+  // on the socket at a time (a sender writing into an empty queue, or the
+  // writer) marks itself with writing_.
+  mutable std::mutex sendLock_;
+  std::condition_variable sendCv_;
+  std::deque<TOutFrame> queue_;
+  size_t queued_ = 0;   // bytes of the frames in queue_
+  size_t inHand_ = 0;   // bytes of the frame the writer holds
+  bool writing_ = false;
+  bool sendEnded_ = false;   // nothing goes out any more
+  bool writerStop_ = false;  // no writer starts any more
+  std::thread writer_;
+  // False once the close frame is queued or sending has ended.
   std::atomic<bool> connected_{true};
   std::atomic<bool> stopRequested_{false};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iostream>
 #include <memory>
@@ -587,6 +588,137 @@ TEST_F(EngineTest, DisconnectIsNotHeldUpByASenderStuckOnAClientThatDoesNotRead) 
   EXPECT_TRUE(senderFailed);
   ASSERT_TRUE(log_.WaitClose());
   EXPECT_EQ(Finish(), "");
+}
+
+// One frame the server sent: opcode and payload ("" and 0 when none came).
+std::pair<int, std::string> ReadServerFrame(int fd, std::chrono::milliseconds timeout) {
+  const std::string head = ReadBytes(fd, 2, timeout);
+  if (head.size() < 2) return {0, ""};
+  uint64_t n = static_cast<unsigned char>(head[1]) & 0x7F;
+  if (n >= 126) {
+    const std::string ext = ReadBytes(fd, n == 126 ? 2 : 8, timeout);
+    n = 0;
+    for (unsigned char b : ext) n = (n << 8) | b;
+  }
+  return {static_cast<unsigned char>(head[0]) & 0x0F, ReadBytes(fd, static_cast<size_t>(n), timeout)};
+}
+
+// Small socket buffers on both ends: a frame of a megabyte cannot fit them.
+void ShrinkBuffers(int server, int client) {
+  const int small = 4096;
+  ::setsockopt(server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+}
+
+TEST_F(EngineTest, QueuedSendsNeverWaitKeepTheirOrderAndGiveTheirChargeBack) {
+  ShrinkBuffers(connection_->NativeHandle(), client_);
+  TMemoryBudget budget(size_t(64) << 20);
+  TWsLimits limits;
+  limits.budget = &budget;
+  Start(false, limits);
+  handler_->ConId = 4;
+  // 20 frames, 4 MiB in all, to a client that reads nothing yet: every send
+  // returns at once, and what waits is charged.
+  std::vector<std::string> sent;
+  for (int i = 0; i < 20; ++i) {
+    sent.push_back(std::string(200000 + i, static_cast<char>('a' + i)));
+    EXPECT_TRUE(handler_->SendQueued(std::make_shared<const std::string>(sent.back()), i % 2 ? "," : ""));
+    if (i % 2) sent.back() += ",";
+  }
+  EXPECT_GT(handler_->Queued(), size_t(3) << 20);
+  EXPECT_GE(budget.Held(), handler_->Queued() - (size_t(1) << 20));
+  // A ping now is answered after the frames queued before it.
+  Send(ClientFrame(TWebSocketHandler::OpPing, "p1"));
+  for (const std::string& text : sent) {
+    const auto [opcode, payload] = ReadServerFrame(client_, std::chrono::seconds(60));
+    ASSERT_EQ(opcode, TWebSocketHandler::OpText);
+    ASSERT_EQ(payload, text);
+  }
+  const auto [opcode, payload] = ReadServerFrame(client_, std::chrono::seconds(60));
+  EXPECT_EQ(opcode, TWebSocketHandler::OpPong);
+  EXPECT_EQ(payload, "p1");
+  // Written out: the queue and its charge are empty again.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((handler_->Queued() != 0 || budget.Held() != 0) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(handler_->Queued(), 0u);
+  EXPECT_EQ(budget.Held(), 0u);
+  // The end of the connection joins the writer (a thread left would end
+  // the test program when the handler goes).
+  Send(ClientFrame(TWebSocketHandler::OpClose, CodeBytes(1000)));
+  EXPECT_EQ(ReadServerFrame(client_, std::chrono::seconds(30)).first, TWebSocketHandler::OpClose);
+  ASSERT_TRUE(log_.WaitClose());
+  EXPECT_EQ(Finish(), "Received Ping, sending Pong\n");
+}
+
+// A client that does not read: its queue passes the bound, the budget, or a
+// write passes the write limit. Each closes the connection with one line
+// naming it, and frees its queue at once.
+TEST(EngineSendQueue, ConnectionsThatDoNotReadAreClosedAtTheirBound) {
+  struct Case {
+    const char* name;
+    size_t budget;
+    size_t maxQueued;
+    std::chrono::milliseconds writeLimit;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"bound", size_t(64) << 20, size_t(1) << 20, std::chrono::milliseconds(60000),
+       "WebSocket error: connection 9 closed: more than 1048576 bytes wait for a client that does not read\n"},
+      {"budget", size_t(1) << 20, size_t(64) << 20, std::chrono::milliseconds(60000),
+       " bytes waiting for the client pass what the server's budget has left\n"},
+      {"write limit", size_t(64) << 20, size_t(64) << 20, std::chrono::milliseconds(300),
+       "WebSocket error: connection 9 took no write for 300 ms, closed\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    TConnection connection(fds[0], "127.0.0.1");
+    ShrinkBuffers(fds[0], fds[1]);
+    connection.SetWriteTimeout(c.writeLimit);
+    TMemoryBudget budget(c.budget);
+    TWsLimits limits;
+    limits.budget = &budget;
+    limits.maxQueued = c.maxQueued;
+    test::EventLog log;
+    testing::internal::CaptureStdout();
+    {
+      TWebSocketHandler handler(connection, HttpRequest{}, false);
+      handler.SetLimits(limits);
+      handler.ConId = 9;
+      handler.OnMessage = [](TConnection&, HttpRequest&, const std::string&) {};
+      handler.OnClose = [&](TConnection&, HttpRequest&) { log.Close(); };
+      handler.Start();
+      // A frame may always wait alone (within the budget); the next ones
+      // pass the bound.
+      const auto big = std::make_shared<const std::string>(size_t(900) << 10, 'b');
+      bool refused = false;
+      for (int i = 0; i < 4 && !refused; ++i) refused = !handler.SendQueued(big);
+      if (c.writeLimit.count() < 60000) {
+        EXPECT_FALSE(refused);
+        ASSERT_TRUE(log.WaitClose(std::chrono::seconds(30)));  // the writer gave up
+      } else {
+        EXPECT_TRUE(refused);
+      }
+      // Closed at once: nothing waits or is charged, later sends do nothing.
+      ASSERT_TRUE(log.WaitClose(std::chrono::seconds(30)));
+      EXPECT_TRUE(connection.IsShutdown());
+      EXPECT_FALSE(handler.Connected());
+      EXPECT_FALSE(handler.SendQueued(big));
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while ((handler.Queued() != 0 || budget.Held() != 0) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      EXPECT_EQ(handler.Queued(), 0u);
+      EXPECT_EQ(budget.Held(), 0u);
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    // One line, naming the connection.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_NE(out.find(c.line), std::string::npos) << out;
+    EXPECT_NE(out.find("connection 9 "), std::string::npos) << out;
+    ::close(fds[1]);
+  }
 }
 
 TEST_F(EngineTest, HandleWebSocketRunsTheWholeConnectionOnTheCallingThread) {
