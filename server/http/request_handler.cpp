@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -49,6 +51,42 @@ void DropFileFields(HttpResponse& res) {
   res.erase(http::field::cache_control);
   res.erase("X-Content-Type-Options");
   res.erase("Cross-Origin-Resource-Policy");
+  res.erase("Content-Security-Policy");
+}
+
+// A file stored from an upload is shown and downloaded, but never runs as a
+// page of the server's own origin: in a sandbox its scripts do not run, and
+// what it loads comes from an opaque origin, which "~furl/" refuses.
+void SetUploadFields(HttpResponse& res) { res.set("Content-Security-Policy", "sandbox"); }
+
+// Whether `path` names something in the upload folder (ProjDir + "/cache")
+// or below it. Decided on what the path leads to, not on its spelling: the
+// folder's device and inode are looked for among the folders that hold the
+// path's real location, so "//cache/", links, "~furl/" and a folder name
+// that the file system matches without regard to case all count.
+bool IsUnderUploadFolder(const std::string& path) {
+  struct stat folder;
+  if (ProjDir.empty() || ::stat((ProjDir + "/cache").c_str(), &folder) != 0) return false;
+  char real[PATH_MAX];
+  if (!::realpath(path.c_str(), real)) return false;
+  std::string at = real;
+  for (;;) {
+    const size_t cut = at.find_last_of('/');
+    if (cut == std::string::npos || at.size() <= 1) return false;
+    at.resize(cut == 0 ? 1 : cut);
+    struct stat st;
+    if (::stat(at.c_str(), &st) == 0 && st.st_dev == folder.st_dev && st.st_ino == folder.st_ino) return true;
+  }
+}
+
+// Whether a path that reaches into a .phar archive does so in the upload
+// folder: some part of it that exists (the archive) lies there.
+bool IsPharInUploadFolder(const std::string& path) {
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string part = path.substr(0, end);
+    if (IsUnderUploadFolder(part)) return true;
+    if (end == std::string::npos) return false;
+  }
 }
 
 }  // namespace
@@ -175,6 +213,8 @@ void TRequestHandler::ServeStaticFile(const std::string& localPath, const std::s
     return;
   }
   SetFileFields(reply.response, extension);
+  // The open file itself is checked, so it cannot change between check and reply.
+  if (IsUnderUploadFolder("/proc/self/fd/" + std::to_string(fd))) SetUploadFields(reply.response);
   reply.file.fd = fd;
   reply.file.size = static_cast<uint64_t>(st.st_size);
   reply.response.result(http::status::ok);
@@ -201,6 +241,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
 
   reply.response.result(http::status::ok);
   SetFileFields(reply.response, extension);
+  if (IsPharInUploadFolder(localPath)) SetUploadFields(reply.response);
   try {
     // Both streams side by side, so a child that fills its error pipe cannot
     // stall. The header leaves with the first bytes of the file, or when the

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdio>
 #include <vector>
 
@@ -254,6 +255,48 @@ TEST_F(RoadPaths, AnyLocalFileOnlyToThisMachineAndNoClimbingOut) {
   ::rmdir((root + "/proj").c_str());
   ::rmdir((root + "/fw").c_str());
   ::rmdir(root.c_str());
+}
+
+TEST_F(RoadPaths, UploadedFilesAreSandboxedHoweverThePathReachesThem) {
+  // A file in the upload folder never runs as the server's own page, by
+  // whatever spelling, link or road the request reaches it; other files
+  // carry no such policy.
+  char tmpl[] = "/tmp/vexa-uploads-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl, proj = root + "/proj";
+  ASSERT_EQ(::mkdir(proj.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((proj + "/cache").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((proj + "/cachex").c_str(), 0700), 0);
+  for (const char* name : {"/cache/evil.htm", "/cachex/ok.htm", "/p.htm"}) {
+    FILE* f = std::fopen((proj + name).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("<script>1</script>", f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(::symlink((proj + "/cache").c_str(), (proj + "/linked").c_str()), 0);
+  ASSERT_EQ(::symlink((proj + "/cache/evil.htm").c_str(), (proj + "/l.htm").c_str()), 0);
+  const std::string savedDir = ProjDir;
+  ProjPath = ProjDir = proj;
+  auto policy = [](const std::string& target) {
+    int sv[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    TConnection c(sv[0], "127.0.0.1");
+    HttpRequest request{http::verb::get, target, 11};
+    HttpReply reply;
+    TRequestHandler().HandleRequest(c, request, reply, false);
+    EXPECT_TRUE(reply.file.is_open()) << target;
+    reply.file.Close();
+    ::close(sv[1]);
+    return std::string(reply.response["Content-Security-Policy"]);
+  };
+  for (const std::string& target : std::vector<std::string>{"/cache/evil.htm", "//cache/evil.htm", "/./cache/evil.htm", "/cache//evil.htm",
+                                   "/linked/evil.htm", "/l.htm", "/~furl/" + proj + "/cache/evil.htm",
+                                   "/x/~furl/" + proj + "/./cache/evil.htm?q"})
+    EXPECT_EQ(policy(target), "sandbox") << target;
+  for (const std::string& target : std::vector<std::string>{"/p.htm", "/cachex/ok.htm", "/~furl/" + proj + "/p.htm"})
+    EXPECT_EQ(policy(target), "") << target;
+  ProjDir = savedDir;
+  std::filesystem::remove_all(root);
 }
 
 TEST_F(RoadPaths, SecureSettingReadsNumberOrText) {
