@@ -541,6 +541,11 @@ bool TShttpsServer::ServerConnect(TConnection& connection, bool& secure) {
 
 void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
   boost::beast::flat_buffer buffer;
+  // Whether the client is on this machine goes by its place: a loopback
+  // peer is, and so is one on any of the machine's own addresses (looked up
+  // once per connection, only for a peer that is not on loopback).
+  OwnAddresses own;
+  if (!IsLoopbackIPv4(connection.PeerAddress())) own = OwnAddressesOf(connection.NativeHandle());
   for (;;) {
     connection.SetReadTimeout(Limits.requestRead);
     TMemoryCharge charge(&memoryBudget_);  // outlives the request and its body
@@ -549,7 +554,7 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
     parser.body_limit(Limits.bodyBytes);
     boost::system::error_code ec;
     http::read_header(connection, buffer, parser, ec);
-    if (!ec && RefuseHeader(connection, parser.get(), secure)) return;
+    if (!ec && RefuseHeader(connection, parser.get(), secure, own)) return;
     if (!ec && !parser.is_done() && !ReadBody(connection, buffer, parser, charge, Limits, ec)) return;
     if (ec) {
       AnswerReadError(connection, parser, ec);
@@ -597,7 +602,8 @@ bool TShttpsServer::ServeRequest(TConnection& connection, boost::beast::flat_buf
   return keepAlive;
 }
 
-bool TShttpsServer::RefuseHeader(TConnection& connection, HttpRequestHeader& header, bool secure) {
+bool TShttpsServer::RefuseHeader(TConnection& connection, HttpRequestHeader& header, bool secure,
+                                 const OwnAddresses& own) {
   const unsigned version = header.version();
   auto refuse = [&](http::status status, const char* text) {
     SendStatus(connection, status, version, false, text);
@@ -611,7 +617,7 @@ bool TShttpsServer::RefuseHeader(TConnection& connection, HttpRequestHeader& hea
   const size_t hosts = header.count(http::field::host);
   if (hosts == 0 && version >= 11) return refuse(http::status::bad_request, "400 Bad Request");
   const std::string_view host = hosts ? std::string_view(header[http::field::host]) : std::string_view();
-  if (hosts && !IsHostAllowed(connection.PeerAddress(), host, localNames_))
+  if (hosts && !IsHostAllowed(connection.PeerAddress(), host, localNames_, own))
     return refuse(http::status::forbidden, "403 Forbidden: not a local host name");
   auto upgrade = header.find(http::field::upgrade);
   const bool isUpgrade = upgrade != header.end() && upgrade->value() == "websocket";

@@ -31,10 +31,12 @@
 //    chunked body 400, an HTTP/1.1 request without a Host field (or any with
 //    two) 400, a target that is neither "/..." nor absolute ("http://...",
 //    rewritten to "/...") nor "*" of OPTIONS 400, each closing the connection;
-//  - from a client on a loopback address, whatever address the listener has,
-//    a Host field that names anything but a loopback address, "localhost",
-//    the listener's configured host or this machine's host name gets 403 (a
-//    foreign DNS name pointed at 127.0.0.1);
+//  - from a client on this machine (a loopback address, or any of the
+//    machine's own addresses), whatever address the listener has, a Host
+//    field that names anything but a loopback address, "localhost", the
+//    listener's configured host, this machine's host name or the address the
+//    client connected to gets 403 (a foreign DNS name pointed at 127.0.0.1
+//    or at the machine's LAN address);
 //  - a POST or a WebSocket upgrade whose Origin is not the server's own
 //    (scheme of the connection, host and port of the Host field; "null" only
 //    with "Sec-Fetch-Site: same-origin") gets 403.
@@ -130,7 +132,7 @@ class TShttpsServer {
   void ServeConnection(Entry& entry);
   // The refusal of a request from its header alone, after its target is
   // brought to origin form; false when it may go on.
-  bool RefuseHeader(TConnection& connection, HttpRequestHeader& header, bool secure);
+  bool RefuseHeader(TConnection& connection, HttpRequestHeader& header, bool secure, const OwnAddresses& own);
   // Verdict, refusal or TLS handshake. False: close the connection.
   bool ServerConnect(TConnection& connection, bool& secure);
   void RequestLoop(TConnection& connection, bool secure);

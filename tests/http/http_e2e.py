@@ -475,6 +475,68 @@ def test_host_field_must_name_this_machine():
         check(code == 0, "clean stop", srv)
 
 
+def own_non_loopback_ipv4():
+    """One of this machine's own IPv4 addresses that is not loopback, or None."""
+    try:
+        words = subprocess.run(["hostname", "-I"], capture_output=True, text=True, timeout=10).stdout.split()
+    except OSError:
+        words = []
+    for word in words:
+        if "." in word and not word.startswith("127."):
+            return word
+    try:  # the address the default route would use (a UDP connect sends nothing)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.connect(("192.0.2.1", 9))
+            address = s.getsockname()[0]
+            return None if address.startswith("127.") or address == "0.0.0.0" else address
+    except OSError:
+        return None
+
+
+def test_host_rule_holds_for_this_machines_own_address():
+    # A browser on this machine may reach a 0.0.0.0 listener through the
+    # machine's own LAN address: a rebinding site's page is then no loopback
+    # peer, but it is on this machine and is held to the same Host rule.
+    own = own_non_loopback_ipv4()
+    if own is None:
+        raise e2e.Skip("this machine has no non-loopback IPv4 address")
+    with e2e.TestBundle(BUILD, settings={"host": "0.0.0.0"}) as b:
+        outside = b.write_file("elsewhere/secret.txt", "local secret")
+        proj = make_project(b, {"s.txt": "ok"})
+        srv = b.start([proj + "/app.vexa"])
+        port = srv.port
+
+        def ask(request):
+            with socket.create_connection((own, port), timeout=10) as s:
+                check(s.getpeername()[0] == own and s.getsockname()[0] == own,
+                      "not a connection within the machine: %r" % (s.getsockname(),))
+                s.sendall(request)
+                got = b""
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        return got
+                    got += chunk
+
+        for host in ("evil.example:%d" % port, "evil.example", "10.0.0.1:%d" % port):
+            got = ask(("GET /s.txt HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % host).encode())
+            check(status_of(got) == 403 and b"\r\n\r\nok" not in got, "%s, Host %r: %r" % (own, host, got[:80]), srv)
+        got = ask(("GET /~furl/%s HTTP/1.1\r\nHost: evil.example:%d\r\nConnection: close\r\n\r\n"
+                   % (outside, port)).encode())
+        check(status_of(got) == 403 and b"local secret" not in got, "%s read a file: %r" % (own, got[:80]), srv)
+        got = ask(("POST /s.txt HTTP/1.1\r\nHost: evil.example:%d\r\nOrigin: http://evil.example:%d\r\n"
+                   "Content-Length: 2\r\nConnection: close\r\n\r\nab" % (port, port)).encode())
+        check(status_of(got) == 403, "%s, rebound POST: %r" % (own, got[:80]), srv)
+        # The machine's own names, and the address the client typed, as before.
+        for host in ("%s:%d" % (own, port), "localhost:%d" % port, "127.0.0.1:%d" % port,
+                     "%s:%d" % (socket.gethostname(), port)):
+            got = ask(("GET /s.txt HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % host).encode())
+            check(status_of(got) == 200 and got.endswith(b"\r\n\r\nok"), "%s, Host %r: %r" % (own, host, got[:80]),
+                  srv)
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
 def test_requests_from_other_origins_start_nothing():
     with e2e.TestBundle(BUILD) as b:
         php, runs = php_counting_runs(b)
@@ -682,7 +744,8 @@ GROUPS = {
              test_phar_child_streams_and_error_lines],
     "tls": [test_http_and_https_on_one_port, test_secure_one_refuses_plain_clients,
             test_request_limits],
-    "security": [test_host_field_must_name_this_machine, test_requests_from_other_origins_start_nothing,
+    "security": [test_host_field_must_name_this_machine, test_host_rule_holds_for_this_machines_own_address,
+                 test_requests_from_other_origins_start_nothing,
                  test_paths_stay_in_their_folders, test_request_framing, test_bodies_held_at_once_are_bounded],
 }
 

@@ -172,6 +172,40 @@ TEST(RequestChecks, HostRuleByPeer) {
   EXPECT_TRUE(IsHostAllowed("127.0.0.1", "localhost:1", LocalHostNames{}));
 }
 
+// The Host rule goes by place: a peer on one of this machine's own
+// addresses (the one it connected to, or any interface's, also written as
+// an IPv4-mapped IPv6 address) is held to it like a loopback peer; it may
+// also name the address it connected to.
+TEST(RequestChecks, HostRuleHoldsForThisMachinesOwnAddresses) {
+  const LocalHostNames names{"0.0.0.0", "workbox"};
+  const OwnAddresses own{"192.168.1.5", {"127.0.0.1", "192.168.1.5", "10.8.0.2", "fe80::1", "2001:db8::5"}};
+  EXPECT_EQ(CanonicalAddress("::ffff:192.168.1.5"), "192.168.1.5");
+  EXPECT_EQ(CanonicalAddress("[2001:DB8:0::5]"), "2001:db8::5");
+  EXPECT_EQ(CanonicalAddress("192.168.1.5:80"), std::nullopt);
+  for (const char* peer : {"192.168.1.5", "::ffff:192.168.1.5", "10.8.0.2", "::ffff:10.8.0.2", "2001:db8::5",
+                           "::1", "::ffff:127.0.0.1"}) {
+    EXPECT_TRUE(IsThisMachinePeer(peer, own)) << peer;
+    for (const char* foreign : {"evil.example", "evil.example:8000", "10.0.0.1", "192.168.1.6:80", "[::2]"})
+      EXPECT_FALSE(IsHostAllowed(peer, foreign, names, own)) << peer << " " << foreign;
+    for (const char* fine : {"localhost:8000", "127.0.0.1", "workbox:1", "192.168.1.5:8000", "[::ffff:192.168.1.5]"})
+      EXPECT_TRUE(IsHostAllowed(peer, fine, names, own)) << peer << " " << fine;
+  }
+  // Peers on other machines keep any Host, also when the rule knows the
+  // machine's addresses.
+  for (const char* peer : {"192.168.1.20", "::ffff:192.168.1.20", "2001:db8::6", "fe80::2"}) {
+    EXPECT_FALSE(IsThisMachinePeer(peer, own)) << peer;
+    EXPECT_TRUE(IsHostAllowed(peer, "evil.example", names, own)) << peer;
+  }
+  // A listening socket's own address is found.
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  EXPECT_EQ(OwnAddressesOf(sv[0]).local, "");  // not an IP socket: no address of its own
+  ::close(sv[0]);
+  ::close(sv[1]);
+  const OwnAddresses machine = OwnAddressesOf(-1);
+  EXPECT_NE(std::find(machine.machine.begin(), machine.machine.end(), "127.0.0.1"), machine.machine.end());
+}
+
 // Feeds `body` to a checker in pieces of `step` bytes.
 TChunkChecker Checked(const std::string& body, size_t step) {
   TChunkChecker c;
