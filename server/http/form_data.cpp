@@ -22,14 +22,15 @@ std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Closes a descriptor and removes a temporary file unless it was handed over.
-struct TempFile {
+// An upload file being written: closed, and removed unless it was written
+// whole.
+struct NewFile {
   int fd = -1;
   std::string path;
-  bool renamed = false;
-  ~TempFile() {
+  bool kept = false;
+  ~NewFile() {
     if (fd >= 0) ::close(fd);
-    if (!renamed && !path.empty()) ::unlink(path.c_str());
+    if (!kept && !path.empty()) ::unlink(path.c_str());
   }
 };
 
@@ -149,19 +150,38 @@ std::string SafeUploadName(std::string_view clientName) {
   return std::string(name);
 }
 
-void SaveUploadFile(const std::string& cacheDir, const std::string& name, std::string_view data) {
-  const std::string target = cacheDir + "/" + name;
+std::string NumberedUploadName(const std::string& name, unsigned number) {
+  if (number == 0) return name;
+  // The extension is what follows the last dot, unless that dot begins the name.
+  const std::size_t dot = name.rfind('.');
+  const std::size_t cut = dot == std::string::npos || dot == 0 ? name.size() : dot;
+  return name.substr(0, cut) + "-" + std::to_string(number) + name.substr(cut);
+}
+
+std::string SaveUploadFile(const std::string& cacheDir, const std::string& name, std::string_view data) {
   const std::string shown = cacheDir + "/" + ConsoleQuote(name);  // the client's name, as errors quote it
-  TempFile tmp;
-  std::string pattern = cacheDir + "/.upload-XXXXXX";
-  tmp.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (tmp.fd < 0) throw SystemError("Cannot create file " + shown);
-  tmp.path = pattern;
-  ::fchmod(tmp.fd, 0644);
+  NewFile file;
+  for (unsigned number = 0; file.fd < 0; ++number) {
+    if (number > kMaxUploadNumber) {
+      errno = EEXIST;
+      throw SystemError("Cannot create file " + shown);
+    }
+    // O_EXCL: of two uploads at the same time only one creates a name, and a
+    // link left at that name is never followed.
+    const std::string path = cacheDir + "/" + NumberedUploadName(name, number);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      file.fd = fd;
+      file.path = path;
+    } else if (errno != EEXIST) {
+      throw SystemError("Cannot create file " + shown);
+    }
+  }
+  ::fchmod(file.fd, 0644);
   const char* p = data.data();
   std::size_t left = data.size();
   while (left > 0) {
-    ssize_t w = ::write(tmp.fd, p, left);
+    ssize_t w = ::write(file.fd, p, left);
     if (w < 0) {
       if (errno == EINTR) continue;
       throw SystemError("Cannot write file " + shown);
@@ -169,13 +189,11 @@ void SaveUploadFile(const std::string& cacheDir, const std::string& name, std::s
     p += w;
     left -= static_cast<std::size_t>(w);
   }
-  if (::close(tmp.fd) != 0) {
-    tmp.fd = -1;
-    throw SystemError("Cannot write file " + shown);
-  }
-  tmp.fd = -1;
-  if (::rename(tmp.path.c_str(), target.c_str()) != 0) throw SystemError("Cannot create file " + shown);
-  tmp.renamed = true;
+  const int closed = ::close(file.fd);
+  file.fd = -1;
+  if (closed != 0) throw SystemError("Cannot write file " + shown);
+  file.kept = true;
+  return file.path;
 }
 
 void ParseMultipartFormData(std::string_view body, const std::string& boundary, TJSON& form) {
@@ -216,8 +234,7 @@ void ParseMultipartFormData(std::string_view body, const std::string& boundary, 
             keep = false;
           } else {
             part.Data = content;
-            part.Value = cacheDir + "/" + safe;
-            SaveUploadFile(cacheDir, safe, part.Data);
+            part.Value = SaveUploadFile(cacheDir, safe, part.Data);
           }
         } else {
           part.Value.assign(content);

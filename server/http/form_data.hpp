@@ -61,9 +61,19 @@ class TMultipartParser {
 // (empty, ".", "..", or holding a NUL byte).
 std::string SafeUploadName(std::string_view clientName);
 
-// Writes data to cacheDir + "/" + name through a temporary file in the same
-// folder that is then renamed over the target, so that two uploads of the
-// same name never mix their bytes. Raises with the system's message.
-void SaveUploadFile(const std::string& cacheDir, const std::string& name, std::string_view data);
+// The name tried for an upload of `name` after `number` names were taken:
+// the name itself for 0, else the number before its extension
+// ("report.txt", "report-1.txt", "report-2.txt", ...; "notes" gives
+// "notes-1", ".env" gives ".env-1").
+std::string NumberedUploadName(const std::string& name, unsigned number);
+// Numbers tried before an upload of one name is refused.
+inline constexpr unsigned kMaxUploadNumber = 9999;
+
+// Writes data to a new file in cacheDir under the first of the numbered
+// names of `name` that is free, created exclusively (O_EXCL), so an upload
+// never replaces a file and two uploads at the same time never share one.
+// Returns the path written; raises with the system's message (the file is
+// then removed).
+std::string SaveUploadFile(const std::string& cacheDir, const std::string& name, std::string_view data);
 
 }  // namespace vexa

@@ -23,6 +23,7 @@ namespace vexa {
 namespace http = boost::beast::http;
 
 using HttpRequest = http::request<http::string_body>;
+using HttpRequestHeader = http::request_header<>;
 using HttpResponse = http::response<http::string_body>;
 using HttpFields = http::fields;
 

@@ -19,13 +19,16 @@
 #include <boost/core/demangle.hpp>
 
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 #include <typeinfo>
 #include <vector>
 
 #include "core/globals.hpp"
 #include "core/json.hpp"
+#include "server/http/arriving_body.hpp"
 #include "server/http/chunk_checker.hpp"
+#include "server/http/min_data_rate.hpp"
 #include "server/http/request_checks.hpp"
 #include "server/http/request_handler.hpp"
 #include "server/http/request_info.hpp"
@@ -58,7 +61,7 @@ void SetConnectionField(HttpResponse& res, bool keepAlive) {
 // becomes the request's Host; "*" stays for OPTIONS. False for any other
 // target: the road would glue it to the project folder's path without a
 // separator.
-bool ToOriginForm(HttpRequest& request) {
+bool ToOriginForm(HttpRequestHeader& request) {
   const std::string_view target = request.target();
   if (!target.empty() && target.front() == '/') return true;
   if (target == "*") return request.method() == http::verb::options;
@@ -141,16 +144,40 @@ void SendFileReply(TConnection& connection, HttpReply& reply) {
   reply.file.Close();
 }
 
-// The connection as the body parser reads it: every byte of a chunked body
-// also goes through the chunk checker, so that broken framing ends the read
-// at once.
+// The connection as the body parser reads it: every read waits no longer
+// than the progress rule allows and reports what it brought, and every byte
+// of a chunked body also goes through the chunk checker, so that broken
+// framing ends the read at once.
 struct CheckedBodyStream {
   TConnection& connection;
   TChunkChecker* checker;  // none for a body of announced length
+  TMinDataRate& rate;
+  std::chrono::milliseconds perRead;
+  bool tooSlow = false;  // the progress rule ended the body
 
   template <class MutableBufferSequence>
   size_t read_some(const MutableBufferSequence& buffers, boost::system::error_code& ec) {
-    const size_t n = connection.read_some(buffers, ec);
+    size_t n = 0;
+    for (;;) {
+      const auto wait = rate.ReadTimeout(perRead);
+      connection.SetReadTimeout(wait);
+      n = connection.read_some(buffers, ec);
+      if (ec != boost::system::errc::timed_out) break;
+      // A read cut short by the rule's span: the rule decides, and an empty
+      // span it accepts means the wait goes on.
+      if (!rate.Arrived(0)) {
+        tooSlow = true;
+        return 0;
+      }
+      if (perRead.count() != 0 && wait >= perRead) return 0;  // the per-read limit itself
+      ec = {};
+    }
+    if (ec) return n;
+    if (!rate.Arrived(n)) {
+      tooSlow = true;
+      ec = boost::system::errc::make_error_code(boost::system::errc::timed_out);
+      return 0;
+    }
     if (!checker) return n;
     size_t left = n;
     for (auto it = boost::asio::buffer_sequence_begin(buffers);
@@ -173,7 +200,7 @@ struct CheckedBodyStream {
 };
 
 // Whether the Transfer-Encoding fields name nothing but "chunked" (or are absent).
-bool OnlyChunkedCoding(const HttpRequest& header) {
+bool OnlyChunkedCoding(const HttpRequestHeader& header) {
   auto range = header.equal_range(http::field::transfer_encoding);
   if (range.first == range.second) return true;
   if (std::next(range.first) != range.second) return false;
@@ -185,17 +212,26 @@ bool IsHttpParseError(const boost::system::error_code& ec) {
          ec != http::error::end_of_stream && ec != http::error::partial_message;
 }
 
-using RequestParser = http::request_parser<http::string_body>;
+using RequestParser = http::request_parser<TArrivingBody>;
 
-// Reads the body of a request whose header passed, its share of the body
-// budget held in `charge`. False, after a 503 reply, when the budget cannot
-// hold it; a read or framing error is left in ec.
+// How far the charge of a body may run ahead of the bytes that arrived: one
+// read's worth.
+constexpr size_t kBodyChargeStep = 64 * 1024;
+
+// Reads the body of a request whose header passed, its share of the memory
+// budget held in `charge`: what arrived, and one step ahead for the next
+// read. False, with the connection to be closed, after a 503 reply when the
+// budget cannot hold the next step, or after one console line (and a 408
+// reply, when it goes out at once) when the body stops making progress; a
+// read or framing error is left in ec.
 bool ReadBody(TConnection& connection, boost::beast::flat_buffer& buffer, RequestParser& parser,
-              TMemoryCharge& charge, size_t bodyLimit, boost::system::error_code& ec) {
-  // A body of announced length is reserved whole by the parser; a longer one
-  // than the limit fails in the parser.
+              TMemoryCharge& charge, const TServerLimits& limits, boost::system::error_code& ec) {
   const auto announced = parser.content_length();
-  bool held = !announced || *announced > bodyLimit || charge.GrowTo(static_cast<size_t>(*announced));
+  // A longer body than the limit fails in the parser.
+  const size_t most = announced ? static_cast<size_t>(std::min<uint64_t>(*announced, limits.bodyBytes))
+                                : limits.bodyBytes;
+  auto nextStep = [&] { return charge.GrowTo(std::min(most, parser.get().body().size() + kBodyChargeStep)); };
+  bool held = nextStep();
   if (held && boost::beast::iequals(parser.get()[http::field::expect], "100-continue"))
     connection.Write(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
   TChunkChecker checker;
@@ -205,11 +241,34 @@ bool ReadBody(TConnection& connection, boost::beast::flat_buffer& buffer, Reques
     checker.Feed(static_cast<const char*>(ahead.data()), ahead.size());
     if (checker.Broken()) ec = http::error::bad_chunk;
   }
-  CheckedBodyStream body{connection, parser.chunked() ? &checker : nullptr};
+  // The progress rule runs from the end of the header on; bytes that came
+  // with it count as its first.
+  TMinDataRate rate(limits.bodyProgress);
+  rate.Start(announced ? static_cast<size_t>(*announced) : std::numeric_limits<size_t>::max());
+  rate.Arrived(buffer.size());
+  CheckedBodyStream body{connection, parser.chunked() ? &checker : nullptr, rate, limits.requestRead};
   parser.eager(true);  // as a whole-message read: each read parses all it can
   while (held && !ec && !parser.is_done()) {
     http::read_some(body, buffer, parser, ec);
-    if (!ec) held = charge.GrowTo(parser.get().body().capacity());
+    if (!ec) held = nextStep();
+  }
+  connection.SetReadTimeout(limits.requestRead);
+  if (body.tooSlow) {
+    // Everything the body held goes back before anything else happens.
+    charge.Release();
+    std::string().swap(parser.get().body());
+    WriteLine("Request body too slow from " + connection.PeerAddress() + ": less than " +
+              std::to_string(limits.bodyProgress.minBytes / 1024) + " KiB in " +
+              std::to_string(limits.bodyProgress.span.count() / 1000) + " s, connection closed");
+    connection.SetWriteTimeout(std::chrono::milliseconds(200));
+    try {
+      SendStatus(connection, http::status::request_timeout, parser.get().version(), false,
+                 "408 Request body too slow");
+    } catch (const std::exception&) {
+      // A client that does not read hears nothing.
+    }
+    ec = {};
+    return false;
   }
   if (!held)
     SendStatus(connection, http::status::service_unavailable, parser.get().version(), false,
@@ -361,7 +420,7 @@ void TShttpsServer::Start() {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
-  memoryBudget_.SetLimit(Limits.bodyBudget);
+  memoryBudget_.SetLimit(Limits.memoryBudget);
   stopping_ = false;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
@@ -482,6 +541,11 @@ bool TShttpsServer::ServerConnect(TConnection& connection, bool& secure) {
 
 void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
   boost::beast::flat_buffer buffer;
+  // Whether the client is on this machine goes by its place: a loopback
+  // peer is, and so is one on any of the machine's own addresses (looked up
+  // once per connection, only for a peer that is not on loopback).
+  OwnAddresses own;
+  if (!IsLoopbackIPv4(connection.PeerAddress())) own = OwnAddressesOf(connection.NativeHandle());
   for (;;) {
     connection.SetReadTimeout(Limits.requestRead);
     TMemoryCharge charge(&memoryBudget_);  // outlives the request and its body
@@ -490,13 +554,14 @@ void TShttpsServer::RequestLoop(TConnection& connection, bool secure) {
     parser.body_limit(Limits.bodyBytes);
     boost::system::error_code ec;
     http::read_header(connection, buffer, parser, ec);
-    if (!ec && RefuseHeader(connection, parser.get(), secure)) return;
-    if (!ec && !parser.is_done() && !ReadBody(connection, buffer, parser, charge, Limits.bodyBytes, ec)) return;
+    if (!ec && RefuseHeader(connection, parser.get(), secure, own)) return;
+    if (!ec && !parser.is_done() && !ReadBody(connection, buffer, parser, charge, Limits, ec)) return;
     if (ec) {
       AnswerReadError(connection, parser, ec);
       return;
     }
-    HttpRequest request = parser.release();
+    auto message = parser.release();
+    HttpRequest request(std::move(message.base()), std::move(message.body()));
     // A connection id is the server's to give: one the client sent never
     // reaches a road, PHP or the WebSocket routing.
     RemoveConIdFields(request);
@@ -537,7 +602,8 @@ bool TShttpsServer::ServeRequest(TConnection& connection, boost::beast::flat_buf
   return keepAlive;
 }
 
-bool TShttpsServer::RefuseHeader(TConnection& connection, HttpRequest& header, bool secure) {
+bool TShttpsServer::RefuseHeader(TConnection& connection, HttpRequestHeader& header, bool secure,
+                                 const OwnAddresses& own) {
   const unsigned version = header.version();
   auto refuse = [&](http::status status, const char* text) {
     SendStatus(connection, status, version, false, text);
@@ -551,7 +617,7 @@ bool TShttpsServer::RefuseHeader(TConnection& connection, HttpRequest& header, b
   const size_t hosts = header.count(http::field::host);
   if (hosts == 0 && version >= 11) return refuse(http::status::bad_request, "400 Bad Request");
   const std::string_view host = hosts ? std::string_view(header[http::field::host]) : std::string_view();
-  if (hosts && !IsHostAllowed(connection.PeerAddress(), host, localNames_))
+  if (hosts && !IsHostAllowed(connection.PeerAddress(), host, localNames_, own))
     return refuse(http::status::forbidden, "403 Forbidden: not a local host name");
   auto upgrade = header.find(http::field::upgrade);
   const bool isUpgrade = upgrade != header.end() && upgrade->value() == "websocket";
@@ -577,7 +643,7 @@ bool TShttpsServer::HandleRequest(TConnection& connection, const HttpRequest& re
           return false;
         }
         connection.SetReadTimeout(std::chrono::milliseconds(0));
-        const TWsLimits limits{TWebSocketHandler::DefaultMaxMessageSize, Limits.requestRead,
+        const TWsLimits limits{TWebSocketHandler::DefaultMaxMessageSize, Limits.wsFrameRead,
                                &memoryBudget_};
         if (HandleWebSocket(connection, request, secure, WsEvents, limits)) return true;
         reply.response.result(http::status::bad_request);

@@ -14,10 +14,13 @@
 //    keep-alive connection is closed after that);
 //  - request header: 64 KiB (else 431, connection closed);
 //  - request body: 64 MiB (else 413, connection closed);
+//  - a request body in progress must bring at least 64 KiB (or its rest) in
+//    every 10 s from the end of its header, else one console line, a 408
+//    when it goes out at once, and the connection closed;
 //  - memory held for clients at once, summed over all connections: 1 GiB.
-//    Request bodies (else 503, connection closed): one of announced length
-//    counts in full from its header on, a chunked one as it grows; either
-//    until its request ends. WebSocket messages in progress (else close
+//    Request bodies (else 503, connection closed): what arrived, plus one
+//    64 KiB step ahead for the next read, whatever length was announced,
+//    until the request ends. WebSocket messages in progress (else close
 //    1009): what their frames, fragments and inflated text hold, until the
 //    message is delivered or the connection ends.
 // A WebSocket connection has the read bound only while a frame or a
@@ -28,10 +31,12 @@
 //    chunked body 400, an HTTP/1.1 request without a Host field (or any with
 //    two) 400, a target that is neither "/..." nor absolute ("http://...",
 //    rewritten to "/...") nor "*" of OPTIONS 400, each closing the connection;
-//  - from a client on a loopback address, whatever address the listener has,
-//    a Host field that names anything but a loopback address, "localhost",
-//    the listener's configured host or this machine's host name gets 403 (a
-//    foreign DNS name pointed at 127.0.0.1);
+//  - from a client on this machine (a loopback address, or any of the
+//    machine's own addresses), whatever address the listener has, a Host
+//    field that names anything but a loopback address, "localhost", the
+//    listener's configured host, this machine's host name or the address the
+//    client connected to gets 403 (a foreign DNS name pointed at 127.0.0.1
+//    or at the machine's LAN address);
 //  - a POST or a WebSocket upgrade whose Origin is not the server's own
 //    (scheme of the connection, host and port of the Host field; "null" only
 //    with "Sec-Fetch-Site: same-origin") gets 403.
@@ -60,6 +65,7 @@
 #include "server/http/connection.hpp"
 #include "server/http/http_types.hpp"
 #include "server/http/memory_budget.hpp"
+#include "server/http/min_data_rate.hpp"
 #include "server/http/request_checks.hpp"
 #include "server/websocket/websocket_handler.hpp"
 
@@ -68,12 +74,16 @@ namespace vexa {
 struct TServerLimits {
   std::chrono::milliseconds firstBytes{30000};
   std::chrono::milliseconds handshake{30000};
-  // Also each read while a WebSocket frame or fragmented message is unfinished.
+  // Each read while a request header or body is expected or arriving.
   std::chrono::milliseconds requestRead{30000};
+  // Each read while a WebSocket frame or fragmented message is unfinished.
+  std::chrono::milliseconds wsFrameRead{30000};
+  // The progress a request body must make from the end of its header on.
+  TDataRateRule bodyProgress{};
   size_t headerBytes = 64 * 1024;
   size_t bodyBytes = 64 * 1024 * 1024;
-  // Request bodies and WebSocket messages of all connections together.
-  size_t bodyBudget = size_t(1) << 30;
+  // What request bodies and WebSocket messages of all connections hold together.
+  size_t memoryBudget = size_t(1) << 30;
   size_t maxConnections = 1000;
 };
 
@@ -122,7 +132,7 @@ class TShttpsServer {
   void ServeConnection(Entry& entry);
   // The refusal of a request from its header alone, after its target is
   // brought to origin form; false when it may go on.
-  bool RefuseHeader(TConnection& connection, HttpRequest& header, bool secure);
+  bool RefuseHeader(TConnection& connection, HttpRequestHeader& header, bool secure, const OwnAddresses& own);
   // Verdict, refusal or TLS handshake. False: close the connection.
   bool ServerConnect(TConnection& connection, bool& secure);
   void RequestLoop(TConnection& connection, bool secure);

@@ -1,9 +1,12 @@
 #include "server/http/request_checks.hpp"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cctype>
+#include <cstring>
 
 #include "server/http/shared_routines.hpp"
 
@@ -108,12 +111,69 @@ bool IsLoopbackHostField(std::string_view host) {
   return IsLoopbackIPv4(parsed->host);
 }
 
-bool IsHostAllowed(std::string_view peerAddress, std::string_view host, const LocalHostNames& names) {
-  if (!IsLoopbackIPv4(peerAddress) || IsLoopbackHostField(host)) return true;
+std::optional<std::string> CanonicalAddress(std::string_view text) {
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+  const std::string s(text);
+  char out[INET6_ADDRSTRLEN] = "";
+  in_addr a4{};
+  if (::inet_pton(AF_INET, s.c_str(), &a4) == 1) return std::string(::inet_ntop(AF_INET, &a4, out, sizeof out));
+  in6_addr a6{};
+  if (::inet_pton(AF_INET6, s.c_str(), &a6) != 1) return std::nullopt;
+  if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+    std::memcpy(&a4, a6.s6_addr + 12, 4);
+    return std::string(::inet_ntop(AF_INET, &a4, out, sizeof out));
+  }
+  return std::string(::inet_ntop(AF_INET6, &a6, out, sizeof out));
+}
+
+OwnAddresses OwnAddressesOf(int socketFd) {
+  OwnAddresses own;
+  char text[INET6_ADDRSTRLEN] = "";
+  auto add = [&](const sockaddr* sa, std::string& to) {
+    if (!sa) return;
+    const void* where = nullptr;
+    if (sa->sa_family == AF_INET) where = &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr;
+    if (sa->sa_family == AF_INET6) where = &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
+    if (where && ::inet_ntop(sa->sa_family, where, text, sizeof text)) to = text;
+  };
+  sockaddr_storage local{};
+  socklen_t len = sizeof local;
+  if (::getsockname(socketFd, reinterpret_cast<sockaddr*>(&local), &len) == 0)
+    add(reinterpret_cast<const sockaddr*>(&local), own.local);
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) == 0) {
+    for (const ifaddrs* it = list; it; it = it->ifa_next) {
+      std::string address;
+      add(it->ifa_addr, address);
+      if (!address.empty()) own.machine.push_back(std::move(address));
+    }
+    ::freeifaddrs(list);
+  }
+  return own;
+}
+
+bool IsThisMachinePeer(std::string_view peerAddress, const OwnAddresses& own) {
+  const auto peer = CanonicalAddress(peerAddress);
+  if (!peer) return false;
+  if (IsLoopbackIPv4(*peer) || *peer == "::1") return true;
+  if (CanonicalAddress(own.local) == peer) return true;
+  for (const std::string& address : own.machine)
+    if (CanonicalAddress(address) == peer) return true;
+  return false;
+}
+
+bool IsHostAllowed(std::string_view peerAddress, std::string_view host, const LocalHostNames& names,
+                   const OwnAddresses& own) {
+  if (!IsThisMachinePeer(peerAddress, own) || IsLoopbackHostField(host)) return true;
   const auto named = ParseHostAndPort(host);
   if (!named) return false;
-  return (!names.configured.empty() && named->host == names.configured) ||
-         (!names.machine.empty() && named->host == names.machine);
+  if ((!names.configured.empty() && named->host == names.configured) ||
+      (!names.machine.empty() && named->host == names.machine))
+    return true;
+  // The address the client connected to, as a literal: the server's own
+  // origin, never a name that a foreign DNS could point here.
+  const auto literal = CanonicalAddress(named->host);
+  return literal && !own.local.empty() && literal == CanonicalAddress(own.local);
 }
 
 bool IsOwnOrigin(std::string_view origin, std::string_view host, bool secure) {

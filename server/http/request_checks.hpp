@@ -2,12 +2,13 @@
 // The checks that hold for every request, made where the listener first reads
 // it: whom the Host field names, whether an Origin is the server's own, which
 // fetches may read any local file, and whether a request path climbs out of
-// its folder. Pure text routines.
+// its folder. Pure text routines, but for OwnAddressesOf.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vexa {
 
@@ -36,12 +37,34 @@ struct LocalHostNames {
   std::string machine;     // this machine's own host name
 };
 
-// Whether a request from peerAddress (dotted IPv4) may carry this Host field.
-// A client on a loopback address must name this machine: a loopback literal,
-// "localhost" or one of `names`. A page of another site whose DNS name was
-// pointed at 127.0.0.1 is such a client, whatever address the server listens
-// on. A client on any other address may name anything.
-bool IsHostAllowed(std::string_view peerAddress, std::string_view host, const LocalHostNames& names);
+// The addresses that are this machine's own, as one connection sees them.
+struct OwnAddresses {
+  std::string local;                 // the address the client connected to
+  std::vector<std::string> machine;  // the addresses of the machine's interfaces
+};
+
+// The connection's own address (getsockname) and those of the machine's
+// interfaces (getifaddrs); empty parts when the socket is not an IP one.
+OwnAddresses OwnAddressesOf(int socketFd);
+
+// An IPv4 or IPv6 address in one written form: dotted IPv4 (also for an
+// IPv4-mapped IPv6 address), else IPv6 as inet_ntop writes it, without
+// brackets. nullopt when the text is no address.
+std::optional<std::string> CanonicalAddress(std::string_view text);
+
+// Whether a peer (an IPv4 or IPv6 address) is on this machine: a loopback
+// address, or one of `own` (also in IPv4-mapped form).
+bool IsThisMachinePeer(std::string_view peerAddress, const OwnAddresses& own);
+
+// Whether a request from peerAddress may carry this Host field. A client on
+// this machine (IsThisMachinePeer: by place, not only by loopback) must name
+// this machine: a loopback literal, "localhost", one of `names`, or the
+// address it connected to. A page of another site whose DNS name was pointed
+// at 127.0.0.1 or at one of the machine's own addresses is such a client,
+// whatever address the server listens on. A client on another machine may
+// name anything.
+bool IsHostAllowed(std::string_view peerAddress, std::string_view host, const LocalHostNames& names,
+                   const OwnAddresses& own = {});
 
 // Whether an Origin field is the server's own origin: its scheme is the one
 // the connection speaks ("https" over TLS, else "http") and its host and port

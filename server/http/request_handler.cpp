@@ -5,9 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <optional>
 
 #include "core/globals.hpp"
@@ -49,6 +53,78 @@ void DropFileFields(HttpResponse& res) {
   res.erase(http::field::cache_control);
   res.erase("X-Content-Type-Options");
   res.erase("Cross-Origin-Resource-Policy");
+  res.erase("Content-Security-Policy");
+}
+
+// A file stored from an upload is shown and downloaded, but never runs as a
+// page of the server's own origin: in a sandbox its scripts do not run, and
+// what it loads comes from an opaque origin, which "~furl/" refuses.
+void SetUploadFields(HttpResponse& res) { res.set("Content-Security-Policy", "sandbox"); }
+
+// The upload folder (ProjDir + "/cache") as it is now: its device and inode
+// and its real path. The real path is looked up again only when the folder
+// found there is another one.
+struct UploadFolder {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string real;
+};
+
+std::optional<UploadFolder> CurrentUploadFolder() {
+  static std::mutex lock;
+  static UploadFolder known;
+  struct stat st;
+  if (ProjDir.empty() || ::stat((ProjDir + "/cache").c_str(), &st) != 0) return std::nullopt;
+  std::lock_guard<std::mutex> g(lock);
+  if (known.real.empty() || known.dev != st.st_dev || known.ino != st.st_ino) {
+    char real[PATH_MAX];
+    if (!::realpath((ProjDir + "/cache").c_str(), real)) return std::nullopt;
+    known = {st.st_dev, st.st_ino, real};
+  }
+  return known;
+}
+
+// Whether something at real path `real` (no links, no "." or ".."; on
+// device `dev`) lies in the upload folder or below it. Decided on what the
+// path leads to, not on its spelling: the folder that holds it at the upload
+// folder's depth must be the upload folder itself (by device and inode), so
+// a folder name that the file system matches without regard to case counts
+// too.
+bool IsUnderUploadFolder(const std::string& real, dev_t dev) {
+  const auto folder = CurrentUploadFolder();
+  if (!folder || dev != folder->dev) return false;
+  const size_t depth = static_cast<size_t>(std::count(folder->real.begin(), folder->real.end(), '/'));
+  size_t cut = 0;
+  for (size_t seen = 0; seen < depth; ++seen) {
+    cut = real.find('/', cut + 1);
+    if (cut == std::string::npos) return false;  // the folder itself, or above it
+  }
+  struct stat st;
+  return ::stat(real.substr(0, cut).c_str(), &st) == 0 && st.st_dev == folder->dev && st.st_ino == folder->ino;
+}
+
+// The same for an open file: its real path as the kernel knows it, so the
+// file cannot change between this check and the reply.
+bool IsOpenFileInUploadFolder(int fd, const struct stat& st) {
+  if (ProjDir.empty()) return false;
+  char real[PATH_MAX];
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
+  if (n <= 0 || real[0] != '/') return false;
+  return IsUnderUploadFolder(std::string(real, static_cast<size_t>(n)), st.st_dev);
+}
+
+// Whether a path that reaches into a .phar archive does so in the upload
+// folder: some part of it that exists (the archive) lies there, through
+// whatever links.
+bool IsPharInUploadFolder(const std::string& path) {
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    char real[PATH_MAX];
+    struct stat st;
+    const std::string part = path.substr(0, end);
+    if (::realpath(part.c_str(), real) && ::stat(real, &st) == 0 && IsUnderUploadFolder(real, st.st_dev))
+      return true;
+    if (end == std::string::npos) return false;
+  }
 }
 
 }  // namespace
@@ -175,6 +251,8 @@ void TRequestHandler::ServeStaticFile(const std::string& localPath, const std::s
     return;
   }
   SetFileFields(reply.response, extension);
+  // The open file itself is checked, so it cannot change between check and reply.
+  if (IsOpenFileInUploadFolder(fd, st)) SetUploadFields(reply.response);
   reply.file.fd = fd;
   reply.file.size = static_cast<uint64_t>(st.st_size);
   reply.response.result(http::status::ok);
@@ -201,6 +279,7 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
 
   reply.response.result(http::status::ok);
   SetFileFields(reply.response, extension);
+  if (IsPharInUploadFolder(localPath)) SetUploadFields(reply.response);
   try {
     // Both streams side by side, so a child that fills its error pipe cannot
     // stall. The header leaves with the first bytes of the file, or when the

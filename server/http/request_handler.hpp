@@ -4,7 +4,10 @@
 //  - an application page (extension "html" or "app"), run by PHP;
 //  - a file of the project, of the framework folder ("~rs/") or any local
 //    file ("~furl/"), sent with a ten-day caching header, "nosniff" and
-//    "Cross-Origin-Resource-Policy: same-origin";
+//    "Cross-Origin-Resource-Policy: same-origin"; a file in the upload folder
+//    ("cache/" of the project folder, however the path reaches it) also with
+//    "Content-Security-Policy: sandbox", so that it never runs as a page of
+//    the server's own origin;
 //  - a file inside a .phar archive, read out by a short-lived PHP process and
 //    streamed as a chunked reply while it arrives.
 // The path is the request target up to "?"; percent escapes are not decoded.

@@ -195,7 +195,7 @@ TEST_F(Listener, BoundsOnSilentIdleAndOversizedClients) {
 }
 
 TEST_F(Listener, BodiesOfAllConnectionsShareOneBudget) {
-  server_.Limits.bodyBudget = 3000;
+  server_.Limits.memoryBudget = 3000;
   server_.Start();
   const uint16_t port = server_.BoundPort();
   // Holds 2000 of the 3000 bytes from its header on: "100 Continue" says so.
@@ -245,6 +245,74 @@ TEST_F(Listener, BodiesOfAllConnectionsShareOneBudget) {
   EXPECT_NE(got.find("hello"), std::string::npos) << got;
   ::close(after);
   ::close(holder);
+}
+
+// A body is charged as it arrives (one read's step ahead), not by the length
+// it announces, and one that stops moving is closed by the progress rule
+// long before the per-read limit, its charge given back.
+TEST_F(Listener, BodiesAreChargedAsTheyArriveAndMustKeepMoving) {
+  server_.Limits.memoryBudget = 150 * 1024;
+  server_.Limits.bodyProgress = {300ms, 4096};
+  server_.Start();
+  const uint16_t port = server_.BoundPort();
+  auto announce = [&](const std::string& extra) {
+    int fd = Connect(port);
+    SendAll(fd, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n" + extra + "\r\n");
+    return fd;
+  };
+  auto continued = [](int fd) {
+    std::string got;
+    for (int i = 0; i < 300 && got.find("\r\n\r\n") == std::string::npos; ++i) WaitClosed(fd, 10ms, &got);
+    return got == "HTTP/1.1 100 Continue\r\n\r\n";
+  };
+  // Two bodies announcing 1 MiB each hold one step of 64 KiB, not 1 MiB.
+  int a = announce("Content-Length: 1048576\r\n");
+  ASSERT_TRUE(continued(a));
+  int b = announce("Transfer-Encoding: chunked\r\n");
+  ASSERT_TRUE(continued(b));
+  SendAll(b, "10\r\n0123456789abcdef\r\n");
+  int c = announce("Content-Length: 1048576\r\n");  // a third step does not fit
+  std::string got;
+  EXPECT_TRUE(WaitClosed(c, 3s, &got));
+  EXPECT_EQ(got.rfind("HTTP/1.1 503", 0), 0u) << got;
+  ::close(c);
+  int small = Connect(port);  // an honest body beside them
+  SendAll(small, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 1000\r\n\r\n" +
+                     std::string(1000, 's'));
+  got.clear();
+  EXPECT_TRUE(WaitClosed(small, 3s, &got));
+  EXPECT_NE(got.find("hello"), std::string::npos) << got;
+  ::close(small);
+
+  // Both stop moving: each is closed within a few spans (the per-read limit
+  // is 30 s), told so, and its share is free again.
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int fd : {a, b}) {
+    got.clear();
+    EXPECT_TRUE(WaitClosed(fd, 10s, &got));
+    EXPECT_NE(got.find("HTTP/1.1 408"), std::string::npos) << got;
+    ::close(fd);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+  int d = announce("Content-Length: 1048576\r\n");
+  EXPECT_TRUE(continued(d));
+  ::close(d);
+
+  // A body that keeps moving at more than the rule asks is served, however
+  // long it takes.
+  ASSERT_TRUE(WaitCount(0));
+  int steady = Connect(port);
+  const size_t total = 96 * 1024;
+  SendAll(steady, "POST /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: " +
+                      std::to_string(total) + "\r\n\r\n");
+  for (size_t sent = 0; sent < total; sent += 4096) {
+    SendAll(steady, std::string(4096, 'x'));
+    std::this_thread::sleep_for(50ms);
+  }
+  got.clear();
+  EXPECT_TRUE(WaitClosed(steady, 5s, &got));
+  EXPECT_NE(got.find("hello"), std::string::npos) << got;
+  ::close(steady);
 }
 
 TEST_F(Listener, ConnectionLimitRefusesOneMoreAndGoesOn) {

@@ -14,16 +14,17 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdio>
-#include <future>
-#include <thread>
 #include <vector>
+#include <thread>
+#include <future>
 
 namespace vexa {
 namespace {
@@ -174,6 +175,40 @@ TEST(RequestChecks, HostRuleByPeer) {
   EXPECT_TRUE(IsHostAllowed("127.0.0.1", "localhost:1", LocalHostNames{}));
 }
 
+// The Host rule goes by place: a peer on one of this machine's own
+// addresses (the one it connected to, or any interface's, also written as
+// an IPv4-mapped IPv6 address) is held to it like a loopback peer; it may
+// also name the address it connected to.
+TEST(RequestChecks, HostRuleHoldsForThisMachinesOwnAddresses) {
+  const LocalHostNames names{"0.0.0.0", "workbox"};
+  const OwnAddresses own{"192.168.1.5", {"127.0.0.1", "192.168.1.5", "10.8.0.2", "fe80::1", "2001:db8::5"}};
+  EXPECT_EQ(CanonicalAddress("::ffff:192.168.1.5"), "192.168.1.5");
+  EXPECT_EQ(CanonicalAddress("[2001:DB8:0::5]"), "2001:db8::5");
+  EXPECT_EQ(CanonicalAddress("192.168.1.5:80"), std::nullopt);
+  for (const char* peer : {"192.168.1.5", "::ffff:192.168.1.5", "10.8.0.2", "::ffff:10.8.0.2", "2001:db8::5",
+                           "::1", "::ffff:127.0.0.1"}) {
+    EXPECT_TRUE(IsThisMachinePeer(peer, own)) << peer;
+    for (const char* foreign : {"evil.example", "evil.example:8000", "10.0.0.1", "192.168.1.6:80", "[::2]"})
+      EXPECT_FALSE(IsHostAllowed(peer, foreign, names, own)) << peer << " " << foreign;
+    for (const char* fine : {"localhost:8000", "127.0.0.1", "workbox:1", "192.168.1.5:8000", "[::ffff:192.168.1.5]"})
+      EXPECT_TRUE(IsHostAllowed(peer, fine, names, own)) << peer << " " << fine;
+  }
+  // Peers on other machines keep any Host, also when the rule knows the
+  // machine's addresses.
+  for (const char* peer : {"192.168.1.20", "::ffff:192.168.1.20", "2001:db8::6", "fe80::2"}) {
+    EXPECT_FALSE(IsThisMachinePeer(peer, own)) << peer;
+    EXPECT_TRUE(IsHostAllowed(peer, "evil.example", names, own)) << peer;
+  }
+  // A listening socket's own address is found.
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  EXPECT_EQ(OwnAddressesOf(sv[0]).local, "");  // not an IP socket: no address of its own
+  ::close(sv[0]);
+  ::close(sv[1]);
+  const OwnAddresses machine = OwnAddressesOf(-1);
+  EXPECT_NE(std::find(machine.machine.begin(), machine.machine.end(), "127.0.0.1"), machine.machine.end());
+}
+
 // Feeds `body` to a checker in pieces of `step` bytes.
 TChunkChecker Checked(const std::string& body, size_t step) {
   TChunkChecker c;
@@ -259,55 +294,46 @@ TEST_F(RoadPaths, AnyLocalFileOnlyToThisMachineAndNoClimbingOut) {
   ::rmdir(root.c_str());
 }
 
-TEST_F(RoadPaths, StaticFileRoadServesRegularFilesOnlyAndAFifoHoldsNoThread) {
-  char tmpl[] = "/tmp/vexa-static-XXXXXX";
+TEST_F(RoadPaths, UploadedFilesAreSandboxedHoweverThePathReachesThem) {
+  // A file in the upload folder never runs as the server's own page, by
+  // whatever spelling, link or road the request reaches it; other files
+  // carry no such policy.
+  char tmpl[] = "/tmp/vexa-uploads-XXXXXX";
   ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl;
-  ProjPath = root;
-  {
-    FILE* f = std::fopen((root + "/a.txt").c_str(), "w");
+  const std::string root = tmpl, proj = root + "/proj";
+  ASSERT_EQ(::mkdir(proj.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((proj + "/cache").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((proj + "/cachex").c_str(), 0700), 0);
+  for (const char* name : {"/cache/evil.htm", "/cachex/ok.htm", "/p.htm"}) {
+    FILE* f = std::fopen((proj + name).c_str(), "w");
     ASSERT_NE(f, nullptr);
-    std::fputs("12345", f);
+    std::fputs("<script>1</script>", f);
     std::fclose(f);
   }
-  ASSERT_EQ(::mkdir((root + "/dir").c_str(), 0700), 0);
-  ASSERT_EQ(::mkfifo((root + "/f.txt").c_str(), 0600), 0);
-
-  auto ask = [](const std::string& target, uint64_t* size = nullptr) {
+  ASSERT_EQ(::symlink((proj + "/cache").c_str(), (proj + "/linked").c_str()), 0);
+  ASSERT_EQ(::symlink((proj + "/cache/evil.htm").c_str(), (proj + "/l.htm").c_str()), 0);
+  const std::string savedDir = ProjDir;
+  ProjPath = ProjDir = proj;
+  auto policy = [](const std::string& target) {
     int sv[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     TConnection c(sv[0], "127.0.0.1");
     HttpRequest request{http::verb::get, target, 11};
     HttpReply reply;
     TRequestHandler().HandleRequest(c, request, reply, false);
-    if (size) *size = reply.file.is_open() ? reply.file.size : 0;
+    EXPECT_TRUE(reply.file.is_open()) << target;
     reply.file.Close();
     ::close(sv[1]);
-    return reply.response.result_int();
+    return std::string(reply.response["Content-Security-Policy"]);
   };
-  uint64_t size = 0;
-  EXPECT_EQ(ask("/a.txt", &size), 200);
-  EXPECT_EQ(size, 5u);
-  EXPECT_EQ(ask("/dir"), 404);
-  // A FIFO with no writer: an open that waits for one would hold this
-  // thread for good. The bound only ends such a wait, by opening the writer.
-  std::promise<int> done;
-  auto status = done.get_future();
-  std::thread asker([&] { done.set_value(ask("/f.txt")); });
-  if (status.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-    ADD_FAILURE() << "the request for a FIFO waits for a writer";
-    int w = -1;
-    while (status.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready &&
-           (w = ::open((root + "/f.txt").c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
-    }
-    if (w >= 0) ::close(w);
-  }
-  asker.join();
-  EXPECT_EQ(status.get(), 404);
-  std::remove((root + "/a.txt").c_str());
-  std::remove((root + "/f.txt").c_str());
-  ::rmdir((root + "/dir").c_str());
-  ::rmdir(root.c_str());
+  for (const std::string& target : std::vector<std::string>{"/cache/evil.htm", "//cache/evil.htm", "/./cache/evil.htm", "/cache//evil.htm",
+                                   "/linked/evil.htm", "/l.htm", "/~furl/" + proj + "/cache/evil.htm",
+                                   "/x/~furl/" + proj + "/./cache/evil.htm?q"})
+    EXPECT_EQ(policy(target), "sandbox") << target;
+  for (const std::string& target : std::vector<std::string>{"/p.htm", "/cachex/ok.htm", "/~furl/" + proj + "/p.htm"})
+    EXPECT_EQ(policy(target), "") << target;
+  ProjDir = savedDir;
+  std::filesystem::remove_all(root);
 }
 
 TEST_F(RoadPaths, SecureSettingReadsNumberOrText) {
@@ -383,6 +409,57 @@ TEST(ChunkedWriter, WholeReplyOnTheWire) {
   EXPECT_NE(head.find("Connection: keep-alive\r\n"), std::string::npos);
   EXPECT_EQ(head.find("Content-Length"), std::string::npos);
   EXPECT_EQ(wire.substr(body + 4), EncodeChunks("hello") + EncodeChunks(big) + "0\r\n\r\n");
+}
+
+TEST_F(RoadPaths, StaticFileRoadServesRegularFilesOnlyAndAFifoHoldsNoThread) {
+  char tmpl[] = "/tmp/vexa-static-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  ProjPath = root;
+  {
+    FILE* f = std::fopen((root + "/a.txt").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("12345", f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(::mkdir((root + "/dir").c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo((root + "/f.txt").c_str(), 0600), 0);
+
+  auto ask = [](const std::string& target, uint64_t* size = nullptr) {
+    int sv[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    TConnection c(sv[0], "127.0.0.1");
+    HttpRequest request{http::verb::get, target, 11};
+    HttpReply reply;
+    TRequestHandler().HandleRequest(c, request, reply, false);
+    if (size) *size = reply.file.is_open() ? reply.file.size : 0;
+    reply.file.Close();
+    ::close(sv[1]);
+    return reply.response.result_int();
+  };
+  uint64_t size = 0;
+  EXPECT_EQ(ask("/a.txt", &size), 200);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(ask("/dir"), 404);
+  // A FIFO with no writer: an open that waits for one would hold this
+  // thread for good. The bound only ends such a wait, by opening the writer.
+  std::promise<int> done;
+  auto status = done.get_future();
+  std::thread asker([&] { done.set_value(ask("/f.txt")); });
+  if (status.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "the request for a FIFO waits for a writer";
+    int w = -1;
+    while (status.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready &&
+           (w = ::open((root + "/f.txt").c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
+    }
+    if (w >= 0) ::close(w);
+  }
+  asker.join();
+  EXPECT_EQ(status.get(), 404);
+  std::remove((root + "/a.txt").c_str());
+  std::remove((root + "/f.txt").c_str());
+  ::rmdir((root + "/dir").c_str());
+  ::rmdir(root.c_str());
 }
 
 }  // namespace

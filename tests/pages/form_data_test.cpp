@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -204,18 +206,47 @@ TEST_F(MultipartTest, MissingCacheFolderStopsTheScanKeepingEarlierFields) {
   EXPECT_FALSE(fs::exists(Cache()));
 }
 
-TEST_F(MultipartTest, ConcurrentUploadsOfOneNameNeverMixTheirBytes) {
+TEST(NumberedUploadName, NumberBeforeTheExtension) {
+  EXPECT_EQ(NumberedUploadName("report.txt", 0), "report.txt");
+  EXPECT_EQ(NumberedUploadName("report.txt", 1), "report-1.txt");
+  EXPECT_EQ(NumberedUploadName("report.txt", 12), "report-12.txt");
+  EXPECT_EQ(NumberedUploadName("a.tar.gz", 2), "a.tar-2.gz");
+  EXPECT_EQ(NumberedUploadName("notes", 3), "notes-3");
+  EXPECT_EQ(NumberedUploadName(".env", 1), ".env-1");
+  EXPECT_EQ(NumberedUploadName("x.", 1), "x-1.");
+}
+
+// An upload never replaces a file: two at the same time of one name are
+// each kept whole under names of their own, which the form gives to PHP.
+TEST_F(MultipartTest, UploadsOfOneNameAreEachKeptWhole) {
   const std::string a(300000, 'a'), b(200000, 'b');
   std::string cache = Cache().string();
-  auto writer = [&](const std::string& data) {
-    for (int i = 0; i < 20; ++i) SaveUploadFile(cache, "same.bin", data);
+  std::vector<std::string> paths[2];
+  auto writer = [&](const std::string& data, std::vector<std::string>& out) {
+    for (int i = 0; i < 20; ++i) out.push_back(SaveUploadFile(cache, "same.bin", data));
   };
-  std::thread t1(writer, a), t2(writer, b);
+  std::thread t1(writer, std::cref(a), std::ref(paths[0])), t2(writer, std::cref(b), std::ref(paths[1]));
   t1.join();
   t2.join();
-  std::string got = ReadFile(Cache() / "same.bin");
-  EXPECT_TRUE(got == a || got == b) << "mixed content of size " << got.size();
-  EXPECT_EQ(std::distance(fs::directory_iterator(Cache()), fs::directory_iterator()), 1);
+  std::set<std::string> names;
+  for (int w = 0; w < 2; ++w)
+    for (const std::string& path : paths[w]) {
+      names.insert(path);
+      EXPECT_EQ(ReadFile(path), w == 0 ? a : b) << path;
+    }
+  EXPECT_EQ(names.size(), 40u);
+  EXPECT_TRUE(names.count(cache + "/same.bin") && names.count(cache + "/same-39.bin"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(Cache()), fs::directory_iterator()), 40);
+
+  // A name taken by a file or by a link (also one that points nowhere) is
+  // passed over; neither is written through.
+  std::ofstream(Cache() / "r.txt") << "first";
+  fs::create_symlink(root_ / "outside.txt", Cache() / "r-1.txt");
+  std::string body = Part("name=\"f\"; filename=\"r.txt\"", "second") + "--B0undary--\r\n";
+  EXPECT_EQ(Parse(body), "{ \"f\" : \"" + cache + "/r-2.txt\" }");
+  EXPECT_EQ(ReadFile(Cache() / "r.txt"), "first");
+  EXPECT_EQ(ReadFile(Cache() / "r-2.txt"), "second");
+  EXPECT_FALSE(fs::exists(root_ / "outside.txt"));
 }
 
 TEST_F(MultipartTest, ParseFormDataDispatchesMultipartByContentType) {

@@ -12,10 +12,12 @@ import http.client
 import json
 import os
 import pathlib
+import re
 import socket
 import ssl
 import subprocess
 import sys
+import threading
 import time
 import urllib.parse
 import urllib.request
@@ -261,6 +263,13 @@ def group_basic(b, srv):
 
 # ---------------------------------------------------------------- forms ----
 
+# An uploaded page whose script reads a local file through "~furl/" (the
+# path replaces LOCAL_FILE) and shows what it got in the page's title.
+UPLOADED_PAGE = ("<!doctype html><title>upload</title><script>window.ran = true;"
+                 "fetch('/~furl/' + 'LOCAL_FILE').then(r => r.ok ? r.text() : 'refused ' + r.status)"
+                 ".then(t => { document.title = 'read:' + t; }, e => { document.title = 'refused'; });"
+                 "</script><p>uploaded</p>")
+
 def group_forms(b, srv):
     port = srv.port
     cache = os.path.join(b.sample, "cache")
@@ -334,9 +343,95 @@ def group_forms(b, srv):
             c.send(b"a" * 65536)
             eq(c.reply().status, 413, "status")
 
+    def test_uploads_of_one_name_at_once_are_both_kept():
+        # Two clients uploading report.txt at the same moment each get a file
+        # of their own, and each page reads its own client's bytes.
+        for round_ in range(5):
+            barrier = threading.Barrier(2)
+
+            def one(i):
+                data = ("client %d of round %d\n" % (i, round_)).encode() * (1000 + 500 * i)
+                body, ctype = multipart([("f", data, "report.txt")])
+                barrier.wait(10)
+                r, d = echo(port, "/tools-echo.html", method="POST", headers=[("Content-Type", ctype)], body=body)
+                return data, d
+
+            with concurrent.futures.ThreadPoolExecutor(2) as pool:
+                results = list(pool.map(one, range(2)))
+            paths = [d["post"]["f"] for _, d in results]
+            check(len(set(paths)) == 2, "round %d: one file for two uploads: %r" % (round_, paths))
+            for data, d in results:
+                eq(d["files"]["f"], {"size": len(data), "md5": hashlib.md5(data).hexdigest()},
+                   "round %d: the page read another client's file" % round_)
+                check(os.path.dirname(d["post"]["f"]) == cache and
+                      re.fullmatch(r"report(-\d+)?\.txt", os.path.basename(d["post"]["f"])), d["post"]["f"])
+                with open(d["post"]["f"], "rb") as f:
+                    check(f.read() == data, "round %d: replaced on disk: %s" % (round_, d["post"]["f"]))
+
+    def test_uploaded_files_are_inert():
+        # An uploaded page is shown, but never as a page of the server's own
+        # origin, by whatever path it is reached; in a browser its script
+        # cannot read a local file through "~furl/".
+        script = UPLOADED_PAGE
+        body, ctype = multipart([("f", script.encode(), "evil.htm")])
+        r, d = echo(port, "/tools-echo.html", method="POST", headers=[("Content-Type", ctype)], body=body)
+        stored = d["post"]["f"]
+        name = os.path.basename(stored)
+        phar = os.path.join(cache, "made.phar")
+        subprocess.run(["php", "-d", "phar.readonly=0", "-r",
+                        "$p = new Phar($argv[1]); $p->addFromString('x.htm', $argv[2]); "
+                        "$p->setStub('<?php __HALT_COMPILER();');", phar, script], check=True, timeout=30)
+        with open(phar, "rb") as f:
+            body, ctype = multipart([("p", f.read(), "evil.phar")])
+        os.unlink(phar)
+        r, d = echo(port, "/tools-echo.html", method="POST", headers=[("Content-Type", ctype)], body=body)
+        archive = os.path.basename(d["post"]["p"])
+        for path in ("/cache/" + name, "//cache/" + name, "/cache/./" + name, "/cache//" + name,
+                     "/~furl/" + stored, "/x/~furl/" + cache + "/../cache/" + name, "/cache/%s/x.htm" % archive):
+            r = request(port, path, headers=[("Connection", "close")])
+            eq(r.status, 200, "status of " + path)
+            eq(r.header("Content-Security-Policy"), "sandbox", "policy of " + path)
+            check(b"uploaded" in r.body, "the file is still shown: " + path)
+        with open(os.path.join(b.sample, "plain-e2e.htm"), "w") as f:
+            f.write(script)
+        r = request(port, "/plain-e2e.htm", headers=[("Connection", "close")])
+        check(r.status == 200 and r.header("Content-Security-Policy") is None, "a file of the project is sandboxed")
+
+    def test_uploaded_page_cannot_read_local_files_in_chromium():
+        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "wsapps"))
+        from browser_e2e import find_chromium, run_in_page  # noqa: E402
+        exe = find_chromium()
+        if not exe:
+            raise e2e.Skip("no Chromium installed (scripts/setup installs it)")
+        try:
+            import websockets  # noqa: F401  (drives the browser)
+        except ImportError:
+            raise e2e.Skip("no websockets module for this Python (scripts/setup installs python3-websockets)")
+        secret_file = os.path.join(b.root, "secret-note.txt")
+        with open(secret_file, "w") as f:
+            f.write("local secret")
+        page_script = UPLOADED_PAGE.replace("LOCAL_FILE", secret_file)
+        body, ctype = multipart([("f", page_script.encode(), "read.htm")])
+        r, d = echo(port, "/tools-echo.html", method="POST", headers=[("Content-Type", ctype)], body=body)
+        seen = {}
+
+        async def steps(page):
+            await page.wait_text("document.readyState", lambda v: v == "complete", timeout=30)
+            seen["ran"] = await page.eval("window.ran === true")
+            if seen["ran"]:  # a script that runs must have been refused the file
+                seen["title"] = await page.wait_text("document.title", lambda v: v != "upload", timeout=30)
+            seen["text"] = await page.eval("document.body && document.body.innerText")
+
+        run_in_page(exe, "http://127.0.0.1:%d/cache/%s" % (port, os.path.basename(d["post"]["f"])), steps)
+        print("uploaded page in Chromium: %r" % seen)
+        check("local secret" not in str(seen.get("title")), "the uploaded page read a local file: %r" % seen)
+        check(not seen["ran"] or not str(seen.get("title")).startswith("read:"), "read: %r" % seen)
+        check("uploaded" in str(seen.get("text")), "the uploaded page is not shown: %r" % seen)
+
     return [test_post_url_encoded_kept_as_sent, test_post_multipart_text_binary_and_hostile_names,
             test_upload_form_page, test_field_too_large_for_environment_gets_413,
-            test_body_over_the_server_limit_gets_413]
+            test_body_over_the_server_limit_gets_413, test_uploads_of_one_name_at_once_are_both_kept,
+            test_uploaded_files_are_inert, test_uploaded_page_cannot_read_local_files_in_chromium]
 
 
 # --------------------------------------------------------------- stream ----
