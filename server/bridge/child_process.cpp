@@ -59,6 +59,11 @@ void TChildProcess::WaitFor() {
   finishedCv_.wait(lock, [this] { return finished_; });
 }
 
+bool TChildProcess::WaitFor(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !started_ || finishedCv_.wait_for(lock, timeout, [this] { return finished_; });
+}
+
 bool TChildProcess::WaitForEnd(std::chrono::milliseconds timeout) {
   auto p = CurrentProcess();
   return !p || p->WaitFor(timeout);

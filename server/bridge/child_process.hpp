@@ -86,6 +86,8 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   // Blocks until the run is over (OnExit returned, or the start failed).
   // Must not be called on the runner's own thread.
   void WaitFor();
+  // The same, waiting at most `timeout`; true when the run is over.
+  bool WaitFor(std::chrono::milliseconds timeout);
   bool Finished() const;
   // True on the runner's own thread and on its reader's thread, where
   // WaitFor() would wait for itself.

@@ -103,8 +103,9 @@ void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::str
                               const std::vector<std::string>& extraEnv, TProcessSlot slot) {
   std::shared_ptr<TChildProcess> runner;
   try {
-    if (!slot) slot = TProcessSlots::Instance().TryTake();
-    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
+    if (!slot) slot = TProcessSlots::Instance().TryTake(TProcessKind::Application);
+    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText(TProcessKind::Application));
+    TProcessSlots* const slots = slot.Owner();
     std::vector<std::string> env = {"VEXA_EXECPATH=" + ExePath, "VEXA_PROJPATH=" + ProjPath,
                                     "VEXA_PROJDIR=" + ProjDir};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
@@ -124,6 +125,7 @@ void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::str
     {
       std::lock_guard<std::mutex> lock(mutex_);
       AppProcess = runner;
+      slots_ = slots;  // the application's child counts where it does
     }
     runner->Start();
   } catch (const std::exception& e) {
@@ -132,7 +134,16 @@ void TVexaAppMiddle::StartApp(const std::string& exe, const std::vector<std::str
     if (AppProcess == runner) AppProcess.reset();
     return;
   }
-  if (WaitForExit) runner->WaitFor();
+  if (!WaitForExit) return;
+  if (StopWhen) {
+    while (!runner->WaitFor(std::chrono::milliseconds(100))) {
+      if (StopWhen()) {
+        runner->Stop();
+        break;
+      }
+    }
+  }
+  runner->WaitFor();
 }
 
 void TVexaAppMiddle::OnAppProcessExit() {
@@ -167,8 +178,8 @@ bool TVexaAppMiddle::StartChild(const std::string& childId, const std::string& e
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ChildProcess && !ChildProcess->Finished()) return false;
-    TProcessSlot slot = TProcessSlots::Instance().TryTake();
-    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
+    TProcessSlot slot = slots_->TryTake(TProcessKind::Application);
+    if (!slot) throw std::runtime_error(slots_->BusyText(TProcessKind::Application));
     runner = TChildProcess::Create(exe, params,
                                    std::vector<std::string>{"VEXA_EXECPATH=" + ExePath, "VEXA_PROJPATH=" + ProjPath});
     runner->Slot = std::move(slot);

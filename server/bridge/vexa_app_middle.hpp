@@ -110,8 +110,10 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   // Starts the application process with the server's environment followed by
   // VEXA_EXECPATH, VEXA_PROJPATH, VEXA_PROJDIR and `extraEnv`. With
   // WaitForExit, returns only after the process ended and OnExit returned.
-  // The process holds `slot`, or without one a slot taken here; when none is
-  // free nothing starts (the "binding process" line says why).
+  // The process holds `slot`, or without one an application's slot taken
+  // here; when none is free nothing starts (the "binding process" line says
+  // why). The application's child process takes its slot from the counter
+  // that `slot` came from.
   void StartApp(const std::string& exe, const std::vector<std::string>& params,
                 const std::vector<std::string>& extraEnv, TProcessSlot slot = {});
 
@@ -166,6 +168,10 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   ServerCommandEvent OnServerCommand;
   SignalEvent OnFirstReply;
   bool WaitForExit = false;
+  // With WaitForExit: asked about every 100 ms while StartApp waits for the
+  // run's end; once it returns true the application is stopped (as by
+  // StopApp) and the wait goes on until the run is over.
+  std::function<bool()> StopWhen;
 
   std::atomic<bool> IsGlobal{false};
   const std::string AppName;
@@ -194,10 +200,11 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   std::shared_ptr<TChildProcess> ChildRunner() const;
 
   std::shared_ptr<CallbackGate> gate_;
-  mutable std::mutex mutex_;  // guards AppProcess, ChildProcess and childId_
+  mutable std::mutex mutex_;  // guards AppProcess, ChildProcess, childId_ and slots_
   std::shared_ptr<TChildProcess> AppProcess;
   std::shared_ptr<TChildProcess> ChildProcess;
   std::string childId_;
+  TProcessSlots* slots_ = &TProcessSlots::Instance();  // where the application's slot came from
   // Touched only by the output reader and, after it ended, the runner thread.
   std::string OutBuffer;
   bool replied_ = false;

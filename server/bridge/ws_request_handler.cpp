@@ -274,8 +274,8 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
     const std::vector<std::string> params = TVexaAppMiddle::AppParams(ctrl, evt, evtp);
     const std::vector<std::string> env = {"idata=" + idata, "cdata=" + cdata, "bcookies=" + bcookies};
     const std::string exe = TVexaAppMiddle::PhpExe();
-    TProcessSlot slot = TProcessSlots::Instance().TryTake();
-    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText());
+    TProcessSlot slot = TProcessSlots::Instance().TryTake(TProcessKind::Application);
+    if (!slot) throw std::runtime_error(TProcessSlots::Instance().BusyText(TProcessKind::Application));
     auto requester = std::make_shared<TVexaRequester>(ctrl, &wsApp, true);
     requester->StartMessage = std::move(startMessage);
     requester->HoldStart(ticket.Release());

@@ -213,7 +213,7 @@ void TRequestHandler::HandleRequest(TConnection& connection, const HttpRequest& 
 
     if (page) {
       // Application page: the page road writes the whole reply.
-      ServeApplicationPage(path, connection, request, reply, secure);
+      ServeApplicationPage(path, connection, request, reply, secure, slots_);
       return;
     }
 
@@ -259,7 +259,25 @@ void TRequestHandler::ServeStaticFile(const std::string& localPath, const std::s
 }
 
 void TRequestHandler::ServePharFile(const std::string& localPath, const std::string& extension,
-                                    TConnection& connection, const HttpRequest&, HttpReply& reply) {
+                                    TConnection& connection, const HttpRequest& request, HttpReply& reply) {
+  // The read is a PHP process like a page's, and waits for a slot the same
+  // way; the slot is given back once the child has been reaped (declared
+  // first, so it goes last).
+  const auto wait = slots_.Limits().PageWait;
+  TProcessSlot slot = slots_.Take(TProcessKind::Request, wait,
+                                  [&] { return connection.IsShutdown() || connection.PeerHungUp(); });
+  if (!slot) {
+    if (connection.IsShutdown() || connection.PeerHungUp()) {
+      connection.Shutdown();  // the client left: nothing to answer
+      return;
+    }
+    PrintError("Request Handler Error:- Server busy: " + slots_.BusyText(TProcessKind::Request) +
+               "; the file waited " + std::to_string(wait.count()) + " ms Path " +
+               ConsoleQuote(TargetPath(request.target())));
+    SetTextReply(reply, http::status::service_unavailable,
+                 "503 Service Unavailable: the server runs as many PHP processes as it may; try again later.");
+    return;
+  }
   std::unique_ptr<platform::Process> child;
   try {
     platform::SpawnOptions opts;

@@ -9,7 +9,8 @@
 //    "Content-Security-Policy: sandbox", so that it never runs as a page of
 //    the server's own origin;
 //  - a file inside a .phar archive, read out by a short-lived PHP process and
-//    streamed as a chunked reply while it arrives.
+//    streamed as a chunked reply while it arrives; the process takes one of
+//    the server's process slots like a page (503 when none comes free).
 // The path is the request target up to "?"; percent escapes are not decoded.
 // A path with a ".." segment (also percent-encoded) gets 404, except for any
 // local file; any local file is served to loopback clients only, and not to
@@ -20,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/bridge/process_slots.hpp"
 #include "server/http/connection.hpp"
 #include "server/http/http_types.hpp"
 
@@ -32,6 +34,9 @@ inline constexpr int kPharFileMissingExit = 4;
 
 class TRequestHandler {
  public:
+  // `slots`: the counter that the PHP process of a page or of a .phar file
+  // read takes its slot from.
+  explicit TRequestHandler(TProcessSlots& slots = TProcessSlots::Instance()) : slots_(slots) {}
   // The whole road of one request. Raises nothing: errors are printed.
   void HandleRequest(TConnection& connection, const HttpRequest& request, HttpReply& reply,
                      bool secure);
@@ -39,6 +44,9 @@ class TRequestHandler {
                        TConnection& connection, const HttpRequest& request, HttpReply& reply);
   void ServePharFile(const std::string& localPath, const std::string& extension,
                      TConnection& connection, const HttpRequest& request, HttpReply& reply);
+
+ private:
+  TProcessSlots& slots_;
 };
 
 // The request target up to, not including, "?".

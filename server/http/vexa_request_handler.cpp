@@ -1,11 +1,8 @@
 #include "server/http/vexa_request_handler.hpp"
 
 #include <chrono>
-#include <condition_variable>
 #include <ctime>
 #include <mutex>
-#include <stop_token>
-#include <thread>
 #include <memory>
 #include <vector>
 #include <exception>
@@ -18,6 +15,7 @@
 #include "server/http/chunked_writer.hpp"
 #include "server/http/connection.hpp"
 #include "server/http/form_data.hpp"
+#include "server/http/request_handler.hpp"
 #include "server/http/request_info.hpp"
 #include "server/http/shared_routines.hpp"
 #include "server/bridge/process_slots.hpp"
@@ -54,7 +52,7 @@ void RemoveAll(std::string& text, const std::string& what) {
 }  // namespace
 
 void ServeApplicationPage(const std::string& path, TConnection& connection, const HttpRequest& request,
-                          HttpReply& reply, bool secure) {
+                          HttpReply& reply, bool secure, TProcessSlots& slots) {
   std::string page = path;
   try {
     TJSON form;
@@ -63,7 +61,7 @@ void ServeApplicationPage(const std::string& path, TConnection& connection, cons
     postDoc.AddJSON("postdata", form);
     RemoveAll(page, ".html");
     RemoveAll(page, ".app");
-    TVexaRequestHandler handler;
+    TVexaRequestHandler handler(slots);
     handler.Run(page, postDoc, connection, request, reply, secure);
   } catch (const std::exception& e) {
     PrintError("Request Handler Error:- " + std::string(e.what()) + " Path " + ConsoleQuote(page));
@@ -129,6 +127,7 @@ void TVexaRequestHandler::Attach(TConnection& connection, const HttpRequest& req
   Context = &connection;
   RequestInfo = &request;
   ResponseInfo = &reply;
+  PagePath = TargetPath(request.target());
   HeadersPending = true;
   IsAjax = false;
   ClientGone = false;
@@ -169,13 +168,15 @@ void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnecti
   const PageRoute route = SplitPage(page);
   StartPhp(route.Ctrl, route.Evt, route.Evtp, idata, cdata, bcookies);
 
-  bool started;
+  bool started, gone;
   {
     std::lock_guard<std::mutex> guard(lock_);
     started = reply.started;
+    gone = ClientGone;
   }
-  // A page refused for want of a process slot has its 503 already.
-  if (!started && reply.response.result() != http::status::service_unavailable) {
+  // A page refused for want of a process slot has its 503 already; a page
+  // whose client left is answered to nobody.
+  if (!started && !gone && reply.response.result() != http::status::service_unavailable) {
     // PHP never ran, so nothing was written: say so rather than answer an
     // empty 200.
     auto& res = reply.response;
@@ -190,13 +191,23 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
                                    const std::string& idata, const std::string& cdata,
                                    const std::string& bcookies) {
   try {
-    // The page waits a while for one of the server's process slots (less
-    // when its client goes away meanwhile); then it is answered 503.
-    const auto wait = TProcessSlots::Instance().Limits().PageWait;
-    TProcessSlot slot = TProcessSlots::Instance().Take(wait, [this] { return Context && Context->IsShutdown(); });
+    // The page waits a while for one of the server's process slots; then it
+    // is answered 503. A page whose client leaves meanwhile never runs.
+    const auto wait = slots_.Limits().PageWait;
+    TProcessSlot slot =
+        slots_.Take(TProcessKind::Request, wait, [this] { return Context->IsShutdown() || Context->PeerHungUp(); });
     if (!slot) {
-      PrintError("Request Handler Error:- Server busy: " + TProcessSlots::Instance().BusyText() + "; the page waited " +
-                 std::to_string(wait.count()) + " ms Path " + ConsoleQuote(std::string(RequestInfo->target())));
+      if (Context->IsShutdown()) return;
+      if (Context->PeerHungUp()) {
+        WriteLine("Page " + ConsoleQuote(PagePath) + " not run: its client left while it waited for a process slot");
+        std::lock_guard<std::mutex> guard(lock_);
+        ClientGone = true;
+        Context->Shutdown();
+        return;
+      }
+      PrintError("Request Handler Error:- Server busy: " + slots_.BusyText(TProcessKind::Request) +
+                 "; the page waited " + std::to_string(wait.count()) + " ms Path " +
+                 ConsoleQuote(std::string(RequestInfo->target())));
       std::lock_guard<std::mutex> guard(lock_);
       auto& res = ResponseInfo->response;
       res.result(http::status::service_unavailable);
@@ -214,6 +225,10 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
     bridge->OnError = [this](const std::string& line) { OnAppError(line); };
     bridge->OnExit = [this](const std::string& text) { OnAppExit(text); };
     bridge->WaitForExit = true;
+    // The connection's thread waits for the page's end, and meanwhile looks
+    // at the connection: a page whose client has left, or whose connection
+    // the server's shutdown has shut, is stopped whether or not it writes.
+    bridge->StopWhen = [this] { return ClientLeft(); };
     {
       std::lock_guard<std::mutex> guard(lock_);
       App = bridge.get();
@@ -225,25 +240,26 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
         self->App = nullptr;
       }
     } detach{this};
-    // The server's shutdown shuts every connection; an application that is
-    // still running then (one that never ends) is stopped, so the
-    // connection's thread can end and the shutdown go on.
-    std::jthread watch([this, app = bridge.get()](std::stop_token stop) {
-      std::mutex m;
-      std::condition_variable_any cv;
-      std::unique_lock<std::mutex> lock(m);
-      while (!cv.wait_for(lock, stop, std::chrono::milliseconds(100), [] { return false; })) {
-        if (stop.stop_requested()) return;
-        if (Context && Context->IsShutdown()) {
-          app->Shutdown();
-          return;
-        }
-      }
-    });
     bridge->StartApp(TVexaAppMiddle::PhpExe(), params, env, std::move(slot));
   } catch (const std::exception& e) {
     PrintError("Error in " + ProjPath + " Project Vexa App Request " + ConsoleQuote(e.what()));
   }
+}
+
+bool TVexaRequestHandler::ClientLeft() {
+  const bool shutdown = Context->IsShutdown();
+  if (!shutdown && !Context->PeerHungUp()) return false;
+  std::lock_guard<std::mutex> guard(lock_);
+  // A failed write may have said so already.
+  if (!ClientGone) {
+    ClientGone = true;
+    // At the server's shutdown every page still running is stopped quietly.
+    if (!shutdown) {
+      WriteLine("Page " + ConsoleQuote(PagePath) + " stopped: its client left");
+      Context->Shutdown();  // nothing more goes to it
+    }
+  }
+  return true;
 }
 
 void TVexaRequestHandler::WriteHeaderLocked() {
@@ -318,7 +334,11 @@ void TVexaRequestHandler::ApplyEnvelopeLocked(const TJSON& envelope) {
 
 TVexaAppMiddle* TVexaRequestHandler::ClientGoneLocked(const std::system_error& e) {
   ClientGone = true;
-  PrintError("Error on Send Vexa Rx to Browser:- " + ConsoleQuote(e.what()));
+  const std::error_code code = e.code();
+  if (code == std::errc::broken_pipe || code == std::errc::connection_reset || Context->PeerHungUp())
+    WriteLine("Page " + ConsoleQuote(PagePath) + " stopped: its client left");
+  else
+    WriteLine("Page " + ConsoleQuote(PagePath) + " stopped: writing to its client failed: " + ConsoleQuote(e.what()));
   return App;
 }
 

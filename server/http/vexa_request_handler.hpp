@@ -9,14 +9,17 @@
 // The callbacks run on the PHP runner's threads (output and error, exit)
 // while the connection's thread waits in StartPhp. One lock serialises them:
 // the header is decided and written once, and every chunk goes out whole.
-// The first write that fails (the client has gone) stops the page's PHP
-// process with one console line; its further output is dropped.
+// While PHP runs, the connection's thread looks at the client's connection
+// every 100 ms: a client that has closed it (or a write that fails) stops the
+// page's PHP process, with one console line ("Page /p stopped: its client
+// left"); the page's further output is dropped.
 
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <system_error>
 
+#include "server/bridge/process_slots.hpp"
 #include "server/http/http_types.hpp"
 
 namespace vexa {
@@ -37,11 +40,12 @@ struct PageRoute {
 // and one TVexaRequestHandler run. Raises nothing: an error is printed as
 // "Request Handler Error:- " + message + " Path " + page.
 void ServeApplicationPage(const std::string& path, TConnection& connection, const HttpRequest& request,
-                          HttpReply& reply, bool secure);
+                          HttpReply& reply, bool secure, TProcessSlots& slots = TProcessSlots::Instance());
 
 class TVexaRequestHandler {
  public:
-  TVexaRequestHandler() = default;
+  // `slots`: the counter the page's process takes its slot from.
+  explicit TVexaRequestHandler(TProcessSlots& slots = TProcessSlots::Instance()) : slots_(slots) {}
   TVexaRequestHandler(const TVexaRequestHandler&) = delete;
   TVexaRequestHandler& operator=(const TVexaRequestHandler&) = delete;
 
@@ -87,6 +91,9 @@ class TVexaRequestHandler {
   std::string PlainContentTypeLocked();  // the content-type choice for plain output
   // A write to the client failed: the one console line; the running bridge to stop.
   TVexaAppMiddle* ClientGoneLocked(const std::system_error& e);
+  // Whether the page must stop: its client has closed the connection (the
+  // one console line, said once) or the server shuts it.
+  bool ClientLeft();
 
   TConnection* Context = nullptr;
   const HttpRequest* RequestInfo = nullptr;
@@ -95,6 +102,8 @@ class TVexaRequestHandler {
   bool IsAjax = false;
   bool ClientGone = false;
   TVexaAppMiddle* App = nullptr;  // the bridge while StartPhp runs it
+  std::string PagePath;           // the request's path, for console lines
+  TProcessSlots& slots_;
   std::mutex lock_;
 };
 

@@ -318,31 +318,36 @@ TEST_F(AppMiddle, MissingInterpreterIsReportedWithoutOnExit) {
 }
 
 TEST_F(AppMiddle, ProcessSlotsBoundApplicationsAndChildrenAndComeBackAtTheReap) {
-  TProcessSlots& slots = TProcessSlots::Instance();
-  struct RestoreLimits {
-    TProcessLimits saved = TProcessSlots::Instance().Limits();
-    ~RestoreLimits() { TProcessSlots::Instance().SetLimits(saved); }
-  } restore;
-  TProcessLimits small = restore.saved;
-  small.MaxProcesses = 2;
-  slots.SetLimits(small);
-  ASSERT_EQ(slots.InUse(), 0u);
+  // Two slots for applications and their children, one more for requests.
+  TProcessLimits small;
+  small.MaxProcesses = 3;
+  small.MaxAppProcesses = 2;
+  TProcessSlots slots(small);
   ConsoleCapture console;
-  const std::string busy = "the server runs as many PHP processes as it may at once (2)";
+  const std::string busy =
+      "WebSocket applications and their child processes hold as many PHP processes as they may at once (2 of 3)";
 
   AppRun a("echo", true), b("echo", true), c("echo", true);
-  a.Start();
-  b.Start();
+  a.Start("e", {}, slots.TryTake(TProcessKind::Application));
+  b.Start("e", {}, slots.TryTake(TProcessKind::Application));
   EXPECT_EQ(slots.InUse(), 2u);
-  // A third application and a child of the first get no slot: nothing starts.
-  c.Start();
-  EXPECT_FALSE(c.app->AppRunning());
+  // A third application and a child of the first get no slot: nothing
+  // starts, though a request would still find one.
+  EXPECT_FALSE(slots.TryTake(TProcessKind::Application));
   EXPECT_FALSE(a.app->StartChild("k", Php(), {FixtureDir() + "/child.php", "1", a.token}));
-  EXPECT_TRUE(console.Has("Error: Error in " + ProjPath + " Project Vexa App Middle in binding process " + busy))
+  EXPECT_TRUE(console.Has("Error: Error in " + ProjPath + " Project Vexa App Middle in binding Child process " + busy))
       << console.Text();
-  EXPECT_TRUE(console.Has("Error: Error in " + ProjPath + " Project Vexa App Middle in binding Child process " + busy));
-  EXPECT_TRUE(ProcessesWith(c.token).empty());
   EXPECT_EQ(slots.InUse(), 2u);
+  EXPECT_TRUE(slots.TryTake(TProcessKind::Request));
+  // Without a slot of its own, an application takes the server's.
+  const size_t serverInUse = TProcessSlots::Instance().InUse();
+  c.Start();
+  EXPECT_TRUE(c.app->AppRunning());
+  EXPECT_EQ(TProcessSlots::Instance().InUse(), serverInUse + 1);
+  EXPECT_EQ(slots.InUse(), 2u);
+  c.app->Quit(nullptr);
+  ASSERT_TRUE(c.rec.WaitExit());
+  EXPECT_EQ(TProcessSlots::Instance().InUse(), serverInUse);
 
   // The slot comes back once the process has been reaped, before OnExit.
   size_t inUseAtExit = 99;

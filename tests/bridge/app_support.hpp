@@ -43,8 +43,11 @@ struct AppRun {
     app->WaitForExit = !isWs;
   }
   // Runs the application with `evt`; the unique token travels as evtp.
-  void Start(const std::string& evt = "e", std::vector<std::string> env = {}) {
-    app->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams(app->AppName, evt, token), env);
+  // With `slot`, the process holds it (and its child takes its slot where
+  // `slot` came from).
+  void Start(const std::string& evt = "e", std::vector<std::string> env = {}, TProcessSlot slot = {}) {
+    app->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams(app->AppName, evt, token), env,
+                  std::move(slot));
   }
   std::vector<Recorder::Piece> Data() {
     std::lock_guard<std::mutex> lock(rec.m);

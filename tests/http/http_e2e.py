@@ -373,6 +373,97 @@ def test_phar_child_streams_and_error_lines():
         check(code == 0, "clean stop", srv)
 
 
+def server_children(pid):
+    """Processes whose parent is the server (zombies included)."""
+    n = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    n += 1
+        except (OSError, ValueError, IndexError):
+            continue
+    return n
+
+
+def test_phar_reads_count_against_the_process_bound():
+    # Each read of a file out of the archive is a PHP process: 300 at once
+    # never make the server run more than its 256, the rest wait for a slot
+    # (10 s) and then get 503. A stand-in for PHP holds each read until
+    # released.
+    most_processes, asked = 256, 300
+    with e2e.TestBundle(BUILD) as b:
+        phar = b.path("work/app.phar")
+        os.makedirs(os.path.dirname(phar), exist_ok=True)
+        make_phar(phar, {"app.vexa": json.dumps({"name": "p"})})
+        # Held on a FIFO, not by polling: 256 waiting stand-ins cost nothing.
+        release, gate = b.path("work/release"), b.path("work/gate")
+        os.mkfifo(gate)
+        fake = b.write_file("work/fakephp", "#!/bin/bash\n"
+                            "case \"$2\" in *app.vexa*) printf '{\"name\": \"p\"}'; exit 0 ;; esac\n"
+                            "[ -e '%s' ] || read -r -t 120 line <> '%s'\n"
+                            "printf held\n" % (release, gate), mode=0o755)
+        b.write_settings({"php": fake})
+        srv = b.start([phar])
+        most = [0]
+        sampling = [True]
+
+        def sample():
+            while sampling[0]:
+                most[0] = max(most[0], server_children(srv.pid))
+                time.sleep(0.02)
+
+        sampler = threading.Thread(target=sample, daemon=True)
+        sampler.start()
+        statuses = []
+
+        def ask():
+            try:
+                conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=120 * e2e.SLOW)
+                r, body = get(conn, "/a.txt")
+                statuses.append((r.status, body))
+                conn.close()
+            except Exception as e:  # noqa: BLE001
+                statuses.append((repr(e), b""))
+
+        askers = [threading.Thread(target=ask, daemon=True) for _ in range(asked)]
+        for t in askers:
+            t.start()
+        busy = ("Error: Request Handler Error:- Server busy: the server runs as many PHP processes as it may at "
+                "once (256); the file waited 10000 ms Path /a.txt")
+        try:
+            end = time.monotonic() + 90 * e2e.SLOW
+            while srv.output().count(busy) < asked - most_processes:
+                check(time.monotonic() < end, "%d waits answered 503, at most %d processes at once" %
+                      (srv.output().count(busy), most[0]), srv)
+                time.sleep(0.05)
+                check(most[0] <= most_processes, "the server ran %d processes at once" % most[0], srv)
+        finally:
+            with open(release, "w"):
+                pass
+            fd = os.open(gate, os.O_RDWR | os.O_NONBLOCK)
+            try:
+                os.write(fd, b"\n" * (2 * asked))
+            finally:
+                os.close(fd)
+            for t in askers:
+                t.join(60 * e2e.SLOW)
+            sampling[0] = False
+            sampler.join(5)
+        check(most[0] <= most_processes, "the server ran %d processes at once" % most[0], srv)
+        got = sorted(s for s, _ in statuses)
+        check(got == [200] * most_processes + [503] * (asked - most_processes), "replies %r" % got, srv)
+        check(all(body == b"held" for s, body in statuses if s == 200), "bodies")
+        r, body = get(http.client.HTTPConnection("127.0.0.1", srv.port, timeout=20), "/a.txt")
+        check(r.status == 200 and body == b"held", "slots given back: %d" % r.status, srv)
+        print("phar reads: at most %d processes at once, %d x 200, %d x 503" %
+              (most[0], got.count(200), got.count(503)))
+        code, _ = srv.stop()
+        check(code == 0, "clean stop", srv)
+
+
 # ---------------------------------------------------------------------------
 # Who may ask for what
 
@@ -839,7 +930,7 @@ GROUPS = {
     "files": [test_static_files_on_one_keep_alive_connection],
     "phar": [test_phar_files_streamed_as_chunks,
              test_phar_without_php_is_an_error_not_an_empty_success,
-             test_phar_child_streams_and_error_lines],
+             test_phar_child_streams_and_error_lines, test_phar_reads_count_against_the_process_bound],
     "tls": [test_http_and_https_on_one_port, test_secure_one_refuses_plain_clients,
             test_request_limits],
     "security": [test_host_field_must_name_this_machine, test_host_rule_holds_for_this_machines_own_address,

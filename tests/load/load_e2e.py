@@ -374,7 +374,7 @@ def faults_tests():
                 s.settimeout(20 * SLOW)
                 got = s.recv(65536)
                 assert b"still here" in got or b"200" in got, got[:200]
-                s.close()  # the client goes; the application stays until shutdown
+                s.close()  # the client goes, and the page is stopped
                 return "left"
 
             def floodout():
@@ -418,8 +418,14 @@ def faults_tests():
             assert results["flooderr"][0] == 200, results["flooderr"]
             probe(port, 2.0 * SLOW)
 
-            # The never-ending application still runs; SIGINT with a flood
-            # under way ends everything within a bound.
+            # The never-ending page whose client left was stopped; one whose
+            # client stays runs until SIGINT, which with a flood under way
+            # ends everything within a bound.
+            srv.wait_for("Page /forever.html stopped: its client left", 10 * SLOW)
+            stay = connect(port)
+            stay.sendall(("GET /forever.html HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port).encode())
+            stay.settimeout(20 * SLOW)
+            assert stay.recv(65536)
             assert any("forever" in p[2] for p in wsclient.processes_under(b.root)), \
                 wsclient.processes_under(b.root)
             flood = threading.Thread(target=run, args=("flood2", floodout))
@@ -434,6 +440,7 @@ def faults_tests():
             assert code == 0, out[-3000:]
             flood.join(30)
             c.sock.close()
+            stay.close()
             wsclient.wait_no_processes(b.root, timeout=10)
             print("faults: probe slowest %.3f s during the faults, shutdown %.1f s" % (slowest, took))
 

@@ -1,10 +1,12 @@
 // Whole runs of a page through real PHP, without the listener: the command
 // line and environment PHP gets, and the requests that never reach PHP.
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -28,6 +30,16 @@ namespace fs = std::filesystem;
 
 // The start script of the test project: reports what it was given.
 const char kStartScript[] = R"PHP(<?php
+// "/marker" leaves a file behind; "/sleep" marks its start and then writes
+// nothing for 30 s.
+$ctrl = $argv[array_search('--ctrl', $argv) + 1];
+if ($ctrl === 'marker') touch(getenv('VEXA_PROJDIR') . '/ran');
+if ($ctrl === 'sleep') {
+    touch(getenv('VEXA_PROJDIR') . '/started');
+    sleep(30);
+    touch(getenv('VEXA_PROJDIR') . '/woke');
+    exit;
+}
 $env = [];
 foreach (['VEXA_EXECPATH', 'VEXA_PROJPATH', 'VEXA_PROJDIR', 'idata', 'cdata', 'bcookies'] as $n) {
     $env[$n] = getenv($n);
@@ -73,12 +85,22 @@ class PageRunTest : public ::testing::Test {
     if (!root_.empty()) fs::remove_all(root_);
   }
   // Runs the page for the raw request; returns what the client received.
-  test::Wire RunPage(const std::string& page, const std::string& rawRequest, TJSON post = TJSON()) {
+  // `slots`: the process counter the page takes its slot from. `clientLeaves`,
+  // when given, runs on the client's thread before it reads and gets the
+  // client's socket: the client closes it when it returns.
+  test::Wire RunPage(const std::string& page, const std::string& rawRequest, TJSON post = TJSON(),
+                     TProcessSlots& slots = TProcessSlots::Instance(),
+                     const std::function<void(int)>& clientLeaves = {}) {
     auto request = test::ParseRequest(rawRequest);
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     std::string raw;
     std::thread reader([&] {
+      if (clientLeaves) {
+        clientLeaves(fds[1]);
+        ::close(fds[1]);
+        return;
+      }
       char buf[65536];
       ssize_t n;
       while ((n = ::read(fds[1], buf, sizeof buf)) > 0) raw.append(buf, static_cast<std::size_t>(n));
@@ -87,7 +109,7 @@ class PageRunTest : public ::testing::Test {
       TConnection connection(fds[0], "127.0.0.9");
       TJSON postDoc;
       postDoc.AddJSON("postdata", post);
-      TVexaRequestHandler handler;
+      TVexaRequestHandler handler(slots);
       try {
         handler.Run(page, postDoc, connection, request, *reply_, false);
       } catch (const std::exception& e) {
@@ -95,7 +117,7 @@ class PageRunTest : public ::testing::Test {
       }
     }
     reader.join();
-    ::close(fds[1]);
+    if (!clientLeaves) ::close(fds[1]);
     return test::ParseWire(raw);
   }
 
@@ -159,21 +181,16 @@ TEST_F(PageRunTest, PhpThatCannotStartIsAnError500NotAnEmpty200) {
 }
 
 TEST_F(PageRunTest, PagePastTheProcessBoundWaitsForASlotThenIs503) {
-  TProcessSlots& slots = TProcessSlots::Instance();
-  struct RestoreLimits {
-    TProcessLimits saved = TProcessSlots::Instance().Limits();
-    ~RestoreLimits() { TProcessSlots::Instance().SetLimits(saved); }
-  } restore;
-  TProcessLimits small = restore.saved;
+  TProcessLimits small;
   small.MaxProcesses = 1;
   small.PageWait = std::chrono::milliseconds(400);
-  slots.SetLimits(small);
-  TProcessSlot taken = slots.TryTake();  // the one slot: held by another process
+  TProcessSlots slots(small);
+  TProcessSlot taken = slots.TryTake(TProcessKind::Request);  // the one slot: held by another process
   ASSERT_TRUE(taken);
 
   test::StdoutCapture out;
   auto t0 = std::chrono::steady_clock::now();
-  test::Wire w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
+  test::Wire w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n", TJSON(), slots);
   const auto waited = std::chrono::steady_clock::now() - t0;
   std::string lines = out.Text();
   EXPECT_GE(waited, std::chrono::milliseconds(400));
@@ -190,19 +207,86 @@ TEST_F(PageRunTest, PagePastTheProcessBoundWaitsForASlotThenIs503) {
 
   // A slot that comes free while the page waits lets it run at once.
   small.PageWait = std::chrono::seconds(30);
-  slots.SetLimits(small);
+  TProcessSlots patient(small);
+  TProcessSlot held = patient.TryTake(TProcessKind::Request);
   reply_ = std::make_unique<HttpReply>();
   std::thread freeing([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    taken.Release();
+    held.Release();
   });
   t0 = std::chrono::steady_clock::now();
-  w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
+  w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n", TJSON(), patient);
   freeing.join();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
   ASSERT_TRUE(w.ended) << w.header << w.rest;
   EXPECT_TRUE(w.HasField("Content-Type: application/json"));
+  EXPECT_EQ(patient.InUse(), 0u);
+}
+
+// Applications and their children hold only their share: a page finds the
+// rest; and a page whose client leaves while it waits never runs.
+TEST_F(PageRunTest, PagesFindTheSlotsApplicationsMayNotTakeAndNeverRunForAClientThatLeft) {
+  TProcessLimits small;
+  small.MaxProcesses = 2;
+  small.MaxAppProcesses = 1;
+  small.PageWait = std::chrono::seconds(60);
+  TProcessSlots slots(small);
+  TProcessSlot app = slots.TryTake(TProcessKind::Application);
+  ASSERT_TRUE(app);
+  EXPECT_FALSE(slots.TryTake(TProcessKind::Application));  // the applications' share is full
+  test::Wire w = RunPage("/index", "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n", TJSON(), slots);
+  ASSERT_TRUE(w.ended) << w.header << w.rest;
+  EXPECT_EQ(slots.InUse(), 1u);
+
+  // Every slot held: the page waits, and its client leaves meanwhile.
+  TProcessSlot page = slots.TryTake(TProcessKind::Request);
+  ASSERT_TRUE(page);
+  reply_ = std::make_unique<HttpReply>();
+  test::StdoutCapture out;
+  const auto t0 = std::chrono::steady_clock::now();
+  RunPage("/marker", "GET /marker.html?q=1 HTTP/1.1\r\nHost: h\r\n\r\n", TJSON(), slots, [](int) {});
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_LT(waited, std::chrono::seconds(30));  // far less than the page's wait
+  page.Release();
+  app.Release();
+  const std::string lines = out.Text();
+  EXPECT_NE(lines.find("Page /marker.html not run: its client left while it waited for a process slot\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(lines.find("Server busy"), std::string::npos) << lines;
+  EXPECT_FALSE(reply_->started);
+  EXPECT_FALSE(fs::exists(root_ / "ran"));
   EXPECT_EQ(slots.InUse(), 0u);
+}
+
+// A page that writes nothing is stopped soon after its client closes the
+// connection, with one line naming it; a request pipelined behind it is no
+// close.
+TEST_F(PageRunTest, PageThatWritesNothingStopsSoonAfterItsClientLeaves) {
+  test::StdoutCapture out;
+  std::chrono::steady_clock::time_point left;
+  RunPage("/sleep", "GET /sleep.html HTTP/1.1\r\nHost: h\r\n\r\n", TJSON(), TProcessSlots::Instance(), [&](int fd) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(root_ / "started") && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The next request's bytes are not a close.
+    const std::string next = "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n";
+    EXPECT_EQ(::write(fd, next.data(), next.size()), static_cast<ssize_t>(next.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0) << "the page was stopped by the next request's bytes";
+    left = std::chrono::steady_clock::now();
+  });
+  const auto stopped = std::chrono::steady_clock::now() - left;
+  const std::string lines = out.Text();
+  EXPECT_LT(stopped, std::chrono::seconds(10));  // the page would sleep 30 s
+  EXPECT_FALSE(fs::exists(root_ / "woke"));
+  EXPECT_FALSE(reply_->started);
+  EXPECT_NE(reply_->response.result(), http::status::internal_server_error);
+  size_t count = 0;
+  for (size_t at = 0; (at = lines.find("Page /sleep.html stopped: its client left\n", at)) != std::string::npos; ++at)
+    ++count;
+  EXPECT_EQ(count, 1u) << lines;
 }
 
 }  // namespace

@@ -453,6 +453,7 @@ def group_stream(b, srv):
     port = srv.port
     install_fixture(b, "cookieerr.php")
     install_fixture(b, "forever.php")
+    install_fixture(b, "silent.php")
 
     def test_first_part_arrives_while_the_page_runs():
         t0 = time.monotonic()
@@ -489,7 +490,7 @@ def group_stream(b, srv):
                         b"ReqHand:- Process Error(RX):- warning right after the first envelope\r\n"], "chunks")
 
     def test_abandoned_page_is_stopped():
-        line = "Error on Send Vexa Rx to Browser:- "
+        line = "Page /forever.html stopped: its client left"
         before = srv.output().count(line)
         c = RawClient(port)
         c.send("GET /forever.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
@@ -509,8 +510,34 @@ def group_stream(b, srv):
         # The server goes on serving.
         eq(request(port, "/").status, 200, "index")
 
+    def test_page_that_writes_nothing_stops_when_its_client_leaves():
+        line = "Page /silent.html stopped: its client left"
+        pid_file = os.path.join(b.sample, "cache", "silent.pid")
+        if os.path.exists(pid_file):
+            os.unlink(pid_file)
+        before = srv.output().count(line)
+        c = RawClient(port)
+        c.send("GET /silent.html?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        end = time.monotonic() + 20 * e2e.SLOW
+        while not os.path.exists(pid_file):
+            check(time.monotonic() < end, "the page did not start")
+            time.sleep(0.02)
+        with open(pid_file) as f:
+            pid = int(f.read())
+        check(pid_alive(pid), "the page runs")
+        c.close()
+        left = time.monotonic()
+        while pid_alive(pid):
+            check(time.monotonic() - left < 2.0 * e2e.SLOW, "the silent page's process %d still runs" % pid)
+            time.sleep(0.02)
+        srv.wait_for(line)
+        eq(request(port, "/").status, 200, "index")  # the server goes on; any late line is out by now
+        eq(srv.output().count(line), before + 1, "console lines")
+        check("Broken pipe" not in srv.output(), srv.output())
+
     return [test_first_part_arrives_while_the_page_runs, test_other_requests_are_served_meanwhile,
-            test_error_line_right_after_the_first_envelope_keeps_its_cookie, test_abandoned_page_is_stopped]
+            test_error_line_right_after_the_first_envelope_keeps_its_cookie, test_abandoned_page_is_stopped,
+            test_page_that_writes_nothing_stops_when_its_client_leaves]
 
 
 # ----------------------------------------------------------------- phar ----
