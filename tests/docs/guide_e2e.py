@@ -146,6 +146,22 @@ def notes_tests(bundle, notes):
         assert b"saved with a.txt, 5 bytes." in r.body, r.body
         assert os.listdir(os.path.join(notes.folder, "cache")) == ["README.txt"]
         assert [n for n in os.listdir(notes.data) if n.endswith("-a.txt")]
+        # A name taken in cache/ gets a number before its extension; PHP
+        # receives the path written.
+        kept = []
+        for content in (b"first", b"second"):
+            body, ctype = multipart([("file", content, "r.txt")])
+            r = request(port, "/raw-x.html", "POST", [("Content-Type", ctype)], body)
+            kept.append(json.loads(r.body)["cdata"]["postdata"]["file"])
+        assert [os.path.basename(p) for p in kept] == ["r.txt", "r-1.txt"], kept
+        assert [open(p, "rb").read() for p in kept] == [b"first", b"second"]
+        # Files in cache/ are served, but never run as a page of the server.
+        with open(os.path.join(notes.folder, "cache", "x.htm"), "w") as f:
+            f.write("<script>parent.x = 1</script>")
+        assert request(port, "/cache/x.htm").header("Content-Security-Policy") == "sandbox"
+        assert request(port, "/style.css").header("Content-Security-Policy") is None
+        for p in kept + [os.path.join(notes.folder, "cache", "x.htm")]:
+            os.remove(p)
         shutil.rmtree(os.path.join(notes.folder, "cache"))
         r = request(port, "/notes-attach.html", "POST", [("Content-Type", ctype)], body)
         assert b"No file arrived." in r.body, r.body
