@@ -25,6 +25,10 @@ namespace vexa {
 namespace {
 
 constexpr size_t kReadBufferSize = 64 * 1024;
+// How far a payload's memory may run ahead of its bytes: each read goes
+// straight into the message, into room made (and charged) for at most this
+// much more.
+constexpr size_t kPayloadStep = 64 * 1024;
 // How long a server-side disconnect waits to get its close frame out.
 constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
@@ -38,6 +42,21 @@ constexpr size_t kMaxControlPayload = 125;
 
 // The peer ended the stream in an orderly way; ends reading without a word.
 struct ClosedGracefully {};
+
+// A message in progress that broke the progress rule; ends with close 1008.
+class EWsTooSlow : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "64 KiB", "1000 bytes"; "10 s", "500 ms".
+std::string BytesText(size_t bytes) {
+  return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
+}
+std::string SpanText(std::chrono::milliseconds span) {
+  return span.count() % 1000 == 0 ? std::to_string(span.count() / 1000) + " s"
+                                  : std::to_string(span.count()) + " ms";
+}
 
 std::string ClassName(const std::exception& e) {
   const char* mangled = typeid(e).name();
@@ -196,6 +215,10 @@ void TWebSocketHandler::Execute() {
   } catch (const EWsTooLarge& e) {
     SendClose(kCloseTooBig);
     if (!stopRequested_.load()) WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
+  } catch (const EWsTooSlow& e) {
+    // The message's charge went back as ReadFrames unwound.
+    SendClose(kClosePolicy);
+    if (!stopRequested_.load()) WriteLine(std::string("WebSocket error: ") + e.what());
   } catch (const EWsProtocolError& e) {
     SendClose(kCloseProtocolError);
     if (!stopRequested_.load()) WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
@@ -227,30 +250,61 @@ void TWebSocketHandler::Execute() {
   }
 }
 
+size_t TWebSocketHandler::ReadSocket(void* data, size_t size) {
+  const auto begun = std::chrono::steady_clock::now();
+  for (;;) {
+    // The per-read limit still left, cut short when the progress rule
+    // decides sooner.
+    auto perRead = perRead_;
+    if (perRead.count() > 0)
+      perRead = std::max(std::chrono::milliseconds(1),
+                         perRead - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - begun));
+    connection_.SetReadTimeout(rate_.ReadTimeout(perRead));
+    try {
+      const size_t n = connection_.ReadSome(data, size);
+      if (n == 0) throw ClosedGracefully{};
+      return n;
+    } catch (const std::system_error& e) {
+      if (e.code() != std::errc::timed_out) throw;
+      Progress(0);  // raises when the wait ended on the rule's deadline
+      if (perRead_.count() > 0 && std::chrono::steady_clock::now() - begun >= perRead_) throw;
+    }
+  }
+}
+
+void TWebSocketHandler::Progress(size_t bytes) {
+  if (!rate_.Started()) return;
+  if (!rate_.Arrived(counting_ ? bytes : 0))
+    throw EWsTooSlow("WebSocket message too slow: less than " + BytesText(rate_.Rule().minBytes) +
+                     " in " + SpanText(rate_.Rule().span));
+}
+
+size_t TWebSocketHandler::ReadSome(char* data, size_t size) {
+  size_t n;
+  if (readPos_ < readLen_) {
+    n = std::min(size, readLen_ - readPos_);
+    std::memcpy(data, readBuf_.get() + readPos_, n);
+    readPos_ += n;
+  } else if (size >= kReadBufferSize) {
+    // Large remainders go straight to their destination.
+    n = ReadSocket(data, size);
+  } else {
+    if (!readBuf_) readBuf_.reset(new char[kReadBufferSize]);
+    readLen_ = ReadSocket(readBuf_.get(), kReadBufferSize);
+    readPos_ = n = std::min(size, readLen_);
+    std::memcpy(data, readBuf_.get(), n);
+  }
+  Progress(n);
+  return n;
+}
+
 void TWebSocketHandler::ReadExact(void* data, size_t size) {
   char* out = static_cast<char*>(data);
   while (size > 0) {
-    if (readPos_ < readLen_) {
-      const size_t n = std::min(size, readLen_ - readPos_);
-      std::memcpy(out, readBuf_.data() + readPos_, n);
-      readPos_ += n;
-      out += n;
-      size -= n;
-      continue;
-    }
-    // Large remainders go straight to their destination.
-    if (size >= kReadBufferSize) {
-      const size_t n = connection_.ReadSome(out, size);
-      if (n == 0) throw ClosedGracefully{};
-      out += n;
-      size -= n;
-      continue;
-    }
-    if (readBuf_.empty()) readBuf_.resize(kReadBufferSize);
-    const size_t n = connection_.ReadSome(readBuf_.data(), readBuf_.size());
-    if (n == 0) throw ClosedGracefully{};
-    readPos_ = 0;
-    readLen_ = n;
+    const size_t n = ReadSome(out, size);
+    out += n;
+    size -= n;
   }
 }
 
@@ -261,18 +315,20 @@ void TWebSocketHandler::Charge(TMemoryCharge& charge, size_t bytes) {
 }
 
 void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
-                                    const unsigned char* key, TMemoryCharge* charge) {
+                                    const unsigned char* key, TMemoryCharge* charge, size_t most) {
   const size_t start = into.size();
-  // The bytes are written (and charged) as they arrive: an announced length
-  // alone (a peer that then sends nothing) must not make the server hold
-  // memory. Reserved room is only address space until written.
-  constexpr size_t kStep = 1024 * 1024;
+  // An announced length alone (a peer that then sends nothing) must not make
+  // the server hold memory: room is made and charged one step at a time, as
+  // the bytes arrive. The capacity doubles, so a large message is copied
+  // about once in all as it grows; what lies beyond the step is address
+  // space only, never written or charged.
   for (size_t done = 0; done < size;) {
-    const size_t n = std::min(size - done, kStep);
-    if (charge) Charge(*charge, start + done + n);
-    into.resize(start + done + n);
-    ReadExact(into.data() + start + done, n);
-    done += n;
+    const size_t room = start + done + std::min(size - done, kPayloadStep);
+    if (room > into.capacity())
+      into.reserve(std::max(room, std::min(2 * into.capacity(), most)));
+    if (charge) Charge(*charge, room);
+    into.resize(room);
+    done += ReadSome(into.data() + start + done, room - start - done);
   }
   if (masked) Unmask(into.data() + start, size, key);
 }
@@ -284,6 +340,7 @@ void TWebSocketHandler::ReadFrames() {
   uint8_t messageType = 0;
   bool messageCompressed = false;
   std::string control;
+  rate_ = TMinDataRate(limits_.progress);
 
   // Only the connection's end stops the loop: a server-side disconnect shuts
   // it after its close frame is out, so the reader never ends first and
@@ -291,10 +348,19 @@ void TWebSocketHandler::ReadFrames() {
   while (!connection_.IsShutdown()) {
     unsigned char head[2];
     // Between messages a peer may stay silent as long as it likes; from the
-    // first byte of a frame to the end of its message, each read has a limit.
-    connection_.SetReadTimeout(messageOpen ? limits_.frameRead : std::chrono::milliseconds(0));
+    // first byte of a frame on, each read has a limit.
+    perRead_ = messageOpen ? limits_.frameRead : std::chrono::milliseconds(0);
+    counting_ = false;
     ReadExact(head, 1);
-    connection_.SetReadTimeout(limits_.frameRead);
+    perRead_ = limits_.frameRead;
+    // From the first byte of a data frame to the end of its message, the
+    // message must keep moving; control frames do not count as its progress,
+    // so a ping flood cannot keep it alive.
+    counting_ = (head[0] & 0x0F) < 0x8;
+    if (counting_) {
+      if (!rate_.Started()) rate_.Start();
+      Progress(1);
+    }
     ReadExact(head + 1, 1);
     const bool fin = head[0] & 0x80;
     const bool rsv1 = head[0] & 0x40;
@@ -360,14 +426,15 @@ void TWebSocketHandler::ReadFrames() {
       messageCompressed = rsv1;
     }
     const bool compressed = useDeflate_ && messageCompressed;
-    // Room for the whole frame at once (and the deflate tail), so that a
-    // large message is never copied to grow; fragments grow by doubling.
-    const size_t need =
-        message.size() + static_cast<size_t>(length) + (compressed ? sizeof kDeflateTail : 0);
-    if (need > message.capacity())
-      message.reserve(std::max(need, std::min(2 * message.capacity(), maxSize)));
-    ReadPayload(message, static_cast<size_t>(length), masked, key, &charge);
+    // A final frame's length is the rest of its message.
+    if (fin) rate_.SetMissing(static_cast<size_t>(length));
+    // The last frame's capacity stops at its end (and the deflate tail), so
+    // that the message is not copied once more to take the tail.
+    const size_t tail = compressed ? sizeof kDeflateTail : 0;
+    const size_t most = fin ? message.size() + static_cast<size_t>(length) + tail : maxSize + tail;
+    ReadPayload(message, static_cast<size_t>(length), masked, key, &charge, most);
     if (fin) {
+      rate_.Stop();  // delivery is not the client's time
       if (messageType == OpText || messageType == OpBinary)
         ProcessMessage(message, compressed, charge);
       message.clear();

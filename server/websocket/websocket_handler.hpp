@@ -24,13 +24,20 @@
 // (32 MiB by default). A peer that announces more gets close 1009 and its
 // connection ends with a "WebSocket error: " line before anything is
 // allocated for it. What a message in progress holds (its frames, fragments
-// and inflated text) is charged to a memory budget shared with other
-// connections, as it arrives, until the message has been delivered; a
-// message that would pass the budget gets close 1009 the same way. Each read
-// while a frame or a fragmented message is unfinished may wait at most the
-// frame read limit (30 s by default); past it the connection gets close 1008
-// and ends with a "WebSocket error: " line. Between messages a connection may
-// stay silent for as long as it likes.
+// and inflated text) grows with the bytes that arrived, never more than one
+// read step (64 KiB) ahead of them, whatever a header announces; it is
+// charged to a memory budget shared with other connections as it grows,
+// until the message has been delivered; a message that would pass the
+// budget gets close 1009 the same way. Each read while a frame or a
+// fragmented message is unfinished may wait at most the frame read limit
+// (30 s by default); past it the connection gets close 1008 and ends with a
+// "WebSocket error: " line. A data message in progress must also keep
+// moving (TMinDataRate, from the first byte of its first frame to the end of
+// its last): every span (10 s) must bring at least its minimum (64 KiB) of
+// data-frame bytes, or all the message still lacked; control frames between
+// its fragments do not count. One that does not gets close 1008, a
+// "WebSocket error: " line, and its charge back before the close event.
+// Between messages a connection may stay silent for as long as it likes.
 
 #include <atomic>
 #include <chrono>
@@ -42,10 +49,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "server/http/http_types.hpp"
 #include "server/http/memory_budget.hpp"
+#include "server/http/min_data_rate.hpp"
 #include "server/websocket/websocket_handshake.hpp"
 #include "server/websocket/ws_inflater.hpp"
 
@@ -69,6 +76,9 @@ struct TWsLimits {
   std::chrono::milliseconds frameRead{30000};
   // Shared with other connections; none: no shared bound.
   TMemoryBudget* budget = nullptr;
+  // The progress a data message in progress must make, besides each read's
+  // limit: so much in every span from its first byte.
+  TDataRateRule progress{};
 };
 
 // The three WebSocket events of the listener. All three must be set.
@@ -176,12 +186,21 @@ class TWebSocketHandler {
   // The same, taking sendLock_.
   void SendClose(uint16_t code);
 
+  // One read on the connection, waiting no longer than the per-read limit
+  // in force and the progress rule allow; raises at the end of the stream.
+  size_t ReadSocket(void* data, size_t size);
+  // Counts bytes taken from the stream towards the progress of the message
+  // in progress (data-frame bytes only); raises when it is too slow.
+  void Progress(size_t bytes);
+  // Up to `size` bytes (at least one), buffered ones first.
+  size_t ReadSome(char* data, size_t size);
   // Buffered exact reads on the connection; raise at the end of the stream.
   void ReadExact(void* data, size_t size);
-  // Appends a payload of `size` bytes to `into`, charging what it grows by
-  // (when a charge is given) as the bytes arrive.
+  // Appends a payload of `size` bytes to `into` as the bytes arrive: `into`
+  // is touched and charged (when a charge is given) at most one step ahead
+  // of them, and its capacity grows by doubling, never past `most`.
   void ReadPayload(std::string& into, size_t size, bool masked, const unsigned char* key,
-                   TMemoryCharge* charge = nullptr);
+                   TMemoryCharge* charge = nullptr, size_t most = 0);
 
   TConnection& connection_;
   HttpRequest request_;
@@ -190,9 +209,14 @@ class TWebSocketHandler {
 
   // Reader thread only.
   TWsInflater inflater_;
-  std::vector<char> readBuf_;
+  std::unique_ptr<char[]> readBuf_;  // left unwritten until a read fills it
   size_t readPos_ = 0;
   size_t readLen_ = 0;
+  // How long one read may wait (zero: no limit), and whether the bytes read
+  // now are data-frame bytes, which count towards the message's progress.
+  std::chrono::milliseconds perRead_{0};
+  bool counting_ = false;
+  TMinDataRate rate_;
 
   // Held across the connected test and the write of one frame, so frames
   // never interleave and nothing follows the close frame.
