@@ -1,10 +1,13 @@
 #include "server/websocket/websocket_handler.hpp"
 
 #include <cxxabi.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -29,6 +32,8 @@ constexpr size_t kReadBufferSize = 64 * 1024;
 // straight into the message, into room made (and charged) for at most this
 // much more.
 constexpr size_t kPayloadStep = 64 * 1024;
+// Buffers this large give their pages back before they are freed.
+constexpr size_t kReleaseAtLeast = 256 * 1024;
 // How long a server-side disconnect waits to get its close frame out.
 constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
@@ -81,6 +86,23 @@ void Unmask(char* data, size_t size, const unsigned char* key) {
     std::memcpy(data + i, &w, 8);
   }
   for (; i < size; ++i) data[i] = static_cast<char>(data[i] ^ key[i % 4]);
+}
+
+// Moves the bytes of `into` to a new buffer of `capacity`. The old buffer's
+// pages go back to the system before it is freed: the allocator would keep
+// them resident for its own reuse, and a message that grew by doubling would
+// then keep about twice its bytes resident.
+void Regrow(std::string& into, size_t capacity) {
+  std::string grown;
+  grown.reserve(capacity);
+  grown.append(into);
+  if (into.capacity() >= kReleaseAtLeast) {
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(into.data()) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(into.data()) + into.capacity()) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  }
+  into.swap(grown);
 }
 
 // The status codes a peer may put in a close frame: the defined ones that
@@ -321,11 +343,11 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
   // the server hold memory: room is made and charged one step at a time, as
   // the bytes arrive. The capacity doubles, so a large message is copied
   // about once in all as it grows; what lies beyond the step is address
-  // space only, never written or charged.
+  // space only, never written or charged, and the announced length only
+  // caps it.
   for (size_t done = 0; done < size;) {
     const size_t room = start + done + std::min(size - done, kPayloadStep);
-    if (room > into.capacity())
-      into.reserve(std::max(room, std::min(2 * into.capacity(), most)));
+    if (room > into.capacity()) Regrow(into, std::max(room, std::min(2 * into.capacity(), most)));
     if (charge) Charge(*charge, room);
     into.resize(room);
     done += ReadSome(into.data() + start + done, room - start - done);
