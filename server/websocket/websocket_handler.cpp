@@ -32,6 +32,10 @@ constexpr size_t kReadBufferSize = 64 * 1024;
 // straight into the message, into room made (and charged) for at most this
 // much more.
 constexpr size_t kPayloadStep = 64 * 1024;
+// How much a message's buffer grows at once: a 32 MiB message is copied
+// three times as it grows (0.5, 4 and 28 MiB), and its unwritten room is at
+// most this many times what arrived.
+constexpr size_t kGrowth = 8;
 // Buffers this large give their pages back before they are freed.
 constexpr size_t kReleaseAtLeast = 256 * 1024;
 // How long a server-side disconnect waits to get its close frame out.
@@ -302,21 +306,17 @@ void TWebSocketHandler::Progress(size_t bytes) {
                      " in " + SpanText(rate_.Rule().span));
 }
 
+void TWebSocketHandler::Fill() {
+  if (!readBuf_) readBuf_.reset(new char[kReadBufferSize]);
+  readLen_ = ReadSocket(readBuf_.get(), kReadBufferSize);
+  readPos_ = 0;
+}
+
 size_t TWebSocketHandler::ReadSome(char* data, size_t size) {
-  size_t n;
-  if (readPos_ < readLen_) {
-    n = std::min(size, readLen_ - readPos_);
-    std::memcpy(data, readBuf_.get() + readPos_, n);
-    readPos_ += n;
-  } else if (size >= kReadBufferSize) {
-    // Large remainders go straight to their destination.
-    n = ReadSocket(data, size);
-  } else {
-    if (!readBuf_) readBuf_.reset(new char[kReadBufferSize]);
-    readLen_ = ReadSocket(readBuf_.get(), kReadBufferSize);
-    readPos_ = n = std::min(size, readLen_);
-    std::memcpy(data, readBuf_.get(), n);
-  }
+  if (readPos_ == readLen_) Fill();
+  const size_t n = std::min(size, readLen_ - readPos_);
+  std::memcpy(data, readBuf_.get() + readPos_, n);
+  readPos_ += n;
   Progress(n);
   return n;
 }
@@ -340,17 +340,39 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
                                     const unsigned char* key, TMemoryCharge* charge, size_t most) {
   const size_t start = into.size();
   // An announced length alone (a peer that then sends nothing) must not make
-  // the server hold memory: room is made and charged one step at a time, as
-  // the bytes arrive. The capacity doubles, so a large message is copied
-  // about once in all as it grows; what lies beyond the step is address
-  // space only, never written or charged, and the announced length only
-  // caps it.
+  // the server hold memory: `into` grows with the bytes that arrived, and is
+  // charged as it grows. While the sender keeps the connection full, reads
+  // go straight into room made (and charged) one step ahead; otherwise the
+  // bytes are awaited in the read buffer and appended. The capacity grows
+  // geometrically, so a large message is copied a small part of once in all
+  // as it grows; what lies beyond its bytes (and the step) is address space
+  // only, never written or charged, and the announced length only caps it.
+  bool streaming = false;
   for (size_t done = 0; done < size;) {
-    const size_t room = start + done + std::min(size - done, kPayloadStep);
-    if (room > into.capacity()) Regrow(into, std::max(room, std::min(2 * into.capacity(), most)));
-    if (charge) Charge(*charge, room);
-    into.resize(room);
-    done += ReadSome(into.data() + start + done, room - start - done);
+    const size_t buffered = readLen_ - readPos_;
+    const size_t want = std::min(size - done, buffered > 0 ? buffered : streaming ? kPayloadStep : 0);
+    const size_t room = start + done + want;
+    if (room > into.capacity()) Regrow(into, std::max(room, std::min(kGrowth * into.capacity(), most)));
+    if (charge && want > 0) Charge(*charge, room);
+    if (want == 0) {
+      // Nothing buffered: wait for bytes before making room for them.
+      Fill();
+      streaming = readLen_ == kReadBufferSize;
+      continue;
+    }
+    if (buffered == 0) {
+      into.resize(room);
+      const size_t n = ReadSocket(into.data() + start + done, want);
+      Progress(n);
+      done += n;
+      streaming = n == want;
+      into.resize(start + done);
+    } else {
+      into.append(readBuf_.get() + readPos_, want);
+      readPos_ += want;
+      Progress(want);
+      done += want;
+    }
   }
   if (masked) Unmask(into.data() + start, size, key);
 }

@@ -192,12 +192,14 @@ class TWebSocketHandler {
   // Counts bytes taken from the stream towards the progress of the message
   // in progress (data-frame bytes only); raises when it is too slow.
   void Progress(size_t bytes);
-  // Up to `size` bytes (at least one), buffered ones first.
+  // Refills the empty read buffer with what arrives (at least one byte).
+  void Fill();
+  // Up to `size` bytes (at least one) through the read buffer.
   size_t ReadSome(char* data, size_t size);
   // Buffered exact reads on the connection; raise at the end of the stream.
   void ReadExact(void* data, size_t size);
   // Appends a payload of `size` bytes to `into` as the bytes arrive: `into`
-  // is touched and charged (when a charge is given) at most one step ahead
+  // is written and charged (when a charge is given) at most one step ahead
   // of them, and its capacity grows by doubling, never past `most`.
   void ReadPayload(std::string& into, size_t size, bool masked, const unsigned char* key,
                    TMemoryCharge* charge = nullptr, size_t most = 0);
