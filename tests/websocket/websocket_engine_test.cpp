@@ -540,24 +540,24 @@ TEST(EngineReadLimit, AMessageThatStopsMovingIsClosedThoughEveryReadIsWithinItsL
 // between messages.
 TEST(EngineReadLimit, ASteadySenderSlowerThanThePerReadLimitInAllIsDelivered) {
   TWsLimits limits;
-  limits.frameRead = std::chrono::milliseconds(1000);
-  limits.progress = {std::chrono::milliseconds(1000), 2 * 1024};
-  const std::string whole(30 * 1024, 'w');
-  const std::string frame = ClientFrame(1, whole.substr(0, 20 * 1024), false) +
-                            ClientFrame(9, "p") + ClientFrame(0, whole.substr(20 * 1024), true);
+  limits.frameRead = std::chrono::milliseconds(1500);
+  limits.progress = {std::chrono::milliseconds(1500), 1024};
+  const std::string whole(45 * 1024, 'w');
+  const std::string frame = ClientFrame(1, whole.substr(0, 30 * 1024), false) +
+                            ClientFrame(9, "p") + ClientFrame(0, whole.substr(30 * 1024), true);
   std::chrono::steady_clock::duration took{};
   const LimitRun run = RunWithLimits(
       limits,
       [&](int fd, const std::atomic<bool>&) {
         const auto t0 = std::chrono::steady_clock::now();
-        // 512 bytes every 50 ms: about 10 KiB/s for 3 s.
+        // 512 bytes every 50 ms: about 10 KiB/s for 4.5 s.
         for (size_t at = 0; at < frame.size(); at += 512) {
           WriteAll(fd, frame.substr(at, 512));
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         took = std::chrono::steady_clock::now() - t0;
         // Then a second message after a silence longer than any limit.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
         WriteAll(fd, ClientFrame(1, "after a rest") + ClientFrame(8, ""));
       },
       std::chrono::seconds(60));
