@@ -1,13 +1,10 @@
 #include "server/websocket/websocket_handler.hpp"
 
 #include <cxxabi.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -32,12 +29,11 @@ constexpr size_t kReadBufferSize = 64 * 1024;
 // straight into the message, into room made (and charged) for at most this
 // much more.
 constexpr size_t kPayloadStep = 64 * 1024;
-// How much a message's buffer grows at once: a 32 MiB message is copied
-// three times as it grows (0.5, 4 and 28 MiB), and its unwritten room is at
-// most this many times what arrived.
+// How much a message's buffer grows at once: the buffers it leaves behind
+// as it grows hold a seventh of its final size in all (a 32 MiB message
+// copies 64 KiB, 512 KiB and 4 MiB on its way), and its unwritten room is
+// at most this many times what arrived.
 constexpr size_t kGrowth = 8;
-// Buffers this large give their pages back before they are freed.
-constexpr size_t kReleaseAtLeast = 256 * 1024;
 // How long a server-side disconnect waits to get its close frame out.
 constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
@@ -90,23 +86,6 @@ void Unmask(char* data, size_t size, const unsigned char* key) {
     std::memcpy(data + i, &w, 8);
   }
   for (; i < size; ++i) data[i] = static_cast<char>(data[i] ^ key[i % 4]);
-}
-
-// Moves the bytes of `into` to a new buffer of `capacity`. The old buffer's
-// pages go back to the system before it is freed: the allocator would keep
-// them resident for its own reuse, and a message that grew by doubling would
-// then keep about twice its bytes resident.
-void Regrow(std::string& into, size_t capacity) {
-  std::string grown;
-  grown.reserve(capacity);
-  grown.append(into);
-  if (into.capacity() >= kReleaseAtLeast) {
-    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(into.data()) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(into.data()) + into.capacity()) & ~(page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
-  }
-  into.swap(grown);
 }
 
 // The status codes a peer may put in a close frame: the defined ones that
@@ -352,7 +331,8 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
     const size_t buffered = readLen_ - readPos_;
     const size_t want = std::min(size - done, buffered > 0 ? buffered : streaming ? kPayloadStep : 0);
     const size_t room = start + done + want;
-    if (room > into.capacity()) Regrow(into, std::max(room, std::min(kGrowth * into.capacity(), most)));
+    if (room > into.capacity())
+      into.reserve(std::max(room, std::min(most, std::max(kGrowth * into.capacity(), room + kPayloadStep))));
     if (charge && want > 0) Charge(*charge, room);
     if (want == 0) {
       // Nothing buffered: wait for bytes before making room for them.
