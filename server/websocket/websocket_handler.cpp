@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -256,31 +257,34 @@ void TWebSocketHandler::Execute() {
 }
 
 size_t TWebSocketHandler::ReadSocket(void* data, size_t size) {
-  const auto begun = std::chrono::steady_clock::now();
-  for (;;) {
+  using Clock = std::chrono::steady_clock;
+  const auto begun = Clock::now();
+  for (auto now = begun;; now = Clock::now()) {
     // The per-read limit still left, cut short when the progress rule
     // decides sooner.
     auto perRead = perRead_;
     if (perRead.count() > 0)
       perRead = std::max(std::chrono::milliseconds(1),
-                         perRead - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now() - begun));
-    connection_.SetReadTimeout(rate_.ReadTimeout(perRead));
+                         perRead - std::chrono::duration_cast<std::chrono::milliseconds>(now - begun));
+    connection_.SetReadTimeout(rate_.ReadTimeout(perRead, now));
     try {
       const size_t n = connection_.ReadSome(data, size);
       if (n == 0) throw ClosedGracefully{};
+      lastRead_ = Clock::now();
       return n;
     } catch (const std::system_error& e) {
       if (e.code() != std::errc::timed_out) throw;
+      lastRead_ = Clock::now();
       Progress(0);  // raises when the wait ended on the rule's deadline
-      if (perRead_.count() > 0 && std::chrono::steady_clock::now() - begun >= perRead_) throw;
+      if (perRead_.count() > 0 && lastRead_ - begun >= perRead_) throw;
     }
   }
 }
 
 void TWebSocketHandler::Progress(size_t bytes) {
   if (!rate_.Started()) return;
-  if (!rate_.Arrived(counting_ ? bytes : 0))
+  // Bytes count from when their read returned.
+  if (!rate_.Arrived(counting_ ? bytes : 0, lastRead_))
     throw EWsTooSlow("WebSocket message too slow: less than " + BytesText(rate_.Rule().minBytes) +
                      " in " + SpanText(rate_.Rule().span));
 }
@@ -289,6 +293,7 @@ void TWebSocketHandler::Fill() {
   if (!readBuf_) readBuf_.reset(new char[kReadBufferSize]);
   readLen_ = ReadSocket(readBuf_.get(), kReadBufferSize);
   readPos_ = 0;
+  streaming_ = readLen_ == kReadBufferSize;
 }
 
 size_t TWebSocketHandler::ReadSome(char* data, size_t size) {
@@ -320,32 +325,32 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
   const size_t start = into.size();
   // An announced length alone (a peer that then sends nothing) must not make
   // the server hold memory: `into` grows with the bytes that arrived, and is
-  // charged as it grows. While the sender keeps the connection full, reads
-  // go straight into room made (and charged) one step ahead; otherwise the
-  // bytes are awaited in the read buffer and appended. The capacity grows
+  // charged as it grows. While the sender keeps the connection full (its
+  // last read filled all it was given), reads go straight into room made
+  // (and charged) one step ahead; otherwise the bytes are awaited in the
+  // read buffer and appended. The capacity grows
   // geometrically, so a large message is copied a small part of once in all
   // as it grows; what lies beyond its bytes (and the step) is address space
   // only, never written or charged, and the announced length only caps it.
-  bool streaming = false;
   for (size_t done = 0; done < size;) {
     const size_t buffered = readLen_ - readPos_;
-    const size_t want = std::min(size - done, buffered > 0 ? buffered : streaming ? kPayloadStep : 0);
+    const bool direct = buffered == 0 && streaming_ && size - done >= kReadBufferSize;
+    if (buffered == 0 && !direct) {
+      // Wait for bytes before making room for them.
+      Fill();
+      continue;
+    }
+    const size_t want = std::min(size - done, direct ? kPayloadStep : buffered);
     const size_t room = start + done + want;
     if (room > into.capacity())
       into.reserve(std::max(room, std::min(most, std::max(kGrowth * into.capacity(), room + kPayloadStep))));
-    if (charge && want > 0) Charge(*charge, room);
-    if (want == 0) {
-      // Nothing buffered: wait for bytes before making room for them.
-      Fill();
-      streaming = readLen_ == kReadBufferSize;
-      continue;
-    }
-    if (buffered == 0) {
+    if (charge) Charge(*charge, room);
+    if (direct) {
       into.resize(room);
       const size_t n = ReadSocket(into.data() + start + done, want);
       Progress(n);
       done += n;
-      streaming = n == want;
+      streaming_ = n == want;
       into.resize(start + done);
     } else {
       into.append(readBuf_.get() + readPos_, want);
@@ -382,7 +387,7 @@ void TWebSocketHandler::ReadFrames() {
     // so a ping flood cannot keep it alive.
     counting_ = (head[0] & 0x0F) < 0x8;
     if (counting_) {
-      if (!rate_.Started()) rate_.Start();
+      if (!rate_.Started()) rate_.Start(std::numeric_limits<size_t>::max(), lastRead_);
       Progress(1);
     }
     ReadExact(head + 1, 1);

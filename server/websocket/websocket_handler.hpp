@@ -218,6 +218,10 @@ class TWebSocketHandler {
   // now are data-frame bytes, which count towards the message's progress.
   std::chrono::milliseconds perRead_{0};
   bool counting_ = false;
+  // The last read from the connection filled all the room it was given.
+  bool streaming_ = false;
+  // When the last read from the connection returned (or timed out).
+  std::chrono::steady_clock::time_point lastRead_{};
   TMinDataRate rate_;
 
   // Held across the connected test and the write of one frame, so frames
