@@ -1,10 +1,13 @@
 #include "server/websocket/websocket_handler.hpp"
 
 #include <cxxabi.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -31,10 +34,12 @@ constexpr size_t kReadBufferSize = 64 * 1024;
 // much more.
 constexpr size_t kPayloadStep = 64 * 1024;
 // How much a message's buffer grows at once: the buffers it leaves behind
-// as it grows hold a seventh of its final size in all (a 32 MiB message
+// as it grows held a seventh of its final size in all (a 32 MiB message
 // copies 64 KiB, 512 KiB and 4 MiB on its way), and its unwritten room is
 // at most this many times what arrived.
 constexpr size_t kGrowth = 8;
+// Buffers left behind this large give their pages back.
+constexpr size_t kReleaseAtLeast = 256 * 1024;
 // How long a server-side disconnect waits to get its close frame out.
 constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
@@ -87,6 +92,22 @@ void Unmask(char* data, size_t size, const unsigned char* key) {
     std::memcpy(data + i, &w, 8);
   }
   for (; i < size; ++i) data[i] = static_cast<char>(data[i] ^ key[i % 4]);
+}
+
+// Moves the bytes of `into` to a new buffer of `capacity`. The old buffer's
+// pages go back to the system before it is freed: the allocator would keep
+// them resident for its own reuse, beside the message that goes on growing.
+void Regrow(std::string& into, size_t capacity) {
+  std::string grown;
+  grown.reserve(capacity);
+  grown.append(into);
+  if (into.capacity() >= kReleaseAtLeast) {
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(into.data()) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(into.data()) + into.capacity()) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  }
+  into.swap(grown);
 }
 
 // The status codes a peer may put in a close frame: the defined ones that
@@ -343,7 +364,7 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
     const size_t want = std::min(size - done, direct ? kPayloadStep : buffered);
     const size_t room = start + done + want;
     if (room > into.capacity())
-      into.reserve(std::max(room, std::min(most, std::max(kGrowth * into.capacity(), room + kPayloadStep))));
+      Regrow(into, std::max(room, std::min(most, std::max(kGrowth * into.capacity(), room + kPayloadStep))));
     if (charge) Charge(*charge, room);
     if (direct) {
       into.resize(room);
