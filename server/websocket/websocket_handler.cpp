@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -29,9 +28,9 @@ namespace vexa {
 namespace {
 
 constexpr size_t kReadBufferSize = 64 * 1024;
-// How far a payload's memory may run ahead of its bytes: each read goes
-// straight into the message, into room made (and charged) for at most this
-// much more.
+// How far a payload's memory may run ahead of its bytes: while the sender
+// keeps the connection full, reads go straight into the message, into room
+// made (and charged) for at most this much more than arrived.
 constexpr size_t kPayloadStep = 64 * 1024;
 // How much a message's buffer grows at once: the buffers it leaves behind
 // as it grows held a seventh of its final size in all (a 32 MiB message
@@ -349,10 +348,10 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
   // charged as it grows. While the sender keeps the connection full (its
   // last read filled all it was given), reads go straight into room made
   // (and charged) one step ahead; otherwise the bytes are awaited in the
-  // read buffer and appended. The capacity grows
-  // geometrically, so a large message is copied a small part of once in all
-  // as it grows; what lies beyond its bytes (and the step) is address space
-  // only, never written or charged, and the announced length only caps it.
+  // read buffer and appended. The capacity grows eightfold, so a large
+  // message is copied a seventh of once in all as it grows; what lies beyond
+  // its bytes is address space only, never written or charged, and the
+  // announced length only caps it.
   for (size_t done = 0; done < size;) {
     const size_t buffered = readLen_ - readPos_;
     const bool direct = buffered == 0 && streaming_ && size - done >= kReadBufferSize;
@@ -408,7 +407,9 @@ void TWebSocketHandler::ReadFrames() {
     // so a ping flood cannot keep it alive.
     counting_ = (head[0] & 0x0F) < 0x8;
     if (counting_) {
-      if (!rate_.Started()) rate_.Start(std::numeric_limits<size_t>::max(), lastRead_);
+      // Its time starts now, not when its first byte was buffered: the
+      // delivery of the message before it was the server's time.
+      if (!rate_.Started()) rate_.Start();
       Progress(1);
     }
     ReadExact(head + 1, 1);

@@ -200,7 +200,7 @@ class TWebSocketHandler {
   void ReadExact(void* data, size_t size);
   // Appends a payload of `size` bytes to `into` as the bytes arrive: `into`
   // is written and charged (when a charge is given) at most one step ahead
-  // of them, and its capacity grows by doubling, never past `most`.
+  // of them, and its capacity grows eightfold, never past `most`.
   void ReadPayload(std::string& into, size_t size, bool masked, const unsigned char* key,
                    TMemoryCharge* charge = nullptr, size_t most = 0);
 
