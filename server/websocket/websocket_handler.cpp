@@ -1,10 +1,13 @@
 #include "server/websocket/websocket_handler.hpp"
 
 #include <cxxabi.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -26,6 +29,17 @@ namespace vexa {
 namespace {
 
 constexpr size_t kReadBufferSize = 64 * 1024;
+// How far a payload's memory may run ahead of its bytes: while the sender
+// keeps the connection full, reads go straight into the message, into room
+// made (and charged) for at most this much more than arrived.
+constexpr size_t kPayloadStep = 64 * 1024;
+// How much a message's buffer grows at once: the buffers it leaves behind
+// as it grows held a seventh of its final size in all (a 32 MiB message
+// copies 64 KiB, 512 KiB and 4 MiB on its way), and its unwritten room is
+// at most this many times what arrived.
+constexpr size_t kGrowth = 8;
+// Buffers left behind this large give their pages back.
+constexpr size_t kReleaseAtLeast = 256 * 1024;
 // How long a server-side disconnect waits to get its close frame out.
 constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
@@ -39,6 +53,21 @@ constexpr size_t kMaxControlPayload = 125;
 
 // The peer ended the stream in an orderly way; ends reading without a word.
 struct ClosedGracefully {};
+
+// A message in progress that broke the progress rule; ends with close 1008.
+class EWsTooSlow : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "64 KiB", "1000 bytes"; "10 s", "500 ms".
+std::string BytesText(size_t bytes) {
+  return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
+}
+std::string SpanText(std::chrono::milliseconds span) {
+  return span.count() % 1000 == 0 ? std::to_string(span.count() / 1000) + " s"
+                                  : std::to_string(span.count()) + " ms";
+}
 
 std::string ClassName(const std::exception& e) {
   const char* mangled = typeid(e).name();
@@ -63,6 +92,22 @@ void Unmask(char* data, size_t size, const unsigned char* key) {
     std::memcpy(data + i, &w, 8);
   }
   for (; i < size; ++i) data[i] = static_cast<char>(data[i] ^ key[i % 4]);
+}
+
+// Moves the bytes of `into` to a new buffer of `capacity`. The old buffer's
+// pages go back to the system before it is freed: the allocator would keep
+// them resident for its own reuse, beside the message that goes on growing.
+void Regrow(std::string& into, size_t capacity) {
+  std::string grown;
+  grown.reserve(capacity);
+  grown.append(into);
+  if (into.capacity() >= kReleaseAtLeast) {
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(into.data()) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(into.data()) + into.capacity()) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  }
+  into.swap(grown);
 }
 
 // The status codes a peer may put in a close frame: the defined ones that
@@ -396,6 +441,10 @@ void TWebSocketHandler::Execute() {
   } catch (const EWsTooLarge& e) {
     SendClose(kCloseTooBig);
     if (!stopRequested_.load()) WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
+  } catch (const EWsTooSlow& e) {
+    // The message's charge went back as ReadFrames unwound.
+    SendClose(kClosePolicy);
+    if (!stopRequested_.load()) WriteLine(std::string("WebSocket error: ") + e.what());
   } catch (const EWsProtocolError& e) {
     SendClose(kCloseProtocolError);
     if (!stopRequested_.load()) WriteLine("WebSocket error: " + ConsoleQuote(e.what()) + " " + ClassName(e));
@@ -427,30 +476,61 @@ void TWebSocketHandler::Execute() {
   }
 }
 
+size_t TWebSocketHandler::ReadSocket(void* data, size_t size) {
+  using Clock = std::chrono::steady_clock;
+  const auto begun = Clock::now();
+  for (auto now = begun;; now = Clock::now()) {
+    // The per-read limit still left, cut short when the progress rule
+    // decides sooner.
+    auto perRead = perRead_;
+    if (perRead.count() > 0)
+      perRead = std::max(std::chrono::milliseconds(1),
+                         perRead - std::chrono::duration_cast<std::chrono::milliseconds>(now - begun));
+    connection_.SetReadTimeout(rate_.ReadTimeout(perRead, now));
+    try {
+      const size_t n = connection_.ReadSome(data, size);
+      if (n == 0) throw ClosedGracefully{};
+      lastRead_ = Clock::now();
+      return n;
+    } catch (const std::system_error& e) {
+      if (e.code() != std::errc::timed_out) throw;
+      lastRead_ = Clock::now();
+      Progress(0);  // raises when the wait ended on the rule's deadline
+      if (perRead_.count() > 0 && lastRead_ - begun >= perRead_) throw;
+    }
+  }
+}
+
+void TWebSocketHandler::Progress(size_t bytes) {
+  if (!rate_.Started()) return;
+  // Bytes count from when their read returned.
+  if (!rate_.Arrived(counting_ ? bytes : 0, lastRead_))
+    throw EWsTooSlow("WebSocket message too slow: less than " + BytesText(rate_.Rule().minBytes) +
+                     " in " + SpanText(rate_.Rule().span));
+}
+
+void TWebSocketHandler::Fill() {
+  if (!readBuf_) readBuf_.reset(new char[kReadBufferSize]);
+  readLen_ = ReadSocket(readBuf_.get(), kReadBufferSize);
+  readPos_ = 0;
+  streaming_ = readLen_ == kReadBufferSize;
+}
+
+size_t TWebSocketHandler::ReadSome(char* data, size_t size) {
+  if (readPos_ == readLen_) Fill();
+  const size_t n = std::min(size, readLen_ - readPos_);
+  std::memcpy(data, readBuf_.get() + readPos_, n);
+  readPos_ += n;
+  Progress(n);
+  return n;
+}
+
 void TWebSocketHandler::ReadExact(void* data, size_t size) {
   char* out = static_cast<char*>(data);
   while (size > 0) {
-    if (readPos_ < readLen_) {
-      const size_t n = std::min(size, readLen_ - readPos_);
-      std::memcpy(out, readBuf_.data() + readPos_, n);
-      readPos_ += n;
-      out += n;
-      size -= n;
-      continue;
-    }
-    // Large remainders go straight to their destination.
-    if (size >= kReadBufferSize) {
-      const size_t n = connection_.ReadSome(out, size);
-      if (n == 0) throw ClosedGracefully{};
-      out += n;
-      size -= n;
-      continue;
-    }
-    if (readBuf_.empty()) readBuf_.resize(kReadBufferSize);
-    const size_t n = connection_.ReadSome(readBuf_.data(), readBuf_.size());
-    if (n == 0) throw ClosedGracefully{};
-    readPos_ = 0;
-    readLen_ = n;
+    const size_t n = ReadSome(out, size);
+    out += n;
+    size -= n;
   }
 }
 
@@ -461,18 +541,43 @@ void TWebSocketHandler::Charge(TMemoryCharge& charge, size_t bytes) {
 }
 
 void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
-                                    const unsigned char* key, TMemoryCharge* charge) {
+                                    const unsigned char* key, TMemoryCharge* charge, size_t most) {
   const size_t start = into.size();
-  // The bytes are written (and charged) as they arrive: an announced length
-  // alone (a peer that then sends nothing) must not make the server hold
-  // memory. Reserved room is only address space until written.
-  constexpr size_t kStep = 1024 * 1024;
+  // An announced length alone (a peer that then sends nothing) must not make
+  // the server hold memory: `into` grows with the bytes that arrived, and is
+  // charged as it grows. While the sender keeps the connection full (its
+  // last read filled all it was given), reads go straight into room made
+  // (and charged) one step ahead; otherwise the bytes are awaited in the
+  // read buffer and appended. The capacity grows eightfold, so a large
+  // message is copied a seventh of once in all as it grows; what lies beyond
+  // its bytes is address space only, never written or charged, and the
+  // announced length only caps it.
   for (size_t done = 0; done < size;) {
-    const size_t n = std::min(size - done, kStep);
-    if (charge) Charge(*charge, start + done + n);
-    into.resize(start + done + n);
-    ReadExact(into.data() + start + done, n);
-    done += n;
+    const size_t buffered = readLen_ - readPos_;
+    const bool direct = buffered == 0 && streaming_ && size - done >= kReadBufferSize;
+    if (buffered == 0 && !direct) {
+      // Wait for bytes before making room for them.
+      Fill();
+      continue;
+    }
+    const size_t want = std::min(size - done, direct ? kPayloadStep : buffered);
+    const size_t room = start + done + want;
+    if (room > into.capacity())
+      Regrow(into, std::max(room, std::min(most, std::max(kGrowth * into.capacity(), room + kPayloadStep))));
+    if (charge) Charge(*charge, room);
+    if (direct) {
+      into.resize(room);
+      const size_t n = ReadSocket(into.data() + start + done, want);
+      Progress(n);
+      done += n;
+      streaming_ = n == want;
+      into.resize(start + done);
+    } else {
+      into.append(readBuf_.get() + readPos_, want);
+      readPos_ += want;
+      Progress(want);
+      done += want;
+    }
   }
   if (masked) Unmask(into.data() + start, size, key);
 }
@@ -484,6 +589,7 @@ void TWebSocketHandler::ReadFrames() {
   uint8_t messageType = 0;
   bool messageCompressed = false;
   std::string control;
+  rate_ = TMinDataRate(limits_.progress);
 
   // Only the connection's end stops the loop: a server-side disconnect shuts
   // it after its close frame is out, so the reader never ends first and
@@ -491,10 +597,21 @@ void TWebSocketHandler::ReadFrames() {
   while (!connection_.IsShutdown()) {
     unsigned char head[2];
     // Between messages a peer may stay silent as long as it likes; from the
-    // first byte of a frame to the end of its message, each read has a limit.
-    connection_.SetReadTimeout(messageOpen ? limits_.frameRead : std::chrono::milliseconds(0));
+    // first byte of a frame on, each read has a limit.
+    perRead_ = messageOpen ? limits_.frameRead : std::chrono::milliseconds(0);
+    counting_ = false;
     ReadExact(head, 1);
-    connection_.SetReadTimeout(limits_.frameRead);
+    perRead_ = limits_.frameRead;
+    // From the first byte of a data frame to the end of its message, the
+    // message must keep moving; control frames do not count as its progress,
+    // so a ping flood cannot keep it alive.
+    counting_ = (head[0] & 0x0F) < 0x8;
+    if (counting_) {
+      // Its time starts now, not when its first byte was buffered: the
+      // delivery of the message before it was the server's time.
+      if (!rate_.Started()) rate_.Start();
+      Progress(1);
+    }
     ReadExact(head + 1, 1);
     const bool fin = head[0] & 0x80;
     const bool rsv1 = head[0] & 0x40;
@@ -562,14 +679,15 @@ void TWebSocketHandler::ReadFrames() {
       messageCompressed = rsv1;
     }
     const bool compressed = useDeflate_ && messageCompressed;
-    // Room for the whole frame at once (and the deflate tail), so that a
-    // large message is never copied to grow; fragments grow by doubling.
-    const size_t need =
-        message.size() + static_cast<size_t>(length) + (compressed ? sizeof kDeflateTail : 0);
-    if (need > message.capacity())
-      message.reserve(std::max(need, std::min(2 * message.capacity(), maxSize)));
-    ReadPayload(message, static_cast<size_t>(length), masked, key, &charge);
+    // A final frame's length is the rest of its message.
+    if (fin) rate_.SetMissing(static_cast<size_t>(length));
+    // The last frame's capacity stops at its end (and the deflate tail), so
+    // that the message is not copied once more to take the tail.
+    const size_t tail = compressed ? sizeof kDeflateTail : 0;
+    const size_t most = fin ? message.size() + static_cast<size_t>(length) + tail : maxSize + tail;
+    ReadPayload(message, static_cast<size_t>(length), masked, key, &charge, most);
     if (fin) {
+      rate_.Stop();  // delivery is not the client's time
       if (messageType == OpText || messageType == OpBinary)
         ProcessMessage(message, compressed, charge);
       message.clear();

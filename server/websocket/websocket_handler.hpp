@@ -24,13 +24,20 @@
 // (32 MiB by default). A peer that announces more gets close 1009 and its
 // connection ends with a "WebSocket error: " line before anything is
 // allocated for it. What a message in progress holds (its frames, fragments
-// and inflated text) is charged to a memory budget shared with other
-// connections, as it arrives, until the message has been delivered; a
-// message that would pass the budget gets close 1009 the same way. Each read
-// while a frame or a fragmented message is unfinished may wait at most the
-// frame read limit (30 s by default); past it the connection gets close 1008
-// and ends with a "WebSocket error: " line. Between messages a connection may
-// stay silent for as long as it likes.
+// and inflated text) grows with the bytes that arrived, never more than one
+// read step (64 KiB) ahead of them, whatever a header announces; it is
+// charged to a memory budget shared with other connections as it grows,
+// until the message has been delivered; a message that would pass the
+// budget gets close 1009 the same way. Each read while a frame or a
+// fragmented message is unfinished may wait at most the frame read limit
+// (30 s by default); past it the connection gets close 1008 and ends with a
+// "WebSocket error: " line. A data message in progress must also keep
+// moving (TMinDataRate, from the first byte of its first frame to the end of
+// its last): every span (10 s) must bring at least its minimum (64 KiB) of
+// data-frame bytes, or all the message still lacked; control frames between
+// its fragments do not count. One that does not gets close 1008, a
+// "WebSocket error: " line, and its charge back before the close event.
+// Between messages a connection may stay silent for as long as it likes.
 //
 // Sending: every frame of a connection goes through its send queue, so frames
 // keep their order and nothing follows the close frame. A send first writes
@@ -63,6 +70,7 @@
 
 #include "server/http/http_types.hpp"
 #include "server/http/memory_budget.hpp"
+#include "server/http/min_data_rate.hpp"
 #include "server/websocket/websocket_handshake.hpp"
 #include "server/websocket/ws_inflater.hpp"
 
@@ -88,6 +96,9 @@ struct TWsLimits {
   TMemoryBudget* budget = nullptr;
   // Bytes of frames that may wait for one client that reads slowly.
   size_t maxQueued = size_t(64) * 1024 * 1024;
+  // The progress a data message in progress must make, besides each read's
+  // limit: so much in every span from its first byte.
+  TDataRateRule progress{};
 };
 
 // The three WebSocket events of the listener. All three must be set.
@@ -239,12 +250,23 @@ class TWebSocketHandler {
   // Queues a close frame with `code` unless one went out already.
   void SendClose(uint16_t code);
 
+  // One read on the connection, waiting no longer than the per-read limit
+  // in force and the progress rule allow; raises at the end of the stream.
+  size_t ReadSocket(void* data, size_t size);
+  // Counts bytes taken from the stream towards the progress of the message
+  // in progress (data-frame bytes only); raises when it is too slow.
+  void Progress(size_t bytes);
+  // Refills the empty read buffer with what arrives (at least one byte).
+  void Fill();
+  // Up to `size` bytes (at least one) through the read buffer.
+  size_t ReadSome(char* data, size_t size);
   // Buffered exact reads on the connection; raise at the end of the stream.
   void ReadExact(void* data, size_t size);
-  // Appends a payload of `size` bytes to `into`, charging what it grows by
-  // (when a charge is given) as the bytes arrive.
+  // Appends a payload of `size` bytes to `into` as the bytes arrive: `into`
+  // is written and charged (when a charge is given) at most one step ahead
+  // of them, and its capacity grows eightfold, never past `most`.
   void ReadPayload(std::string& into, size_t size, bool masked, const unsigned char* key,
-                   TMemoryCharge* charge = nullptr);
+                   TMemoryCharge* charge = nullptr, size_t most = 0);
 
   TConnection& connection_;
   HttpRequest request_;
@@ -253,9 +275,18 @@ class TWebSocketHandler {
 
   // Reader thread only.
   TWsInflater inflater_;
-  std::vector<char> readBuf_;
+  std::unique_ptr<char[]> readBuf_;  // left unwritten until a read fills it
   size_t readPos_ = 0;
   size_t readLen_ = 0;
+  // How long one read may wait (zero: no limit), and whether the bytes read
+  // now are data-frame bytes, which count towards the message's progress.
+  std::chrono::milliseconds perRead_{0};
+  bool counting_ = false;
+  // The last read from the connection filled all the room it was given.
+  bool streaming_ = false;
+  // When the last read from the connection returned (or timed out).
+  std::chrono::steady_clock::time_point lastRead_{};
+  TMinDataRate rate_;
 
   // The send queue. Nothing holds sendLock_ across a write: the one thread
   // on the socket at a time (a sender writing into an empty queue, or the

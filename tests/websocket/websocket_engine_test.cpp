@@ -2,10 +2,12 @@
 // other end as a browser would.
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -407,8 +409,63 @@ TEST(EngineProtocol, CloseCodesAndControlFrames) {
   }
 }
 
+// One connection with `limits`, first given a message and then fed by
+// `feed` (on its own thread, with a flag that is set once the engine has
+// closed) until the engine ends it, or the test does after `wait`.
+struct LimitRun {
+  std::string sent;     // hex of what the engine wrote
+  std::string console;  // what it printed
+  std::vector<std::string> messages;
+  bool closed = false;       // the engine ended the connection by itself
+  size_t heldAtClose = 0;    // the budget's bytes when the close event fired
+};
+
+LimitRun RunWithLimits(TWsLimits limits, const std::function<void(int, const std::atomic<bool>&)>& feed,
+                       std::chrono::milliseconds wait = std::chrono::seconds(30)) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
+  TConnection connection(fds[0], "127.0.0.1");
+  TMemoryBudget budget(size_t(1) << 30);
+  limits.budget = &budget;
+  test::EventLog log;
+  LimitRun run;
+  std::atomic<bool> closed{false};
+  testing::internal::CaptureStdout();
+  {
+    TWebSocketHandler handler(connection, HttpRequest{}, false);
+    handler.SetLimits(limits);
+    handler.OnMessage = [&](TConnection&, HttpRequest&, const std::string& text) { log.Message(text); };
+    handler.OnClose = [&](TConnection&, HttpRequest&) {
+      run.heldAtClose = budget.Held();
+      closed = true;
+      log.Close();
+    };
+    handler.Start();
+    std::thread feeder([&] { feed(fds[1], closed); });
+    run.closed = log.WaitClose(wait);
+    connection.Shutdown();  // ends a reader that is still waiting
+    feeder.join();
+    handler.WaitFor();
+  }
+  run.console = testing::internal::GetCapturedStdout();
+  run.sent = Hex(ReadBytes(fds[1], 1 << 20));
+  ::close(fds[1]);
+  run.messages = log.Messages();
+  return run;
+}
+
+// Writes without raising SIGPIPE; false once the engine's end has gone.
+bool SendQuietly(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 // Between messages a connection may stay silent; a frame or a fragmented
-// message left unfinished for longer than the frame read limit ends the
+// message left without data for longer than the frame read limit ends the
 // connection with 1008 and a console line.
 TEST(EngineReadLimit, UnfinishedFramesAndMessagesAreClosedAfterTheLimit) {
   const std::string timedOut = "WebSocket error: WebSocket frame unfinished after 300 ms without data\n";
@@ -426,35 +483,90 @@ TEST(EngineReadLimit, UnfinishedFramesAndMessagesAreClosedAfterTheLimit) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    TConnection connection(fds[0], "127.0.0.1");
-    test::EventLog log;
-    testing::internal::CaptureStdout();
-    {
-      TWebSocketHandler handler(connection, HttpRequest{}, false);
-      TWsLimits limits;
-      limits.frameRead = std::chrono::milliseconds(300);
-      handler.SetLimits(limits);
-      handler.OnMessage = [&](TConnection&, HttpRequest&, const std::string& text) { log.Message(text); };
-      handler.OnClose = [&](TConnection&, HttpRequest&) { log.Close(); };
-      handler.Start();
-      WriteAll(fds[1], ClientFrame(1, "hello"));
-      EXPECT_TRUE(log.WaitMessages(1));
+    TWsLimits limits;
+    limits.frameRead = std::chrono::milliseconds(300);
+    const LimitRun run = RunWithLimits(limits, [&](int fd, const std::atomic<bool>& closed) {
+      WriteAll(fd, ClientFrame(1, "hello"));
       // Silent for more than three limits between messages: still open.
-      EXPECT_FALSE(log.WaitClose(std::chrono::milliseconds(1000)));
-      WriteAll(fds[1], ClientFrame(1, "still here") + c.unfinished);
-      EXPECT_TRUE(log.WaitMessages(2));
-      EXPECT_TRUE(log.WaitClose(std::chrono::seconds(30)));
-      connection.Shutdown();  // ends a reader that is still waiting
-      handler.WaitFor();
-    }
-    const std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(Hex(ReadBytes(fds[1], 1 << 20)), c.sent);
-    ::close(fds[1]);
-    EXPECT_EQ(console, c.console);
-    EXPECT_EQ(log.Messages(), (std::vector<std::string>{"hello", "still here"}));
+      EXPECT_EQ(ReadBytes(fd, 1, std::chrono::milliseconds(1000)), "");
+      EXPECT_FALSE(closed);
+      WriteAll(fd, ClientFrame(1, "still here") + c.unfinished);
+    });
+    EXPECT_TRUE(run.closed);
+    EXPECT_EQ(run.sent, c.sent);
+    EXPECT_EQ(run.console, c.console);
+    EXPECT_EQ(run.messages, (std::vector<std::string>{"hello", "still here"}));
+    EXPECT_EQ(run.heldAtClose, 0u);
   }
+}
+
+// The per-read limit alone would let a client hold a message for as long as
+// it likes, one byte at a time: a message in progress must also bring the
+// rule's minimum in every span from its first byte (control frames between
+// its fragments do not count). Its charge is back before the close event.
+TEST(EngineReadLimit, AMessageThatStopsMovingIsClosedThoughEveryReadIsWithinItsLimit) {
+  const std::string tooSlow = "WebSocket error: WebSocket message too slow: less than 4 KiB in 500 ms\n";
+  const struct {
+    const char* name;
+    std::string first;  // sent at once
+    std::string each;   // then every 50 ms
+  } cases[] = {
+      // The first span is met; the next ones are not.
+      {"a frame trickled a byte at a time", ClientFrame(1, std::string(10000, 't')).substr(0, 8000), "t"},
+      {"pings between the fragments", ClientFrame(1, std::string(8000, 'f'), false), ClientFrame(9, "")},
+      {"empty fragments", ClientFrame(1, std::string(8000, 'e'), false), ClientFrame(0, "", false)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TWsLimits limits;
+    limits.frameRead = std::chrono::seconds(3);  // never reached by a 50 ms pace
+    limits.progress = {std::chrono::milliseconds(500), 4 * 1024};
+    const LimitRun run = RunWithLimits(limits, [&](int fd, const std::atomic<bool>& closed) {
+      WriteAll(fd, ClientFrame(1, "hello") + c.first);
+      // Bounded: 20 s at most, far past when the rule ends it.
+      for (int i = 0; i < 400 && !closed && SendQuietly(fd, c.each); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    EXPECT_TRUE(run.closed);
+    EXPECT_EQ(run.sent.substr(run.sent.size() - CloseFrame(1008).size()), CloseFrame(1008));
+    // One line, after any pongs.
+    EXPECT_EQ(run.console.substr(run.console.find("WebSocket error")), tooSlow) << run.console;
+    EXPECT_EQ(run.messages, std::vector<std::string>{"hello"});
+    EXPECT_EQ(run.heldAtClose, 0u);
+  }
+}
+
+// A client that keeps sending is never cut, however long its message takes
+// in all (here several per-read limits), with pings and silent pauses
+// between messages.
+TEST(EngineReadLimit, ASteadySenderSlowerThanThePerReadLimitInAllIsDelivered) {
+  TWsLimits limits;
+  limits.frameRead = std::chrono::milliseconds(1500);
+  limits.progress = {std::chrono::milliseconds(1500), 1024};
+  const std::string whole(45 * 1024, 'w');
+  const std::string frame = ClientFrame(1, whole.substr(0, 30 * 1024), false) +
+                            ClientFrame(9, "p") + ClientFrame(0, whole.substr(30 * 1024), true);
+  std::chrono::steady_clock::duration took{};
+  const LimitRun run = RunWithLimits(
+      limits,
+      [&](int fd, const std::atomic<bool>&) {
+        const auto t0 = std::chrono::steady_clock::now();
+        // 512 bytes every 50 ms: about 10 KiB/s for 4.5 s.
+        for (size_t at = 0; at < frame.size(); at += 512) {
+          WriteAll(fd, frame.substr(at, 512));
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        took = std::chrono::steady_clock::now() - t0;
+        // Then a second message after a silence longer than any limit.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        WriteAll(fd, ClientFrame(1, "after a rest") + ClientFrame(8, ""));
+      },
+      std::chrono::seconds(60));
+  EXPECT_GT(took, 2 * limits.frameRead);
+  EXPECT_TRUE(run.closed);
+  EXPECT_EQ(run.sent, Hex("\x8A\x01p") + " " + CloseFrame(1000));
+  EXPECT_EQ(run.console, "Received Ping, sending Pong\n");
+  EXPECT_EQ(run.messages, (std::vector<std::string>{whole, "after a rest"}));
 }
 
 TEST_F(EngineTest, PeerVanishingMidFrameEndsQuietly) {
@@ -521,17 +633,61 @@ TEST_F(EngineTest, MessagesPastTheSharedMemoryBudgetGetTooBig) {
   Send(ClientFrame(2, std::string(15 * 1024, '\xFF')));
   ASSERT_TRUE(log_.WaitMessages(3));
   EXPECT_EQ(log_.Messages()[2].size(), 45u * 1024);
+  // Delivered messages hold nothing: the pong comes after all three.
+  Send(ClientFrame(9, ""));
+  EXPECT_EQ(Hex(ReadBytes(client_, 2)), "8A 00");
+  EXPECT_EQ(budget.Held(), 40u * 1024);
   // A deflate bomb: a few hundred bytes that would inflate past the budget.
   Send(ClientFrame(1, deflater.Compress(std::string(2 * 1024 * 1024, 'b')), true, true));
   ASSERT_TRUE(log_.WaitClose());
   EXPECT_EQ(Hex(ReadBytes(client_, 4)), "88 02 03 F1");
   const std::string out = Finish();
-  EXPECT_EQ(out.rfind("WebSocket error: WebSocket message of ", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("Received Ping, sending Pong\nWebSocket error: WebSocket message of ", 0), 0u) << out;
   EXPECT_NE(out.find("passes what the server's budget has left vexa::EWsTooLarge"), std::string::npos) << out;
   EXPECT_EQ(log_.Messages().size(), 3u);
   EXPECT_EQ(budget.Held(), 40u * 1024);
   body.Release();
   EXPECT_EQ(budget.Held(), 0u);
+}
+
+// What a message holds grows with its bytes: a header that announces 4 MiB
+// is charged at most one read step before its payload comes, and every byte
+// is given back once its message is delivered, while the connection stays
+// open.
+TEST_F(EngineTest, AMessageIsChargedAsItsBytesArriveAndGivenBackOnDelivery) {
+  constexpr size_t kStep = 64 * 1024;
+  TMemoryBudget budget(size_t(1) << 30);
+  TWsLimits limits;
+  limits.budget = &budget;
+  Start(false, limits);
+  const std::string payload(4 * 1024 * 1024, 'm');
+  const std::string frame = ClientFrame(2, payload);
+  const size_t header = frame.size() - payload.size();
+  Send(frame.substr(0, header));
+  // The engine has taken the header once nothing is left unread.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  int unread = -1;
+  while ((::ioctl(connection_->NativeHandle(), FIONREAD, &unread) != 0 || unread > 0) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(unread, 0);
+  EXPECT_LE(budget.Held(), kStep);
+  for (size_t sent = header; sent < frame.size();) {
+    const size_t n = std::min<size_t>(256 * 1024, frame.size() - sent);
+    Send(frame.substr(sent, n));
+    sent += n;
+    ASSERT_LE(budget.Held(), sent - header + kStep) << sent;
+  }
+  ASSERT_TRUE(log_.WaitMessages(1, std::chrono::seconds(30)));
+  // More messages, one in fragments; the pong follows them all.
+  Send(ClientFrame(1, "a", false) + ClientFrame(0, std::string(100000, 'b'), false) +
+       ClientFrame(0, "c") + ClientFrame(1, "d") + ClientFrame(9, "mark"));
+  EXPECT_EQ(Hex(ReadBytes(client_, 6)), "8A 04 6D 61 72 6B");
+  ASSERT_TRUE(log_.WaitMessages(3));
+  EXPECT_EQ(log_.Messages()[0], payload);
+  EXPECT_EQ(log_.Messages()[1], "a" + std::string(100000, 'b') + "c");
+  EXPECT_EQ(budget.Held(), 0u);
+  EXPECT_TRUE(handler_->Connected());
 }
 
 TEST_F(EngineTest, PlainFramesAndFragmentsPastTheBudgetGetTooBigAsTheyArrive) {
