@@ -21,6 +21,7 @@
 #include "core/globals.hpp"
 #include "server/bridge/app_starts.hpp"
 #include "server/bridge/gs_app.hpp"
+#include "server/bridge/process_slots.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
 #include "server/bridge/ws_app.hpp"
@@ -171,6 +172,23 @@ TEST_F(Registries, VexaCloseGuards) {
 // A client that sends connection id fields of its own (any letter case, "-"
 // for "_", repeated, ahead of the server's) gets only the server's id in its
 // request, and its close removes its own registry entry, not the victim's.
+// A connection remembers the applications it started or joined, at least
+// twice as many as it may run at once: one that has ended since is told
+// apart from one never started. The oldest noted goes first; noting a name
+// again makes it the latest.
+TEST(WsApp, RemembersEveryApplicationItMayRunAndMore) {
+  TWsApp app(1, nullptr);
+  const size_t most = TProcessLimits{}.MaxAppsPerConnection;
+  for (size_t i = 0; i < 2 * most; ++i) app.NoteApp("a" + std::to_string(i));
+  for (size_t i = 0; i < 2 * most; ++i) EXPECT_TRUE(app.HadApp("a" + std::to_string(i))) << i;
+  EXPECT_FALSE(app.HadApp("never"));
+  app.NoteApp("a0");  // the latest now: "a1" is the oldest
+  app.NoteApp("new");
+  EXPECT_TRUE(app.HadApp("a0"));
+  EXPECT_TRUE(app.HadApp("new"));
+  EXPECT_FALSE(app.HadApp("a1"));
+}
+
 TEST_F(Registries, ConnectionIdIsTheServersOwn) {
   TWsRequestHandler router;
   router.DisconnectPauseMs = 0;

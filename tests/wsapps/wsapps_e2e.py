@@ -1036,8 +1036,11 @@ def stall_tests(env):
         c.close()
         # The server is still busy with the 30 MiB messages for a while.
         wait_count(srv, "App Exit wsprobe", n + 1, 30 * e2e.SLOW)
+        # The message that waited is dropped with one console line.
+        wait_count(srv, "the client of the application wsprobe left, message dropped", 1, 30 * e2e.SLOW)
         wait_pid_gone(pid, 5 * e2e.SLOW)
         stop_within(env)
+        assert srv.output().count("message dropped") == 1, srv.output()[-2000:]
 
     @with_own_server
     def test_large_messages_to_a_global_application_are_delivered(env):
