@@ -49,8 +49,9 @@ class TAppStarts {
   // it need not); the id stands for that start until it settles.
   Id Begin(const std::string& name);
   // The start has settled; any number of times, also for an id that never
-  // started a process. `kind` is what its first reply showed (Unknown when
-  // the process ended or never came to be: what was known stays).
+  // started a process (id 0 only learns). `kind` is what its first reply
+  // showed (Unknown when the process ended or never came to be: what was
+  // known stays).
   void Settle(const std::string& name, Id id, TKind kind = TKind::Unknown);
   // Waits until every start of `name` begun before `id` has settled or began
   // more than Bound ago; at once for a name known to stay per connection.

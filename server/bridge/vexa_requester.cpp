@@ -221,7 +221,10 @@ void TVexaRequester::SendToSubscribers(const std::string& groupctrl, const std::
 }
 
 void TVexaRequester::SetGlobal() {
+  // Learned at once, also when it comes after the first reply: later
+  // windows of this name wait for the starts under way.
   askedGlobal_ = true;
+  AppStarts().Settle(Name, 0, TAppStarts::TKind::Global);
   ReleasedRefs released;                  // a replaced older entry; dropped after the lock
   std::shared_ptr<TGsApp> existing;       // dropped after the lock
   std::shared_ptr<TVexaRequester> first;  // the global application this connection joins instead
