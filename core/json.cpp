@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "core/asso_array.hpp"
 #include "core/globals.hpp"
@@ -191,9 +192,80 @@ TJSON TJSON::CreateFromData(JsonValue&& data) {
   return doc;
 }
 
+namespace {
+
+// Builds the document as the library's own parser does, but moves each string
+// and key out of the lexer's buffer instead of copying it: a long string (a
+// client's message of many MiB) is not held twice more while it is parsed.
+class TMovingDomBuilder {
+ public:
+  explicit TMovingDomBuilder(JsonValue& root) : root_(root) {}
+
+  bool null() { return Put(nullptr) != nullptr; }
+  bool boolean(bool value) { return Put(value) != nullptr; }
+  bool number_integer(JsonValue::number_integer_t value) { return Put(value) != nullptr; }
+  bool number_unsigned(JsonValue::number_unsigned_t value) { return Put(value) != nullptr; }
+  bool number_float(JsonValue::number_float_t value, const JsonValue::string_t&) { return Put(value) != nullptr; }
+  bool string(JsonValue::string_t& value) { return Put(std::move(value)) != nullptr; }
+  bool binary(JsonValue::binary_t& value) { return Put(JsonValue::binary(std::move(value))) != nullptr; }
+  bool start_object(std::size_t) {
+    open_.push_back(Put(JsonValue::object()));
+    return true;
+  }
+  bool key(JsonValue::string_t& name) {
+    key_ = std::move(name);
+    return true;
+  }
+  bool end_object() {
+    open_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    open_.push_back(Put(JsonValue::array()));
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+    // The parse error as the library's own parser raises it.
+    if (error.id >= 100 && error.id < 200) throw static_cast<const nlohmann::detail::parse_error&>(error);
+    throw std::runtime_error(error.what());
+  }
+
+ private:
+  // Only the innermost open container grows, so the pointers to the open
+  // ones stay valid.
+  JsonValue* Put(JsonValue value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    JsonValue& parent = *open_.back();
+    if (parent.is_array()) {
+      auto& items = parent.get_ref<JsonValue::array_t&>();
+      items.push_back(std::move(value));
+      return &items.back();
+    }
+    JsonValue& member = parent[std::move(key_)];  // a repeated name keeps the last value
+    member = std::move(value);
+    return &member;
+  }
+
+  JsonValue& root_;
+  std::vector<JsonValue*> open_;
+  JsonValue::string_t key_;
+};
+
+}  // namespace
+
 JsonValue ParseJsonText(const std::string& text) {
   if (NestsTooDeep(text)) throw std::runtime_error(kTooDeep);
-  return JsonValue::parse(text);
+  JsonValue parsed;
+  TMovingDomBuilder builder(parsed);
+  JsonValue::sax_parse(text, &builder);
+  return parsed;
 }
 
 TJSON TJSON::CreateFromText(const std::string& text) {

@@ -158,51 +158,72 @@ void TChildProcess::Run() {
   running_ = false;
 }
 
-void TChildProcess::Write(std::string text) { Enqueue(std::move(text), nullptr); }
-
-bool TChildProcess::WriteWaiting(std::string text, const std::function<bool()>& gone) {
-  return Enqueue(std::move(text), &gone);
+void TChildProcess::Write(std::string text) {
+  const auto proc = ProcessForInput();
+  if (!proc || text.empty()) return;
+  std::unique_lock<std::mutex> lock(inMutex_);
+  if (inClosed_) return;
+  // A relay or an event cannot wait: it is queued at once, and a child that
+  // lets more than the bound of them pile up is stopped. Bytes that came
+  // through WriteWaiting, which waited for room, do not count against it.
+  const std::string why = Put(lock, proc, std::move(text), false);
+  if (!why.empty()) {
+    StopForInput(lock, why);
+  } else if (inQueued_ - inQueuedWaited_ > kMaxQueuedInput) {
+    StopForInput(lock, "more than " + std::to_string(kMaxQueuedInput >> 20) + " MiB wait for its standard input");
+  }
 }
 
-bool TChildProcess::Enqueue(std::string text, const std::function<bool()>* gone) {
-  std::shared_ptr<platform::Process> proc;
-  {
-    // A write right after Start() waits for the child to be there rather
-    // than being lost; before Start() and after the end it does nothing.
-    std::unique_lock<std::mutex> lock(mutex_);
-    finishedCv_.wait(lock, [this] { return !started_ || spawned_; });
-    if (!running_ || !process_) return false;
-    proc = process_;
-  }
+bool TChildProcess::WriteWaiting(std::string text, const std::function<bool()>& gone) {
+  const auto proc = ProcessForInput();
+  if (!proc) return false;
   if (text.empty()) return true;
-  // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
   std::unique_lock<std::mutex> lock(inMutex_);
-  std::string stopWhy;
-  if (gone) {
-    // Room: the text fits under the bound, or nothing waits before it. A
-    // child that takes nothing for InputStallLimit is stopped, so that no
-    // caller waits on it without bound (a client whose leave hides behind
-    // the bytes it sent is not seen by `gone`).
-    size_t lastQueued = inQueued_;
-    auto lastTaken = std::chrono::steady_clock::now();
-    while (!inClosed_ && inQueued_ > 0 && inQueued_ + text.size() > kMaxQueuedInput) {
-      lock.unlock();
-      const bool left = (*gone)();
-      lock.lock();
-      if (left) return false;
-      const auto now = std::chrono::steady_clock::now();
-      if (inQueued_ < lastQueued) {
-        lastQueued = inQueued_;
-        lastTaken = now;
-      } else if (now - lastTaken >= InputStallLimit) {
-        stopWhy = "its standard input took nothing for " + std::to_string(InputStallLimit.count()) + " ms";
-        break;
-      }
-      inCv_.wait_for(lock, std::chrono::milliseconds(100));
+  if (!WaitForRoom(lock, text.size(), gone)) return false;
+  const std::string why = Put(lock, proc, std::move(text), true);
+  if (!why.empty()) return StopForInput(lock, why);
+  return true;
+}
+
+std::shared_ptr<platform::Process> TChildProcess::ProcessForInput() {
+  // A write right after Start() waits for the child to be there rather
+  // than being lost; before Start() and after the end it does nothing.
+  std::unique_lock<std::mutex> lock(mutex_);
+  finishedCv_.wait(lock, [this] { return !started_ || spawned_; });
+  if (!running_ || !process_) return nullptr;
+  return process_;
+}
+
+bool TChildProcess::WaitForRoom(std::unique_lock<std::mutex>& lock, size_t size, const std::function<bool()>& gone) {
+  // Room: the text fits under the bound, or nothing waits before it (a text
+  // larger than the bound is taken into an empty queue). A child that takes
+  // no byte of its input for InputStallLimit is stopped, so that no caller
+  // waits on it without bound (a client whose leave hides behind the bytes
+  // it sent is not seen by `gone`); one that reads a long line slowly is
+  // making progress.
+  uint64_t lastTaken = inTaken_.load();
+  auto lastProgress = std::chrono::steady_clock::now();
+  while (!inClosed_ && inQueued_ > 0 && inQueued_ + size > kMaxQueuedInput) {
+    lock.unlock();
+    const bool left = gone();
+    lock.lock();
+    if (left) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (inTaken_ != lastTaken) {
+      lastTaken = inTaken_;
+      lastProgress = now;
+    } else if (now - lastProgress >= InputStallLimit) {
+      return StopForInput(lock, "its standard input took nothing for " + std::to_string(InputStallLimit.count()) +
+                                    " ms");
     }
+    inCv_.wait_for(lock, std::chrono::milliseconds(100));
   }
-  if (inClosed_) return false;
-  if (!stopWhy.empty()) return StopForInput(lock, stopWhy);
+  return !inClosed_;
+}
+
+std::string TChildProcess::Put(std::unique_lock<std::mutex>& lock, const std::shared_ptr<platform::Process>& proc,
+                               std::string text, bool waited) {
+  // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
   if (inQueue_.empty() && !inWriting_) {
     // Nothing waits: as much as the pipe takes at once goes straight in.
     inWriting_ = true;
@@ -210,35 +231,44 @@ bool TChildProcess::Enqueue(std::string text, const std::function<bool()>* gone)
     const long n = proc->WriteStdinSome(text.data(), text.size());
     lock.lock();
     inWriting_ = false;
+    if (n > 0) inTaken_ += static_cast<uint64_t>(n);
     if (n < 0) {
       inClosed_ = true;
       inQueue_.clear();
     }
-    if (inClosed_ || static_cast<size_t>(n) == text.size()) {
-      inCv_.notify_all();  // the writer may wait for inWriting_ to drop
-      return n >= 0;
-    }
+    inCv_.notify_all();  // the writer may wait for inWriting_ to drop
+    if (inClosed_ || static_cast<size_t>(n) == text.size()) return {};
     // Texts queued meanwhile come after the rest of this one.
     text.erase(0, static_cast<size_t>(n));
-    inQueued_ += text.size();
-    inQueue_.push_front(std::move(text));
+    Count(text.size(), waited, true);
+    inQueue_.push_front({std::move(text), waited});
   } else {
-    inQueued_ += text.size();
-    inQueue_.push_back(std::move(text));
+    Count(text.size(), waited, true);
+    inQueue_.push_back({std::move(text), waited});
   }
-  if (inQueued_ > kMaxQueuedInput) {
-    stopWhy = "more than " + std::to_string(kMaxQueuedInput >> 20) + " MiB wait for its standard input";
-  } else if (!writer_.joinable()) {
-    // The first write that has to wait for the child starts the writer.
-    try {
-      writer_ = std::thread([this, proc] { DrainInput(proc); });
-    } catch (const std::exception& e) {
-      stopWhy = std::string("no input writer: ") + e.what();
-    }
-  }
-  if (!stopWhy.empty()) return StopForInput(lock, stopWhy);
   inCv_.notify_all();
-  return true;
+  return StartWriter(proc);
+}
+
+void TChildProcess::Count(size_t size, bool waited, bool added) {
+  if (added) {
+    inQueued_ += size;
+    if (waited) inQueuedWaited_ += size;
+  } else {
+    inQueued_ -= size;
+    if (waited) inQueuedWaited_ -= size;
+  }
+}
+
+std::string TChildProcess::StartWriter(const std::shared_ptr<platform::Process>& proc) {
+  // The first write that has to wait for the child starts the writer.
+  if (writer_.joinable()) return {};
+  try {
+    writer_ = std::thread([this, proc] { DrainInput(proc); });
+  } catch (const std::exception& e) {
+    return std::string("no input writer: ") + e.what();
+  }
+  return {};
 }
 
 bool TChildProcess::StopForInput(std::unique_lock<std::mutex>& lock, const std::string& why) {
@@ -269,20 +299,21 @@ void TChildProcess::DrainInput(const std::shared_ptr<platform::Process>& proc) {
   for (;;) {
     inCv_.wait(lock, [this] { return inClosed_ || (!inQueue_.empty() && !inWriting_); });
     if (inClosed_) return;
-    std::string chunk = std::move(inQueue_.front());
+    TInput chunk = std::move(inQueue_.front());
     inQueue_.pop_front();
     inWriting_ = true;
     lock.unlock();
     size_t done = 0;
     bool broken = false;
-    while (done < chunk.size() && !inClosed_) {
-      const long n = proc->WriteStdinSome(chunk.data() + done, chunk.size() - done);
+    while (done < chunk.text.size() && !inClosed_) {
+      const long n = proc->WriteStdinSome(chunk.text.data() + done, chunk.text.size() - done);
       if (n < 0) {
         broken = true;
         break;
       }
       if (n > 0) {
         done += static_cast<size_t>(n);
+        inTaken_ += static_cast<uint64_t>(n);  // progress for the stall check
         continue;
       }
       // The pipe is full: wait for room or for the child's end; the slices
@@ -294,7 +325,7 @@ void TChildProcess::DrainInput(const std::shared_ptr<platform::Process>& proc) {
     }
     lock.lock();
     inWriting_ = false;
-    inQueued_ -= chunk.size();
+    Count(chunk.text.size(), chunk.waited, false);
     if (broken) {
       inClosed_ = true;
       inQueue_.clear();

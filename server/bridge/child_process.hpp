@@ -13,9 +13,9 @@
 //  - Write never waits for the child to read: what the pipe does not take at
 //    once waits in the runner's input queue, which a writer thread of the
 //    run (started by the first write that has to queue) drains as the child
-//    reads. A child that lets more than kMaxQueuedInput bytes pile up is
-//    stopped, with one console line. WriteWaiting instead waits on the
-//    calling thread until the queue has room.
+//    reads. A child that lets more than kMaxQueuedInput bytes of such
+//    writes pile up is stopped, with one console line. WriteWaiting instead
+//    waits on the calling thread until the queue has room.
 //
 // Lifetime: create with Create(), set the callbacks, then Start(). While it
 // runs, the runner thread holds a reference to its own object, so an owner
@@ -26,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -68,11 +69,11 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   void Write(std::string text);
   void WriteLine(const std::string& text);  // text + CR LF
   // Like Write, but a text that would take the queue past kMaxQueuedInput
-  // waits on the calling thread until the child has read enough (a text
-  // is always taken when nothing else waits), the run is over, or `gone`
-  // (asked about every 100 ms) returns true. A child that takes nothing of
-  // its input for InputStallLimit meanwhile is stopped, with a console line.
-  // True when the text was taken.
+  // waits on the calling thread until the child has read enough (a text of
+  // any size is taken when nothing else waits), the run is over, or `gone`
+  // (asked about every 100 ms) returns true; it never stops the child for
+  // its size. A child that takes no byte of its input for InputStallLimit
+  // meanwhile is stopped, with a console line. True when the text was taken.
   bool WriteWaiting(std::string text, const std::function<bool()>& gone);
   std::chrono::milliseconds InputStallLimit{60000};  // set before Start
   // Ends a child that is still alive (SIGKILL to its process group) and waits
@@ -114,9 +115,18 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   void Execute();
   void Run();
   std::shared_ptr<platform::Process> CurrentProcess() const;
-  // Write and WriteWaiting (`gone` set); false when the text was not taken.
-  // The text is moved into the queue, never copied.
-  bool Enqueue(std::string text, const std::function<bool()>* gone);
+  // The running child, once its start was tried; null when none runs.
+  std::shared_ptr<platform::Process> ProcessForInput();
+  // WriteWaiting's wait for room in the queue (inMutex_ held); false when
+  // the text is not to be taken.
+  bool WaitForRoom(std::unique_lock<std::mutex>& lock, size_t size, const std::function<bool()>& gone);
+  // Hands the text to the pipe or the queue (inMutex_ held, the queue open),
+  // moved, never copied; `waited` marks a text that waited for room. Returns
+  // why the child must be stopped, or nothing.
+  std::string Put(std::unique_lock<std::mutex>& lock, const std::shared_ptr<platform::Process>& proc,
+                  std::string text, bool waited);
+  void Count(size_t size, bool waited, bool added);
+  std::string StartWriter(const std::shared_ptr<platform::Process>& proc);
   // Closes the input queue (its lock held on entry, released), prints why
   // and stops the child; false.
   bool StopForInput(std::unique_lock<std::mutex>& lock, const std::string& why);
@@ -140,8 +150,14 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   // the writer thread) marks itself with inWriting_.
   std::mutex inMutex_;
   std::condition_variable inCv_;
-  std::deque<std::string> inQueue_;
-  size_t inQueued_ = 0;  // bytes in inQueue_ and in the writer's hands
+  struct TInput {
+    std::string text;
+    bool waited;  // came through WriteWaiting
+  };
+  std::deque<TInput> inQueue_;
+  size_t inQueued_ = 0;        // bytes in inQueue_ and in the writer's hands
+  size_t inQueuedWaited_ = 0;  // the part of them that came through WriteWaiting
+  std::atomic<uint64_t> inTaken_{0};  // bytes the pipe took so far: the stall check's progress
   bool inWriting_ = false;
   std::atomic<bool> inClosed_{false};  // no more input: run over, pipe broken or queue overflowed
   std::thread writer_;                 // started under inMutex_ while the queue is open

@@ -61,7 +61,11 @@ TVexaRequester::TVexaRequester(const std::string& name, TSApp* owner, bool isWs)
   OnError = [this](const std::string& line) { OnAppError(line); };
   OnExit = [this](const std::string&) { OnAppExit(); };
   OnServerCommand = [this](JsonValue& item) { OnServerCmd(item); };
-  OnFirstReply = [this] { SettleStart(); };
+  // The first reply tells whether this application's processes make
+  // themselves global: later windows of its name wait for starts or not.
+  OnFirstReply = [this] {
+    SettleStart(askedGlobal_ ? TAppStarts::TKind::Global : TAppStarts::TKind::PerConnection);
+  };
 }
 
 TVexaRequester::~TVexaRequester() {
@@ -69,8 +73,8 @@ TVexaRequester::~TVexaRequester() {
   SettleStart();  // a process that never replied, or never started
 }
 
-void TVexaRequester::SettleStart() {
-  if (const TAppStarts::Id id = startId_.exchange(0)) AppStarts().Settle(Name, id);
+void TVexaRequester::SettleStart(TAppStarts::TKind kind) {
+  if (const TAppStarts::Id id = startId_.exchange(0)) AppStarts().Settle(Name, id, kind);
 }
 
 void TVexaRequester::OnAppData(const TJSON& envelope, std::string& text, bool isJson, bool isItem) {
@@ -226,6 +230,10 @@ void TVexaRequester::SendToSubscribers(const std::string& groupctrl, const std::
 }
 
 void TVexaRequester::SetGlobal() {
+  // Learned at once, also when it comes after the first reply: later
+  // windows of this name wait for the starts under way.
+  askedGlobal_ = true;
+  AppStarts().Settle(Name, 0, TAppStarts::TKind::Global);
   ReleasedRefs released;                  // a replaced older entry; dropped after the lock
   std::shared_ptr<TGsApp> existing;       // dropped after the lock
   std::shared_ptr<TVexaRequester> first;  // the global application this connection joins instead

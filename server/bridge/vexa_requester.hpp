@@ -76,7 +76,7 @@ class TVexaRequester : public TVexaAppMiddle {
   std::string StartMessage;
 
  private:
-  void SettleStart();
+  void SettleStart(TAppStarts::TKind kind = TAppStarts::TKind::Unknown);
   // Another process of this name was global first: "quit", then the grace.
   void Retire();
   void CreateProcess(const TJSON& commands, int index);
@@ -89,6 +89,7 @@ class TVexaRequester : public TVexaAppMiddle {
   // handed its connection over: what it still says reaches nobody.
   std::atomic<bool> retired_{false};
   std::atomic<TAppStarts::Id> startId_{0};
+  std::atomic<bool> askedGlobal_{false};  // "setglobal" came (the output reader)
 };
 
 }  // namespace vexa

@@ -62,13 +62,15 @@ std::shared_ptr<TVexaRequester> TWsApp::CreateGlobal(const std::string& name) {
 }
 
 void TWsApp::NoteApp(const std::string& name) {
-  if (HadApp(name)) return;
-  if (recentApps_.size() >= kRecentApps) recentApps_.pop_front();
-  recentApps_.push_back(name);
+  // Noted again, a name becomes the latest.
+  auto it = std::find(rememberedApps_.begin(), rememberedApps_.end(), name);
+  if (it != rememberedApps_.end()) rememberedApps_.erase(it);
+  if (rememberedApps_.size() >= kRememberedApps) rememberedApps_.pop_front();
+  rememberedApps_.push_back(name);
 }
 
 bool TWsApp::HadApp(const std::string& name) const {
-  return std::find(recentApps_.begin(), recentApps_.end(), name) != recentApps_.end();
+  return std::find(rememberedApps_.begin(), rememberedApps_.end(), name) != rememberedApps_.end();
 }
 
 JsonValue TWsApp::WconObject() const {

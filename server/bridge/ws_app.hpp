@@ -49,6 +49,7 @@
 
 #include "core/json.hpp"
 #include "core/vexa_base.hpp"
+#include "server/bridge/process_slots.hpp"
 
 namespace vexa {
 
@@ -108,20 +109,22 @@ class TWsApp : public TSApp {
   std::map<std::string, std::weak_ptr<TGsApp>> Globals;          // ctrl -> joined global, not owning
   bool Closing = false;
 
-  // The names of the applications this connection had lately (started or
-  // joined), at most kRecentApps of them: a message for one that is no
-  // longer there is told apart from one for an application never started.
-  // The connection's thread only.
+  // The names of the applications this connection started or joined, the
+  // latest kRememberedApps of them: twice as many as it may run at once, so
+  // a message for any application it runs or ran lately (one that has ended
+  // since) is told apart from one for an application never started. The
+  // connection's thread only.
   void NoteApp(const std::string& name);
   bool HadApp(const std::string& name) const;
-  static constexpr size_t kRecentApps = 16;
+  static constexpr size_t kRememberedApps = 64;
+  static_assert(kRememberedApps >= 2 * TProcessLimits{}.MaxAppsPerConnection);
 
   const int32_t ConId;
   std::string RemoteAddr;        // the connection's thread only
   const std::string RemotePort;  // never assigned: always empty
 
  private:
-  std::deque<std::string> recentApps_;
+  std::deque<std::string> rememberedApps_;  // oldest first
 };
 
 // Server shutdown: ends the connection of one WsApps entry from another

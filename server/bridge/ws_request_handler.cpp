@@ -76,7 +76,7 @@ TWsEvents TWsRequestHandler::Events() {
   TWsEvents events;
   events.OnWsConnect = [this](TWebSocketHandler& handler, TConnection& connection, HttpRequest& request,
                               bool secure) { WsConnect(handler, connection, request, secure); };
-  events.OnWsMessage = [this](TConnection& connection, HttpRequest& request, const std::string& text) {
+  events.OnWsMessage = [this](TConnection& connection, HttpRequest& request, std::string& text) {
     WsMessage(connection, request, text);
   };
   events.OnWsDisconnect = [this](TConnection& connection, HttpRequest& request) {
@@ -116,7 +116,7 @@ void TWsRequestHandler::WsConnect(TWebSocketHandler& handler, TConnection& conte
   }
 }
 
-void TWsRequestHandler::WsMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text) {
+void TWsRequestHandler::WsMessage(TConnection& context, HttpRequest& requestInfo, std::string& text) {
   try {
     RouteMessage(context, requestInfo, text);
   } catch (const std::exception& e) {
@@ -124,136 +124,172 @@ void TWsRequestHandler::WsMessage(TConnection& context, HttpRequest& requestInfo
   }
 }
 
-void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text) {
+namespace {
+
+// The members a message that starts an application carries besides "ctrl"
+// and "bdata".
+bool HasStartMembers(const TJSON& message) {
+  for (const char* name : {"token", "typeappobj", "evt", "evtp"})
+    if (message.Find(name) == nullptr) return false;
+  return true;
+}
+
+void PrintDropped(const std::string& why) {
+  PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request " + why + ", message dropped");
+}
+
+}  // namespace
+
+void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestInfo, std::string& text) {
   try {
     const int32_t conId = ConIdOf(context);
-    TJSON message;
-    message.Parse(text);  // a broken text prints its error and leaves the document empty
+    TJSON message = ParseTaking(text);
     TWsApp* wsApp = FindConnection(conId);
     const std::string ctrl = TextMember(message, "ctrl");
     if (HasControlByte(ctrl)) throw std::runtime_error("\"ctrl\" holds a control character");
-
-    std::shared_ptr<TGsApp> global;
-    bool own = false;
-    size_t running = 0;
-    {
-      std::lock_guard<std::mutex> lock(WsRegistryMutex());
-      global = FindGlobalLocked(ctrl);
-      own = wsApp->Apps.count(ctrl) > 0;
-      running = wsApp->Apps.size();
-    }
-    // `global` is dropped below, outside the registry mutex.
-
-    // The browser's "bdata" must be an object; it gets the server's members.
-    JsonValue* browserData = message.Find("bdata");
-    if (browserData == nullptr) throw std::runtime_error("JSON Key not found.");
-    if (!browserData->is_object()) throw std::runtime_error("\"bdata\" is not a JSON object");
-    // Moved out, not copied; it goes back in below.
-    JsonValue bdata = std::move(*browserData);
-
-    if (!global && !own) {
-      // Only a complete start message starts a process: a message without
-      // its members, for an application this connection had, means that the
-      // application has ended.
-      std::string evt, evtp;
-      TJSON cookies;
-      try {
-        cookies.Add("mtoken", TextMember(message, "token"));
-        cookies.Add("typeappobj", TextMember(message, "typeappobj"));
-        evt = TextMember(message, "evt");
-        evtp = TextMember(message, "evtp");
-      } catch (const std::exception&) {
-        if (!wsApp->HadApp(ctrl)) throw;
-        PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request the application " +
-                   ConsoleQuote(ctrl) + " has ended, message dropped");
+    JsonValue bdata = TakeBrowserData(message);
+    TTarget target = FindTarget(*wsApp, ctrl);
+    if (!target.global && !target.own) {
+      // A message without the members of a start, for an application this
+      // connection had, means that the application has ended.
+      if (!HasStartMembers(message)) {
+        if (!wsApp->HadApp(ctrl)) throw std::runtime_error("JSON Key not found.");
+        PrintDropped("the application " + ConsoleQuote(ctrl) + " has ended");
         return;
       }
       // Windows that open together: a start of this application under way
       // may make itself global in its first reply, and this message then
       // joins it rather than starting a process that would be retired.
-      TAppStarts::Ticket ticket(ctrl, AppStarts().Begin(ctrl));
+      TAppStarts::Ticket ticket(AppStarts(), ctrl, AppStarts().Begin(ctrl));
       AppStarts().WaitForEarlier(ctrl, ticket.id());
       {
         std::lock_guard<std::mutex> lock(WsRegistryMutex());
-        global = FindGlobalLocked(ctrl);
+        target.global = FindGlobalLocked(ctrl);
       }
-      if (!global) {
-        // Only this connection's thread adds to its applications, so the count
-        // cannot grow between the test and the start.
-        const size_t most = TProcessSlots::Instance().Limits().MaxAppsPerConnection;
-        if (running >= most)
-          throw std::runtime_error("the connection runs " + std::to_string(most) + " applications, as many as it may");
-        // Start: the message travels to the new process inside its start data.
-        wsApp->RemoteAddr = context.PeerAddress();
-        bdata["wconn"] = "n";
-        bdata["wcon"] = wsApp->WconObject();
-        message.Current()["bdata"] = std::move(bdata);
-
-        const std::shared_ptr<TWebSocketA> webSocket = SendHandleOf(*wsApp);
-        const std::string idata =
-            BuildServerInfo(requestInfo, context.PeerAddress(), webSocket && webSocket->Secure);
-        const std::string bcookies = CookiesToJSON(requestInfo, &cookies);
-
-        std::string startMessage = message.GetJSON();
-        std::string startData;
-        {
-          TJSON start;
-          start.AddJSON("postdata", std::move(message));
-          if (Args != nullptr) {
-            start.AddAssoArray("sargv", *Args);
-          } else {
-            start.Current()["sargv"] = JsonValue::object();
-          }
-          startData = start.GetJSON();
-        }
-        RunPhpApp(*wsApp, ctrl, evt, evtp, idata, std::move(startData), bcookies, std::move(startMessage),
-                  ticket.Release());
+      if (!target.global) {
+        StartApp(context, requestInfo, *wsApp, ctrl, std::move(message), std::move(bdata), target.running, ticket);
         return;
       }
     }
-
-    std::shared_ptr<TVexaRequester> target;
-    bool joins = false;
-    if (global) {
-      // A global application wins over an application of this connection.
-      {
-        std::lock_guard<std::mutex> lock(WsRegistryMutex());
-        joins = global->Conns.count(std::to_string(conId)) == 0;
-        target = global->Requester;
-      }
-      if (joins) {
-        wsApp->RemoteAddr = context.PeerAddress();
-        wsApp->NoteApp(ctrl);
-        bdata["wconn"] = "n";
-        std::lock_guard<std::recursive_mutex> globalLock(*GlobalLock);
-        std::lock_guard<std::mutex> lock(WsRegistryMutex());
-        global->Conns[std::to_string(conId)] = wsApp->WebSocket;
-        wsApp->Globals[ctrl] = global;
-      }
-    } else {
-      std::lock_guard<std::mutex> lock(WsRegistryMutex());
-      auto it = wsApp->Apps.find(ctrl);
-      if (it != wsApp->Apps.end()) target = it->second;
-    }
-    // The application may have ended between the test and here.
-    if (!target) throw std::runtime_error("Key \"" + ctrl + "\" not found");
-    // "wconn" says a connection joins: only the server says that.
-    if (!joins) bdata.erase("wconn");
-    bdata["wcon"] = wsApp->WconObject();
-    message.Current()["bdata"] = std::move(bdata);
-    // A full input queue pauses this connection's reads, nothing else; the
-    // wait ends when the client leaves or the server shuts the connection.
-    const std::shared_ptr<TWebSocketA> webSocket = SendHandleOf(*wsApp);
-    // Each form is freed once the next is made: the document once written,
-    // the text once hex-coded into the envelope.
-    std::string json = message.GetJSON();
-    message = TJSON();
-    target->SendToAppWaiting(std::move(json), [&] {
-      return context.IsShutdown() || context.PeerHungUp() || !webSocket || webSocket->Closed();
-    });
+    Deliver(context, *wsApp, ctrl, target.global, std::move(message), std::move(bdata));
   } catch (const std::exception& e) {
     PrintError("WSR:- send Error " + ProjPath + " Project Vexa WS App Request " + ConsoleQuote(e.what()));
   }
+}
+
+TJSON TWsRequestHandler::ParseTaking(std::string& text) {
+  TJSON message;
+  message.Parse(text);  // a broken text prints its error and leaves the document empty
+  std::string().swap(text);  // the text is not held beside what it became
+  return message;
+}
+
+JsonValue TWsRequestHandler::TakeBrowserData(TJSON& message) {
+  // The browser's "bdata" must be an object; it gets the server's members.
+  JsonValue* browserData = message.Find("bdata");
+  if (browserData == nullptr) throw std::runtime_error("JSON Key not found.");
+  if (!browserData->is_object()) throw std::runtime_error("\"bdata\" is not a JSON object");
+  // Moved out, not copied; it goes back in before the message travels on.
+  return std::move(*browserData);
+}
+
+TWsRequestHandler::TTarget TWsRequestHandler::FindTarget(TWsApp& wsApp, const std::string& ctrl) {
+  TTarget target;
+  std::lock_guard<std::mutex> lock(WsRegistryMutex());
+  target.global = FindGlobalLocked(ctrl);
+  target.own = wsApp.Apps.count(ctrl) > 0;
+  target.running = wsApp.Apps.size();
+  return target;
+}
+
+void TWsRequestHandler::StartApp(TConnection& context, HttpRequest& requestInfo, TWsApp& wsApp,
+                                 const std::string& ctrl, TJSON message, JsonValue bdata, size_t running,
+                                 TAppStarts::Ticket& ticket) {
+  // Only this connection's thread adds to its applications, so the count
+  // cannot grow between the test and the start.
+  const size_t most = TProcessSlots::Instance().Limits().MaxAppsPerConnection;
+  if (running >= most)
+    throw std::runtime_error("the connection runs " + std::to_string(most) + " applications, as many as it may");
+  TJSON cookies;
+  cookies.Add("mtoken", TextMember(message, "token"));
+  cookies.Add("typeappobj", TextMember(message, "typeappobj"));
+  const std::string evt = TextMember(message, "evt");
+  const std::string evtp = TextMember(message, "evtp");
+  // The message travels to the new process inside its start data.
+  wsApp.RemoteAddr = context.PeerAddress();
+  bdata["wconn"] = "n";
+  bdata["wcon"] = wsApp.WconObject();
+  message.Current()["bdata"] = std::move(bdata);
+
+  const std::shared_ptr<TWebSocketA> webSocket = SendHandleOf(wsApp);
+  const std::string idata = BuildServerInfo(requestInfo, context.PeerAddress(), webSocket && webSocket->Secure);
+  const std::string bcookies = CookiesToJSON(requestInfo, &cookies);
+
+  std::string startMessage = message.GetJSON();
+  std::string startData;
+  {
+    TJSON start;
+    start.AddJSON("postdata", std::move(message));
+    if (Args != nullptr) {
+      start.AddAssoArray("sargv", *Args);
+    } else {
+      start.Current()["sargv"] = JsonValue::object();
+    }
+    startData = start.GetJSON();
+  }
+  RunPhpApp(wsApp, ctrl, evt, evtp, idata, std::move(startData), bcookies, std::move(startMessage),
+            ticket.Release());
+}
+
+void TWsRequestHandler::Deliver(TConnection& context, TWsApp& wsApp, const std::string& ctrl,
+                                const std::shared_ptr<TGsApp>& global, TJSON message, JsonValue bdata) {
+  const std::string conKey = std::to_string(wsApp.ConId);
+  std::shared_ptr<TVexaRequester> target;
+  bool joins = false;
+  if (global) {
+    // A global application wins over an application of this connection.
+    {
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      joins = global->Conns.count(conKey) == 0;
+      target = global->Requester;
+    }
+    if (joins) {
+      wsApp.RemoteAddr = context.PeerAddress();
+      wsApp.NoteApp(ctrl);
+      std::lock_guard<std::recursive_mutex> globalLock(*GlobalLock);
+      std::lock_guard<std::mutex> lock(WsRegistryMutex());
+      global->Conns[conKey] = wsApp.WebSocket;
+      wsApp.Globals[ctrl] = global;
+    }
+  } else {
+    std::lock_guard<std::mutex> lock(WsRegistryMutex());
+    auto it = wsApp.Apps.find(ctrl);
+    if (it != wsApp.Apps.end()) target = it->second;
+  }
+  // The application may have ended since it was looked up.
+  if (!target) {
+    PrintDropped("the application " + ConsoleQuote(ctrl) + " has ended");
+    return;
+  }
+  // "wconn" says a connection joins: only the server says that.
+  if (joins)
+    bdata["wconn"] = "n";
+  else
+    bdata.erase("wconn");
+  bdata["wcon"] = wsApp.WconObject();
+  message.Current()["bdata"] = std::move(bdata);
+  // Each form is freed once the next is made: the document once written,
+  // the text once hex-coded into the input line.
+  std::string json = message.GetJSON();
+  message = TJSON();
+  // The message waits for room in the application's input queue, pausing
+  // this connection's reads and nothing else; the wait ends when the client
+  // leaves or the server shuts the connection.
+  const std::shared_ptr<TWebSocketA> webSocket = SendHandleOf(wsApp);
+  const auto gone = [&] { return context.IsShutdown() || context.PeerHungUp() || !webSocket || webSocket->Closed(); };
+  if (target->SendToAppWaiting(std::move(json), gone)) return;
+  PrintDropped(gone() ? "the client of the application " + ConsoleQuote(ctrl) + " left"
+                      : "the application " + ConsoleQuote(ctrl) + " has ended");
 }
 
 void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt,
@@ -261,7 +297,7 @@ void TWsRequestHandler::RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const 
                                   const std::string& bcookies, std::string startMessage,
                                   TAppStarts::Id startId) {
   // The start is settled here unless a process takes it over.
-  TAppStarts::Ticket ticket(ctrl, startId);
+  TAppStarts::Ticket ticket(AppStarts(), ctrl, startId);
   try {
     // Linux caps one environment entry at 128 KiB: a start that cannot fit
     // is refused here, before anything is registered or started.

@@ -16,7 +16,9 @@
 //    "wconn" and "wcon" are the server's. A first message waits for the
 //    starts of that ctrl already under way (see TAppStarts) and joins the
 //    global application one of them made; a message for an application whose
-//    input queue is full waits on the connection's thread until there is room;
+//    input queue is full waits on the connection's thread until there is room
+//    (whatever its size: it never stops the application); a message dropped
+//    because its client left or its application ended gets a console line;
 //  - WsDisconnect tells the connection's applications ("quit") and joined
 //    global applications ("wsdiscon"), waits 200 ms and removes the
 //    connection, stopping what is left of its processes.
@@ -24,10 +26,12 @@
 // console lines, and the connection stays open.
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "core/json.hpp"
 #include "server/bridge/app_starts.hpp"
 #include "server/http/http_types.hpp"
 #include "server/websocket/websocket_handler.hpp"
@@ -36,6 +40,7 @@ namespace vexa {
 
 class TConnection;
 class TWebSocketHandler;
+class TGsApp;
 class TWsApp;
 
 class TWsRequestHandler {
@@ -50,9 +55,10 @@ class TWsRequestHandler {
 
   void WsConnect(TWebSocketHandler& handler, TConnection& context, HttpRequest& requestInfo, bool secure);
   void WsDisconnect(TConnection& context, HttpRequest& requestInfo);
-  void WsMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text);
+  // Takes the text: it is freed once parsed.
+  void WsMessage(TConnection& context, HttpRequest& requestInfo, std::string& text);
 
-  void RouteMessage(TConnection& context, HttpRequest& requestInfo, const std::string& text);
+  void RouteMessage(TConnection& context, HttpRequest& requestInfo, std::string& text);
   void RunPhpApp(TWsApp& wsApp, const std::string& ctrl, const std::string& evt, const std::string& evtp,
                  const std::string& idata, std::string startData, const std::string& bcookies,
                  std::string startMessage = {}, TAppStarts::Id startId = 0);
@@ -68,6 +74,23 @@ class TWsRequestHandler {
   static void ReleaseRegistries();
 
  private:
+  // The steps of RouteMessage.
+  struct TTarget {
+    std::shared_ptr<TGsApp> global;  // the global application of the name, if any
+    bool own = false;                // the connection runs an application of the name
+    size_t running = 0;              // applications the connection runs
+  };
+  static TJSON ParseTaking(std::string& text);
+  static JsonValue TakeBrowserData(TJSON& message);
+  static TTarget FindTarget(TWsApp& wsApp, const std::string& ctrl);
+  // Starts the connection's own process of `ctrl` with the message.
+  void StartApp(TConnection& context, HttpRequest& requestInfo, TWsApp& wsApp, const std::string& ctrl,
+                TJSON message, JsonValue bdata, size_t running, TAppStarts::Ticket& ticket);
+  // Hands the message to the global application (joining it first) or to
+  // the connection's own application; one console line when it is dropped.
+  static void Deliver(TConnection& context, TWsApp& wsApp, const std::string& ctrl,
+                      const std::shared_ptr<TGsApp>& global, TJSON message, JsonValue bdata);
+
   // The id WsConnect gave the connection; raises when it has none.
   int32_t ConIdOf(const TConnection& context);
 

@@ -111,8 +111,8 @@ struct TWsEvents {
                      bool secure)>
       OnWsConnect;
   // The reader thread, once per complete data message, in arrival order.
-  std::function<void(TConnection& connection, HttpRequest& request, const std::string& text)>
-      OnWsMessage;
+  // The text is the handler's to take (swap it out to free it early).
+  std::function<void(TConnection& connection, HttpRequest& request, std::string& text)> OnWsMessage;
   // The reader thread, once, after reading has ended (the connection's
   // thread, when the reader could not be started). Must not throw (an
   // escaping exception is printed and dropped).
@@ -143,7 +143,8 @@ class TWebSocketHandler {
   // Fired once when reading has ended; set before Start.
   std::function<void(TConnection&, HttpRequest&)> OnClose;
   // Fired for every complete data message; set before Start.
-  std::function<void(TConnection&, HttpRequest&, const std::string&)> OnMessage;
+  // The text is the handler's to take.
+  std::function<void(TConnection&, HttpRequest&, std::string&)> OnMessage;
 
   TConnection& Context() { return connection_; }
   HttpRequest& Request() { return request_; }

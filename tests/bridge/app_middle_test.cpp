@@ -11,6 +11,7 @@
 #include "app_support.hpp"
 #include "platform/process.hpp"
 #include "server/bridge/process_slots.hpp"
+#include "server/bridge/vexa_requester.hpp"
 
 using namespace vexa;
 using namespace vexa::testing;
@@ -199,9 +200,24 @@ TEST_F(AppMiddle, ChildProcessRelayBothWaysAndItsEnd) {
   run.app->Quit(nullptr);
   ASSERT_TRUE(run.rec.WaitExit());
   console.Stop();
-  EXPECT_TRUE(console.Has("Error: MidApp VexaErr:- child started")) << console.Text();
+  // The child's standard error reaches the console quoted, never raw.
+  EXPECT_TRUE(console.Has("Error: MidApp VexaErr:- child started \\x1B[2J")) << console.Text();
+  EXPECT_EQ(console.Text().find('\x1b'), std::string::npos) << console.Text();
   EXPECT_TRUE(console.Has("stdexitp:- App:-echo Child:-7"));
   ExpectNoProcessesLeft(run.token);
+}
+
+// An application's standard-error lines reach the console quoted: a terminal
+// control sequence or bytes that are not UTF-8 are shown, never sent raw.
+TEST_F(AppMiddle, ApplicationStandardErrorReachesTheConsoleQuoted) {
+  ConsoleCapture console;
+  {
+    TVexaRequester requester("quoted", nullptr, true);
+    requester.OnAppError("bad \x1b[2J\x07 line \xff");
+  }
+  console.Stop();
+  EXPECT_TRUE(console.Has("Vexa Error:- bad \\x1B[2J\\x07 line \\xFF")) << console.Text();
+  EXPECT_EQ(console.Text().find('\x1b'), std::string::npos) << console.Text();
 }
 
 TEST_F(AppMiddle, ApplicationEndStopsItsChildBeforeOnExit) {

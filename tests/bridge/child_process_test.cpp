@@ -255,6 +255,27 @@ TEST(ChildProcess, WriteWaitingTakesEveryTextOfAChildThatReadsSlowly) {
   EXPECT_EQ(r.rec.out, (std::vector<std::string>{"25165825", "25165825", "25165825"}));
 }
 
+TEST(ChildProcess, ATextLargerThanTheBoundWaitsAndAChildReadingItSlowlyIsNotStalled) {
+  // A 70 MiB text, more than the queue's bound alone, is taken into the
+  // empty queue; an event written meanwhile does not stop the child (the
+  // text waited for its room); a second text waits for room while the child
+  // reads the first one slowly, over many stall limits: it is making
+  // progress, and nothing is stopped.
+  ConsoleCapture console;
+  EmitRun r("slowcount");
+  r.cp->InputStallLimit = 300ms;
+  r.cp->Start();
+  const std::string big(size_t(70) << 20, 'y');
+  EXPECT_TRUE(r.cp->WriteWaiting(big + "\n", [] { return false; }));
+  r.cp->Write("event\n");
+  EXPECT_TRUE(r.cp->WriteWaiting("small\n", [] { return false; }));
+  r.cp->WriteLine("end");
+  r.cp->WaitFor();
+  console.Stop();
+  EXPECT_EQ(console.Text().find("process stopped"), std::string::npos) << console.Text();
+  EXPECT_EQ(r.rec.out, (std::vector<std::string>{"73400321", "6", "6"}));
+}
+
 TEST(ChildProcess, WriteReachesTheChildAndNothingHappensAfterTheEnd) {
   EmitRun r("echo");
   r.cp->Write("before start\n");  // not running yet: dropped

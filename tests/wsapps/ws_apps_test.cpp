@@ -21,6 +21,7 @@
 #include "core/globals.hpp"
 #include "server/bridge/app_starts.hpp"
 #include "server/bridge/gs_app.hpp"
+#include "server/bridge/process_slots.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
 #include "server/bridge/ws_app.hpp"
@@ -190,6 +191,23 @@ TEST_F(Registries, ALeavingConnectionsHandleSendsNothingMore) {
   }
 }
 
+// A connection remembers the applications it started or joined, at least
+// twice as many as it may run at once: one that has ended since is told
+// apart from one never started. The oldest noted goes first; noting a name
+// again makes it the latest.
+TEST(WsApp, RemembersEveryApplicationItMayRunAndMore) {
+  TWsApp app(1, nullptr);
+  const size_t most = TProcessLimits{}.MaxAppsPerConnection;
+  for (size_t i = 0; i < 2 * most; ++i) app.NoteApp("a" + std::to_string(i));
+  for (size_t i = 0; i < 2 * most; ++i) EXPECT_TRUE(app.HadApp("a" + std::to_string(i))) << i;
+  EXPECT_FALSE(app.HadApp("never"));
+  app.NoteApp("a0");  // the latest now: "a1" is the oldest
+  app.NoteApp("new");
+  EXPECT_TRUE(app.HadApp("a0"));
+  EXPECT_TRUE(app.HadApp("new"));
+  EXPECT_FALSE(app.HadApp("a1"));
+}
+
 TEST_F(Registries, ConnectionIdIsTheServersOwn) {
   TWsRequestHandler router;
   router.DisconnectPauseMs = 0;
@@ -289,11 +307,12 @@ TEST_F(Registries, WalksSurviveConcurrentRemoval) {
 
 }  // namespace
 // A first message waits for the starts begun before it, until each settles
-// or its bound runs out; starts begun after it, and other names, never hold
-// it up.
+// or its bound runs out; starts begun after it, other names and a name known
+// to stay per connection never hold it up; the table forgets the oldest
+// learned names first.
 TEST(AppStarts, WaitsForEarlierStartsOnlyAndAtMostTheBound) {
   using namespace std::chrono;
-  TAppStarts starts;
+  TAppStarts starts(milliseconds(1000));
   const auto first = starts.Begin("x");
   const auto other = starts.Begin("y");
   const auto second = starts.Begin("x");
@@ -312,16 +331,89 @@ TEST(AppStarts, WaitsForEarlierStartsOnlyAndAtMostTheBound) {
   const auto waited = steady_clock::now() - t0;
   settler.join();
   EXPECT_GE(waited, milliseconds(150));
-  EXPECT_LT(waited, TAppStarts::kBound);
+  EXPECT_LT(waited, starts.Bound);
 
   // The second never settles: the third waits for it at most its bound.
   t0 = steady_clock::now();
   starts.WaitForEarlier("x", third);
-  EXPECT_LT(steady_clock::now() - t0, TAppStarts::kBound + milliseconds(500));
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(500));
+  EXPECT_LT(steady_clock::now() - t0, starts.Bound + milliseconds(500));
   starts.Settle("x", second);
   starts.Settle("x", third);
   starts.Settle("x", third);  // twice: nothing
   starts.Settle("y", other);
+}
+
+TEST(AppStarts, WhatAFirstReplyShowsDecidesWhetherLaterStartsWait) {
+  using namespace std::chrono;
+  TAppStarts starts(seconds(30));
+  // Unknown: the second start waits for the first, however long it takes;
+  // its first reply shows that it stays per connection, and the waiter goes.
+  const auto a = starts.Begin("p");
+  const auto b = starts.Begin("p");
+  std::atomic<bool> went{false};
+  std::thread waiter([&] {
+    starts.WaitForEarlier("p", b);
+    went = true;
+  });
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_FALSE(went);
+  starts.Settle("p", a, TAppStarts::TKind::PerConnection);
+  waiter.join();
+  starts.Settle("p", b);  // ended without a reply: what was learned stays
+  EXPECT_EQ(starts.KindOf("p"), TAppStarts::TKind::PerConnection);
+  // Known to stay per connection: starts side by side, never waiting.
+  const auto c = starts.Begin("p");
+  const auto d = starts.Begin("p");
+  auto t0 = steady_clock::now();
+  starts.WaitForEarlier("p", d);
+  EXPECT_LT(steady_clock::now() - t0, seconds(5));
+  starts.Settle("p", c);
+  starts.Settle("p", d);
+
+  // Known global: a later start waits until the earlier one settles.
+  const auto g1 = starts.Begin("g");
+  starts.Settle("g", g1, TAppStarts::TKind::Global);
+  EXPECT_EQ(starts.KindOf("g"), TAppStarts::TKind::Global);
+  const auto g2 = starts.Begin("g");
+  const auto g3 = starts.Begin("g");
+  went = false;
+  std::thread joiner([&] {
+    starts.WaitForEarlier("g", g3);
+    went = true;
+  });
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_FALSE(went);
+  starts.Settle("g", g2);  // ended without a reply: still global
+  joiner.join();
+  starts.Settle("g", g3);
+  EXPECT_EQ(starts.KindOf("g"), TAppStarts::TKind::Global);
+
+  // The oldest learned names are forgotten first; a name learned again is the latest.
+  for (size_t i = 0; i < TAppStarts::kMaxKnownNames - 2; ++i)
+    starts.Settle("n" + std::to_string(i), starts.Begin("n" + std::to_string(i)), TAppStarts::TKind::PerConnection);
+  starts.Settle("p", starts.Begin("p"), TAppStarts::TKind::PerConnection);
+  starts.Settle("new", starts.Begin("new"), TAppStarts::TKind::Global);
+  EXPECT_EQ(starts.KindOf("g"), TAppStarts::TKind::Unknown);
+  EXPECT_EQ(starts.KindOf("n0"), TAppStarts::TKind::PerConnection);
+  EXPECT_EQ(starts.KindOf("p"), TAppStarts::TKind::PerConnection);
+  EXPECT_EQ(starts.KindOf("new"), TAppStarts::TKind::Global);
+}
+
+// A ticket settles on the table that issued it, with a name of its own.
+TEST(AppStarts, ATicketSettlesOnItsOwnTable) {
+  TAppStarts starts(std::chrono::seconds(30));
+  TAppStarts::Id later = 0;
+  {
+    std::string name = "t";
+    TAppStarts::Ticket ticket(starts, name, starts.Begin(name));
+    later = starts.Begin("t");
+    name = "changed";
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  starts.WaitForEarlier("t", later);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  starts.Settle("t", later);
 }
 
 }  // namespace vexa

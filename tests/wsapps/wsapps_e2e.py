@@ -522,9 +522,117 @@ def global_tests(env):
             with open(store) as f:
                 assert sorted(json.load(f)) == sorted(texts), f"round {rnd}: the file changed"
 
+    def test_slow_global_start_each_first_message_once():
+        # A global application that takes 2.5 s to reach its first reply (a
+        # framework that boots slowly, a loaded machine): three windows send
+        # their first message at once, three more while that start is under
+        # way. Each message is kept exactly once, in the file and in memory,
+        # and one process is left. Two rounds, each under a fresh name.
+        with open(os.path.join(HERE, "fixtures", "wsstore.php")) as f:
+            fixture = f.read().replace("$startDelay = 0.0;", "$startDelay = 2.5;")
+        for rnd in range(2):
+            name = f"wsslow_r{rnd}"
+            env.bundle.write_file(os.path.join(env.bundle.sample, "pages", name + ".php"), fixture)
+            store = os.path.join(env.bundle.sample, "cache", name + ".json")
+            clients = [env.client(timeout=60) for _ in range(6)]
+            texts = [f"r{rnd} w{i}" for i in range(len(clients))]
+
+            def send_at_once(indexes):
+                gate = threading.Barrier(len(indexes))
+                errors = []
+
+                def start(i):
+                    try:
+                        gate.wait(5)
+                        clients[i].send(start_message(name, {"text": texts[i]}))
+                    except Exception as e:  # noqa: BLE001
+                        errors.append(e)
+
+                threads = [threading.Thread(target=start, args=(i,)) for i in indexes]
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join(10)
+                assert not errors, errors
+
+            t0 = time.monotonic()
+            send_at_once([0, 1, 2])
+            # The start is under way once its process runs; it replies 2.5 s later.
+            end = time.monotonic() + 10 * e2e.SLOW
+            while not any(f"--ctrl {name} " in p[2] for p in processes_under(env.bundle.root)):
+                assert time.monotonic() < end, f"round {rnd}: no process started"
+                time.sleep(0.02)
+            send_at_once([3, 4, 5])
+            during = time.monotonic() - t0
+            for i, cl in enumerate(clients):
+                try:
+                    got = json.loads(cl.recv(30 * e2e.SLOW))
+                except (OSError, TimeoutError) as e:
+                    raise AssertionError(f"round {rnd}: window {i} was never told its message was kept") from e
+                assert got == {"stored": texts[i]}, (rnd, i, got)
+            print(f"round {rnd}: the last three sent {during:.2f} s into the start, "
+                  f"all kept after {time.monotonic() - t0:.2f} s")
+            clients[0].send({"ctrl": name, "bdata": {"list": 1}})
+            kept = json.loads(clients[0].recv(5 * e2e.SLOW))["list"]
+            assert sorted(kept) == sorted(texts), f"round {rnd}: in memory {kept}"
+            with open(store) as f:
+                stored = json.load(f)
+            assert sorted(stored) == sorted(texts), f"round {rnd}: in the file {stored}"
+            wait_one_process(env, name, f"round {rnd}")
+            assert srv.output().count(f"Global App {name} Already Exist") == 0, srv.output()[-3000:]
+            for cl in clients:
+                cl.expect_silence(0.05)
+                cl.close()
+
+    def test_per_connection_windows_start_side_by_side():
+        # Eight windows of one application that stays per connection start
+        # about as fast as eight windows of eight applications: once its
+        # first process has shown that it stays per connection, no window
+        # waits for another's start.
+        with open(os.path.join(HERE, "fixtures", "wsprobe.php")) as f:
+            fixture = f.read()
+        names = ["sbs_same"] + [f"sbs_d{i}" for i in range(8)]
+        for name in names:
+            env.bundle.write_file(os.path.join(env.bundle.sample, "pages", name + ".php"), fixture)
+        first = {"startsleep": 0.5}
+        warm = env.client()
+        warm.send(start_message("sbs_same", first))
+        warm.recv_data(10 * e2e.SLOW)
+        warm.close()
+
+        def open_windows(window_names):
+            clients = [env.client(timeout=60) for _ in window_names]
+            gate = threading.Barrier(len(clients))
+            took = [None] * len(clients)
+            t0 = [0.0]
+
+            def run(i):
+                gate.wait(5)
+                if i == 0:
+                    t0[0] = time.monotonic()
+                clients[i].send(start_message(window_names[i], first))
+                clients[i].recv_data(30 * e2e.SLOW)
+                took[i] = time.monotonic()
+
+            threads = [threading.Thread(target=run, args=(i,)) for i in range(len(clients))]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60 * e2e.SLOW)
+            assert all(t is not None for t in took), took
+            for cl in clients:
+                cl.close()
+            return max(took) - t0[0]
+
+        same = open_windows(["sbs_same"] * 8)
+        different = open_windows(names[1:])
+        print(f"8 windows of one name {same:.2f} s, of 8 names {different:.2f} s, ratio {same / different:.2f}")
+        assert same < 1.5 * e2e.SLOW * different, (same, different)
+
     return [test_chat_three_connections, test_sendall_and_manager, test_global_wins_over_own_application,
             test_windows_opening_together_share_one_global_application,
-            test_windows_opening_together_each_first_message_once]
+            test_windows_opening_together_each_first_message_once,
+            test_slow_global_start_each_first_message_once, test_per_connection_windows_start_side_by_side]
 
 
 # ---------------------------------------------------------------------------
@@ -943,7 +1051,41 @@ def stall_tests(env):
         c.close()
         # The server is still busy with the 30 MiB messages for a while.
         wait_count(srv, "App Exit wsprobe", n + 1, 30 * e2e.SLOW)
+        # The message that waited is dropped with one console line.
+        wait_count(srv, "the client of the application wsprobe left, message dropped", 1, 30 * e2e.SLOW)
         wait_pid_gone(pid, 5 * e2e.SLOW)
+        stop_within(env)
+        assert srv.output().count("message dropped") == 1, srv.output()[-2000:]
+
+    @with_own_server
+    def test_large_messages_to_a_global_application_are_delivered(env):
+        # Messages within the 32 MiB limit whose standard-input line passes
+        # the 64 MiB queue bound once written back and hex-coded: a 24 MiB
+        # array of small numbers (written back with a space after each
+        # comma) and 11 MiB of bytes that are not UTF-8 (each repaired to
+        # three bytes). Each reaches the global application whole, which
+        # goes on serving its other member.
+        srv = env.srv
+        with open(os.path.join(HERE, "fixtures", "wsstore.php")) as f:
+            env.bundle.write_file(os.path.join(env.bundle.sample, "pages", "wsbig.php"), f.read())
+        a = env.client(timeout=120)
+        b = env.client(timeout=120)
+        a.send(start_message("wsbig", {"text": "a"}))
+        assert json.loads(a.recv(10 * e2e.SLOW)) == {"stored": "a"}
+        b.send(start_message("wsbig", {"text": "b"}))
+        assert json.loads(b.recv(10 * e2e.SLOW)) == {"stored": "b"}
+        a.sock.settimeout(120 * e2e.SLOW)
+        count = 12 << 20
+        a.send(json.dumps({"ctrl": "wsbig", "bdata": {"big": [0] * count}}, separators=(",", ":")))
+        assert json.loads(a.recv(120 * e2e.SLOW)) == {"big": count}
+        bad = 11 << 20
+        a.send_frame(0x1, b'{"ctrl":"wsbig","bdata":{"big":"' + b"\xff" * bad + b'"}}')
+        assert json.loads(a.recv(120 * e2e.SLOW)) == {"big": 3 * bad}
+        b.send({"ctrl": "wsbig", "bdata": {"list": 1}})
+        assert json.loads(b.recv(30 * e2e.SLOW)) == {"list": ["a", "b"]}
+        assert "process stopped" not in srv.output(), srv.output()[-2000:]
+        a.close()
+        b.close()
         stop_within(env)
 
     @with_own_server
@@ -1051,7 +1193,8 @@ def stall_tests(env):
 
     return [test_relay_flood_both_ways, test_stalled_application_stops_when_its_client_leaves,
             test_stalled_client_delays_only_itself, test_large_messages_wait_for_a_busy_application,
-            test_unread_reply_holds_little, test_slow_member_of_a_global_application_delays_nobody]
+            test_unread_reply_holds_little, test_slow_member_of_a_global_application_delays_nobody,
+            test_large_messages_to_a_global_application_are_delivered]
 
 # ---------------------------------------------------------------------------
 # bounds: the applications of one connection, and the PHP processes of the
