@@ -374,21 +374,6 @@ bool FindContent(std::string_view json, size_t& begin, size_t& end) {
   return false;
 }
 
-// HexToStr(hex) appended to `out` (which has the room).
-void AppendHex(std::string_view hex, std::string& out) {
-  const size_t at = out.size();
-  const size_t n = hex.size() / 2;
-  out.resize(at + n);
-  char* o = out.data() + at;
-  for (size_t i = 0; i < n; ++i) {
-    const int hi = HexDigitValue(hex[2 * i]);
-    const int lo = HexDigitValue(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0)
-      throw std::runtime_error("'" + std::string(hex.substr(2 * i, 2)) + "' is not a valid hexadecimal value");
-    o[i] = static_cast<char>((hi << 4) | lo);
-  }
-}
-
 }  // namespace
 
 void TVexaAppMiddle::ParseAppOutput(std::string& text) {
@@ -431,7 +416,7 @@ void TVexaAppMiddle::ParseAppOutput(std::string& text) {
         try {
           list.reserve(1 + (e - b) / 2 + noise.size() + 3);
           list += '[';
-          AppendHex(env.substr(b, e - b), list);
+          AppendHexToStr(env.substr(b, e - b), list);
           list += noise;
         } catch (const std::exception& ex) {
           PrintError("AppMid:- Error OrvantPHP App \"" + ConsoleQuote(AppName) + "\" Invalid Data " + ConsoleQuote(ex.what()));
@@ -459,7 +444,7 @@ void TVexaAppMiddle::ParseAppOutput(std::string& text) {
       const std::string hex = envelope.GetValue("content").ToString();
       list.reserve(1 + hex.size() / 2 + noise.size() + 3);
       list += '[';
-      AppendHex(hex, list);
+      AppendHexToStr(hex, list);
       list += noise;
     }
     contentSize = list.size() - 1 - noise.size();

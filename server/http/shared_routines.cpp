@@ -45,17 +45,25 @@ std::string_view TrimSpaces(std::string_view text) {
 }
 
 std::string HexToStr(std::string_view hex) {
-  const size_t n = hex.size() / 2;
   std::string out;
-  out.resize(n);
+  AppendHexToStr(hex, out);
+  return out;
+}
+
+void AppendHexToStr(std::string_view hex, std::string& out) {
+  const size_t at = out.size();
+  const size_t n = hex.size() / 2;
+  out.resize(at + n);
+  char* o = out.data() + at;
   for (size_t i = 0; i < n; ++i) {
     const int hi = HexDigitValue(hex[2 * i]);
     const int lo = HexDigitValue(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0)
+    if (hi < 0 || lo < 0) {
+      out.resize(at);
       throw std::runtime_error("'" + std::string(hex.substr(2 * i, 2)) + "' is not a valid hexadecimal value");
-    out[i] = static_cast<char>((hi << 4) | lo);
+    }
+    o[i] = static_cast<char>((hi << 4) | lo);
   }
-  return out;
 }
 
 std::string GetMimeType(const std::string& extension) {

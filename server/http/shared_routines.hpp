@@ -19,6 +19,8 @@ void WriteHex(std::string_view text, char* out);
 // The inverse of StrToHex; digits in either case, a last unpaired digit is
 // ignored, a pair that is not hexadecimal raises.
 std::string HexToStr(std::string_view hex);
+// HexToStr(hex) appended to `out`.
+void AppendHexToStr(std::string_view hex, std::string& out);
 // The value of one hexadecimal digit in either case; -1 for any other byte.
 int HexDigitValue(char c);
 

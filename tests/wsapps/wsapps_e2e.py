@@ -272,6 +272,26 @@ def sendall(t, group, conid, raw, **data):
     return {"aname": "sendall", "data": d}
 
 
+def send_at_once(sends):
+    """Sends each (client, text) from its own thread, all released together."""
+    gate = threading.Barrier(len(sends))
+    errors = []
+
+    def send(cl, text):
+        try:
+            gate.wait(5)
+            cl.send(text)
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=send, args=pair) for pair in sends]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    assert not errors, errors
+
+
 def global_tests(env):
     srv = env.srv
 
@@ -430,22 +450,7 @@ def global_tests(env):
             env.bundle.write_file(os.path.join(env.bundle.sample, "pages", name + ".php"),
                                   sample.replace("'wschat'", f"'{name}'"))
             clients = [env.client() for _ in range(6)]
-            gate = threading.Barrier(len(clients))
-            errors = []
-
-            def start(cl):
-                try:
-                    gate.wait(5)
-                    cl.send(start_message(name, {}))
-                except Exception as e:  # noqa: BLE001
-                    errors.append(e)
-
-            threads = [threading.Thread(target=start, args=(cl,)) for cl in clients]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(10)
-            assert not errors, errors
+            send_at_once([(cl, start_message(name, {})) for cl in clients])
 
             def hear(cl, want, timeout=8.0):
                 end = time.monotonic() + timeout
@@ -487,22 +492,7 @@ def global_tests(env):
             store = os.path.join(env.bundle.sample, "cache", name + ".json")
             clients = [env.client() for _ in range(6)]
             texts = [f"r{rnd} w{i}" for i in range(len(clients))]
-            gate = threading.Barrier(len(clients))
-            errors = []
-
-            def start(cl, text):
-                try:
-                    gate.wait(5)
-                    cl.send(start_message(name, {"text": text}))
-                except Exception as e:  # noqa: BLE001
-                    errors.append(e)
-
-            threads = [threading.Thread(target=start, args=(cl, t)) for cl, t in zip(clients, texts)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(10)
-            assert not errors, errors
+            send_at_once([(cl, start_message(name, {"text": t})) for cl, t in zip(clients, texts)])
             for i, cl in enumerate(clients):
                 try:
                     got = json.loads(cl.recv(8 * e2e.SLOW))
@@ -537,32 +527,17 @@ def global_tests(env):
             clients = [env.client(timeout=60) for _ in range(6)]
             texts = [f"r{rnd} w{i}" for i in range(len(clients))]
 
-            def send_at_once(indexes):
-                gate = threading.Barrier(len(indexes))
-                errors = []
-
-                def start(i):
-                    try:
-                        gate.wait(5)
-                        clients[i].send(start_message(name, {"text": texts[i]}))
-                    except Exception as e:  # noqa: BLE001
-                        errors.append(e)
-
-                threads = [threading.Thread(target=start, args=(i,)) for i in indexes]
-                for t in threads:
-                    t.start()
-                for t in threads:
-                    t.join(10)
-                assert not errors, errors
+            def send_windows(indexes):
+                send_at_once([(clients[i], start_message(name, {"text": texts[i]})) for i in indexes])
 
             t0 = time.monotonic()
-            send_at_once([0, 1, 2])
+            send_windows([0, 1, 2])
             # The start is under way once its process runs; it replies 2.5 s later.
             end = time.monotonic() + 10 * e2e.SLOW
             while not any(f"--ctrl {name} " in p[2] for p in processes_under(env.bundle.root)):
                 assert time.monotonic() < end, f"round {rnd}: no process started"
                 time.sleep(0.02)
-            send_at_once([3, 4, 5])
+            send_windows([3, 4, 5])
             during = time.monotonic() - t0
             for i, cl in enumerate(clients):
                 try:
