@@ -72,6 +72,15 @@ READY_LINE = "Web server running on port "
 START_FAILED = "Error Start Server Failed:- "
 
 
+
+def memory_mib(pid, key):
+    """VmRSS or VmHWM of a process, in MiB."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) / 1024
+    return -1
+
 class E2EError(AssertionError):
     pass
 

@@ -57,15 +57,6 @@ def wait_threads(pid, want, timeout=15.0):
     return False
 
 
-def memory_mib(pid, key):
-    """VmRSS or VmHWM of a process, in MiB."""
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) / 1024
-    return -1
-
-
 def reset_peak(pid):
     """Starts VmHWM afresh from the present resident size."""
     with open(f"/proc/{pid}/clear_refs", "w") as f:
@@ -149,7 +140,7 @@ def deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
     bomb = bomb[:-4]
     wire = frame_header(len(bomb), rsv1=True) + masked(bomb)
     reset_peak(pid)
-    before = memory_mib(pid, "VmRSS")
+    before = e2e.memory_mib(pid, "VmRSS")
     socks = [raw_connect(port) for _ in range(count)]
     send_at_once(socks, wire)
     # Each message reaches the application layer, which refuses it as
@@ -159,7 +150,7 @@ def deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
     while time.monotonic() < deadline and srv.output().count(marker) < count:
         time.sleep(0.1)
     assert srv.output().count(marker) == count, srv.output()[-2000:]
-    peak = memory_mib(pid, "VmHWM")
+    peak = e2e.memory_mib(pid, "VmHWM")
     bound = before + 1.5 * count * size / MIB
     assert peak < bound, (peak, bound)
     for s in socks:
@@ -229,7 +220,7 @@ def json_deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
         s.sendall(frame_header(len(start)) + masked(start))
         assert '"bytes"' in read_message(s, inflater, deadline)
     reset_peak(pid)
-    before = memory_mib(pid, "VmRSS")
+    before = e2e.memory_mib(pid, "VmRSS")
     send_at_once(socks, wire)
     # Each application answers with the length of the line it read: the
     # whole message, hex-coded (two digits a byte) in its envelope.
@@ -238,7 +229,7 @@ def json_deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
         reply = read_message(s, inflater, deadline)
         assert reply.endswith(","), reply[:300]
         assert json.loads(reply[:-1])["response"]["data"]["bytes"] > 2 * size, reply[:300]
-    peak = memory_mib(pid, "VmHWM")
+    peak = e2e.memory_mib(pid, "VmHWM")
     bound = before + 4 * count * size / MIB
     for s in socks:
         s.close()
@@ -285,9 +276,9 @@ def bare_headers(port, pid, count=300):
     POST of 40 MiB and a WebSocket message beside them are served."""
     header = frame_header(32 * MIB)
     assert len(header) == 14
-    before = memory_mib(pid, "VmRSS")
+    before = e2e.memory_mib(pid, "VmRSS")
     socks = [raw_connect(port) for _ in range(count)]
-    connected = memory_mib(pid, "VmRSS")
+    connected = e2e.memory_mib(pid, "VmRSS")
     for s in socks:
         s.sendall(header)
     # The server has taken every header once nothing waits unread.
@@ -299,10 +290,10 @@ def bare_headers(port, pid, count=300):
         time.sleep(0.05)
     assert conns >= count and queued == 0, (conns, queued)
     # The last readers may still be making room: until the figure settles.
-    after = memory_mib(pid, "VmRSS")
+    after = e2e.memory_mib(pid, "VmRSS")
     for _ in range(50):
         time.sleep(0.1)
-        now = memory_mib(pid, "VmRSS")
+        now = e2e.memory_mib(pid, "VmRSS")
         if now == after:
             break
         after = now
@@ -333,7 +324,7 @@ def trickled_messages(port, pid, count=8):
     sent = 31 * MIB
     wire = frame_header(32 * MIB) + masked(b"h" * sent)
     reset_peak(pid)
-    before = memory_mib(pid, "VmRSS")
+    before = e2e.memory_mib(pid, "VmRSS")
     socks = [raw_connect(port) for _ in range(count)]
     honest = {}
 
@@ -380,7 +371,7 @@ def trickled_messages(port, pid, count=8):
                     except OSError:
                         pass
             next_byte += 12
-    peak = memory_mib(pid, "VmHWM")
+    peak = e2e.memory_mib(pid, "VmHWM")
     honest_thread.join()
     for s in socks:
         s.close()

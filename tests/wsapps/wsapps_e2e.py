@@ -30,15 +30,6 @@ from wsclient import Closed, WsClient, install_fixture, processes_under, start_m
 MIB = 1 << 20
 
 
-def memory_mib(pid, key):
-    """VmRSS or VmHWM of a process, in MiB."""
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) / 1024
-    return -1
-
-
 STDIN_LINE = re.compile(r'^\{ "id" : "1", "msg" : "", "type" : "c", "cpdata" : "([0-9A-F]+)" \}$')
 
 
@@ -292,6 +283,28 @@ def send_at_once(sends):
     assert not errors, errors
 
 
+def told_kept(clients, texts, rnd, timeout):
+    """Each window is told that its own first message was kept."""
+    for i, cl in enumerate(clients):
+        try:
+            got = json.loads(cl.recv(timeout))
+        except (OSError, TimeoutError) as e:
+            raise AssertionError(f"round {rnd}: window {i} was never told its message was kept") from e
+        assert got == {"stored": texts[i]}, (rnd, i, got)
+
+
+def kept_once(env, clients, name, texts, store, rnd):
+    """Every window's first message is kept once, in memory and in the file,
+    by the one process left of the application."""
+    clients[0].send({"ctrl": name, "bdata": {"list": 1}})
+    kept = json.loads(clients[0].recv(5 * e2e.SLOW))["list"]
+    assert sorted(kept) == sorted(texts), f"round {rnd}: in memory {kept}"
+    with open(store) as f:
+        stored = json.load(f)
+    assert sorted(stored) == sorted(texts), f"round {rnd}: in the file {stored}"
+    wait_one_process(env, name, f"round {rnd}")
+
+
 def global_tests(env):
     srv = env.srv
 
@@ -493,19 +506,8 @@ def global_tests(env):
             clients = [env.client() for _ in range(6)]
             texts = [f"r{rnd} w{i}" for i in range(len(clients))]
             send_at_once([(cl, start_message(name, {"text": t})) for cl, t in zip(clients, texts)])
-            for i, cl in enumerate(clients):
-                try:
-                    got = json.loads(cl.recv(8 * e2e.SLOW))
-                except (OSError, TimeoutError) as e:
-                    raise AssertionError(f"round {rnd}: window {i} was never told its message was kept") from e
-                assert got == {"stored": texts[i]}, (rnd, i, got)
-            clients[0].send({"ctrl": name, "bdata": {"list": 1}})
-            kept = json.loads(clients[0].recv(5 * e2e.SLOW))["list"]
-            assert sorted(kept) == sorted(texts), f"round {rnd}: in memory {kept}"
-            with open(store) as f:
-                stored = json.load(f)
-            assert sorted(stored) == sorted(texts), f"round {rnd}: in the file {stored}"
-            wait_one_process(env, name, f"round {rnd}")
+            told_kept(clients, texts, rnd, 8 * e2e.SLOW)
+            kept_once(env, clients, name, texts, store, rnd)
             for cl in clients:
                 cl.expect_silence(0.05)
                 cl.close()
@@ -539,21 +541,10 @@ def global_tests(env):
                 time.sleep(0.02)
             send_windows([3, 4, 5])
             during = time.monotonic() - t0
-            for i, cl in enumerate(clients):
-                try:
-                    got = json.loads(cl.recv(30 * e2e.SLOW))
-                except (OSError, TimeoutError) as e:
-                    raise AssertionError(f"round {rnd}: window {i} was never told its message was kept") from e
-                assert got == {"stored": texts[i]}, (rnd, i, got)
+            told_kept(clients, texts, rnd, 30 * e2e.SLOW)
             print(f"round {rnd}: the last three sent {during:.2f} s into the start, "
                   f"all kept after {time.monotonic() - t0:.2f} s")
-            clients[0].send({"ctrl": name, "bdata": {"list": 1}})
-            kept = json.loads(clients[0].recv(5 * e2e.SLOW))["list"]
-            assert sorted(kept) == sorted(texts), f"round {rnd}: in memory {kept}"
-            with open(store) as f:
-                stored = json.load(f)
-            assert sorted(stored) == sorted(texts), f"round {rnd}: in the file {stored}"
-            wait_one_process(env, name, f"round {rnd}")
+            kept_once(env, clients, name, texts, store, rnd)
             assert srv.output().count(f"Global App {name} Already Exist") == 0, srv.output()[-3000:]
             for cl in clients:
                 cl.expect_silence(0.05)
@@ -1085,7 +1076,7 @@ def stall_tests(env):
         mask = os.urandom(4)
         head = struct.pack("!BBQ", 0xC1, 0x80 | 127, len(packed)) + mask
         masked = bytes(b ^ mask[i % 4] for i, b in enumerate(packed))
-        before = memory_mib(pid, "VmRSS")
+        before = e2e.memory_mib(pid, "VmRSS")
         with open(f"/proc/{pid}/clear_refs", "w") as f:
             f.write("5")  # the peak starts afresh
         c.sock.sendall(head + masked)
@@ -1097,11 +1088,11 @@ def stall_tests(env):
         last, steady = -1.0, 0
         while steady < 10 and time.monotonic() < end:
             time.sleep(0.1)
-            now = memory_mib(pid, "VmRSS")
+            now = e2e.memory_mib(pid, "VmRSS")
             steady = steady + 1 if abs(now - last) < 1 else 0
             last = now
-        held = memory_mib(pid, "VmRSS") - before
-        peak = memory_mib(pid, "VmHWM") - before
+        held = e2e.memory_mib(pid, "VmRSS") - before
+        peak = e2e.memory_mib(pid, "VmHWM") - before
         reply = 2 * size / MIB
         print(f"an unread {reply:.0f} MiB reply: the server holds {held:.0f} MiB more ({held / reply:.1f} x),"
               f" peak {peak:.0f} MiB more ({peak / reply:.1f} x)")
