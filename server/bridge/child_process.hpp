@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 
 namespace vexa::platform {
 class Process;

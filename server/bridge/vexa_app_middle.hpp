@@ -56,7 +56,7 @@
 #include <vector>
 
 #include "core/json.hpp"
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 
 namespace vexa {
 

@@ -49,7 +49,7 @@
 
 #include "core/json.hpp"
 #include "core/vexa_base.hpp"
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 
 namespace vexa {
 

@@ -28,7 +28,7 @@
 #include "core/json.hpp"
 #include "server/http/arriving_body.hpp"
 #include "server/http/chunk_checker.hpp"
-#include "server/http/min_data_rate.hpp"
+#include "core/min_data_rate.hpp"
 #include "server/http/request_checks.hpp"
 #include "server/http/request_handler.hpp"
 #include "server/http/request_info.hpp"

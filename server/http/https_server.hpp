@@ -64,8 +64,8 @@
 
 #include "server/http/connection.hpp"
 #include "server/http/http_types.hpp"
-#include "server/http/memory_budget.hpp"
-#include "server/http/min_data_rate.hpp"
+#include "core/memory_budget.hpp"
+#include "core/min_data_rate.hpp"
 #include "server/http/request_checks.hpp"
 #include "server/websocket/websocket_handler.hpp"
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 #include "server/http/connection.hpp"
 #include "server/http/http_types.hpp"
 

@@ -18,7 +18,7 @@
 #include "server/http/request_handler.hpp"
 #include "server/http/request_info.hpp"
 #include "server/http/shared_routines.hpp"
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 #include "server/bridge/vexa_app_middle.hpp"
 
 namespace vexa {

@@ -19,7 +19,7 @@
 #include <string>
 #include <system_error>
 
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 #include "server/http/http_types.hpp"
 
 namespace vexa {

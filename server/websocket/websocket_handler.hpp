@@ -69,8 +69,8 @@
 #include <boost/asio/buffer.hpp>
 
 #include "server/http/http_types.hpp"
-#include "server/http/memory_budget.hpp"
-#include "server/http/min_data_rate.hpp"
+#include "core/memory_budget.hpp"
+#include "core/min_data_rate.hpp"
 #include "server/websocket/websocket_handshake.hpp"
 #include "server/websocket/ws_inflater.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "app_support.hpp"
 #include "platform/process.hpp"
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 #include "server/bridge/vexa_requester.hpp"
 
 using namespace vexa;

@@ -17,7 +17,7 @@
 #include "core/globals.hpp"
 #include "core/json.hpp"
 #include "platform/process.hpp"
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 #include "server/http/connection.hpp"
 #include "server/http/vexa_request_handler.hpp"
 #include "test_support.hpp"

@@ -21,7 +21,7 @@
 #include "core/globals.hpp"
 #include "server/bridge/app_starts.hpp"
 #include "server/bridge/gs_app.hpp"
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
 #include "server/bridge/ws_app.hpp"

@@ -1,4 +1,4 @@
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "server/http/memory_budget.hpp"
+#include "core/memory_budget.hpp"
 
 namespace vexa {
 

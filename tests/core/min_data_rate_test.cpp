@@ -1,4 +1,4 @@
-#include "server/http/min_data_rate.hpp"
+#include "core/min_data_rate.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The process bound and its two shares: what applications may take, what is
 // always left to requests, and how a waiting request gets a slot or gives up.
 
-#include "server/bridge/process_slots.hpp"
+#include "core/process_slots.hpp"
 
 #include <atomic>
 #include <chrono>

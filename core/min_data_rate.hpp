@@ -78,11 +78,6 @@ class TMinDataRate {
     return perRead.count() == 0 ? left : std::min(perRead, left);
   }
 
-  // Bytes per second that the rule asks for at least, for messages.
-  size_t MinBytesPerSecond() const {
-    return static_cast<size_t>(rule_.minBytes * 1000 / std::max<long long>(1, rule_.span.count()));
-  }
-
  private:
   // A span is met by `minBytes`, or by all that was missing when it began.
   bool SpanMet() const { return spanBytes_ >= std::min(rule_.minBytes, spanMissing_); }
