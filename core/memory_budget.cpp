@@ -17,6 +17,12 @@ bool TMemoryCharge::GrowTo(size_t bytes) {
   return true;
 }
 
+void TMemoryCharge::ShrinkTo(size_t bytes) {
+  if (bytes >= charged_) return;
+  if (budget_) budget_->Give(charged_ - bytes);
+  charged_ = bytes;
+}
+
 void TMemoryCharge::Release() {
   if (budget_ && charged_) budget_->Give(charged_);
   charged_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // One bound on the memory that clients make the server hold at once, summed
-// over all connections: request bodies and WebSocket messages in progress.
+// over all connections: request bodies and WebSocket messages in progress,
+// and what waits to be sent to WebSocket clients.
 // Each holder takes its share through a TMemoryCharge, which gives it back
 // when it is released or goes away.
 
@@ -43,6 +44,8 @@ class TMemoryCharge {
   // Raises the share to `bytes`; false, holding what it held, when the sum
   // over all holders would pass the budget. A smaller `bytes` changes nothing.
   bool GrowTo(size_t bytes);
+  // Gives back what lies above `bytes`.
+  void ShrinkTo(size_t bytes);
   // Gives the whole share back.
   void Release();
   size_t Charged() const { return charged_; }

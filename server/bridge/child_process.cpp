@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <system_error>
 
 #include "core/globals.hpp"
 #include "platform/process.hpp"
@@ -13,7 +14,39 @@ namespace vexa {
 namespace {
 // The runner whose threads (its own and its two readers) this thread is.
 thread_local const TChildProcess* tRunnerOfThisThread = nullptr;
+
+// A text the queue holds until the pipe has taken it; `bounded` when it
+// counts against the bound on what may pile up.
+TSendItem InputItem(std::string text, bool bounded) {
+  auto held = std::make_shared<const TSendText>(std::move(text));
+  TSendItem item;
+  item.body = held->Text();
+  item.text = std::move(held);
+  item.bounded = bounded;
+  return item;
+}
 }  // namespace
+
+// The child's standard input as the sink of its queue. Text is UTF-8
+// throughout: nothing to convert.
+class TChildProcess::TStdinSink final : public TSendSink {
+ public:
+  explicit TStdinSink(std::shared_ptr<platform::Process> proc) : proc_(std::move(proc)) {}
+  size_t WriteNow(std::span<const std::string_view> pieces) override {
+    for (const std::string_view& piece : pieces) {
+      if (piece.empty()) continue;
+      const long n = proc_->WriteStdinSome(piece.data(), piece.size());
+      if (n < 0) throw std::system_error(std::make_error_code(std::errc::broken_pipe), "standard input closed");
+      return static_cast<size_t>(n);
+    }
+    return 0;
+  }
+  // False once the child has ended: nobody reads the rest.
+  bool WaitRoom(std::chrono::milliseconds timeout) override { return proc_->WaitStdinRoom(timeout); }
+
+ private:
+  std::shared_ptr<platform::Process> proc_;
+};
 
 std::shared_ptr<TChildProcess> TChildProcess::Create(std::string exe, TextList params, TextList env) {
   return std::shared_ptr<TChildProcess>(new TChildProcess(std::move(exe), std::move(params), std::move(env)));
@@ -113,10 +146,22 @@ void TChildProcess::Run() {
       finishedCv_.notify_all();
       throw;
     }
+    // What the pipe does not take at once waits in the input queue; a relay
+    // that would pass the bound stops the child (Write), a client's text
+    // waits for room (WriteWaiting). A closed pipe is no error.
+    TSendLimits inputLimits;
+    inputLimits.maxWaiting = kMaxQueuedInput;
+    inputLimits.oneMayPass = false;
+    auto sink = std::make_unique<TStdinSink>(proc);
+    auto input = std::make_unique<TSendQueue>(*sink, inputLimits, [this](const TSendQueue::TFailure& failure) {
+      if (failure.kind == TSendQueue::TFailureKind::NoWriter) StopForInput("no input writer: " + failure.what);
+    });
     bool stoppedMeanwhile;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       process_ = proc;
+      inSink_ = std::move(sink);
+      input_ = std::move(input);
       spawned_ = true;
       stoppedMeanwhile = !running_;
       finishedCv_.notify_all();
@@ -159,179 +204,61 @@ void TChildProcess::Run() {
 }
 
 void TChildProcess::Write(std::string text) {
-  const auto proc = ProcessForInput();
-  if (!proc || text.empty()) return;
-  std::unique_lock<std::mutex> lock(inMutex_);
-  if (inClosed_) return;
+  TSendQueue* input = InputForWrite();
+  if (!input || text.empty()) return;
   // A relay or an event cannot wait: it is queued at once, and a child that
-  // lets more than the bound of them pile up is stopped. Bytes that came
+  // lets more than the bound of them pile up is stopped. Texts that came
   // through WriteWaiting, which waited for room, do not count against it.
-  const std::string why = Put(lock, proc, std::move(text), false);
-  if (!why.empty()) {
-    StopForInput(lock, why);
-  } else if (inQueued_ - inQueuedWaited_ > kMaxQueuedInput) {
-    StopForInput(lock, "more than " + std::to_string(kMaxQueuedInput >> 20) + " MiB wait for its standard input");
-  }
+  if (input->Put(InputItem(std::move(text), true)) == TSendQueue::TPut::OverBound)
+    StopForInput("more than " + std::to_string(kMaxQueuedInput >> 20) + " MiB wait for its standard input");
 }
 
 bool TChildProcess::WriteWaiting(std::string text, const std::function<bool()>& gone) {
-  const auto proc = ProcessForInput();
-  if (!proc) return false;
+  TSendQueue* input = InputForWrite();
+  if (!input) return false;
   if (text.empty()) return true;
-  std::unique_lock<std::mutex> lock(inMutex_);
-  if (!WaitForRoom(lock, text.size(), gone)) return false;
-  const std::string why = Put(lock, proc, std::move(text), true);
-  if (!why.empty()) return StopForInput(lock, why);
-  return true;
-}
-
-std::shared_ptr<platform::Process> TChildProcess::ProcessForInput() {
-  // A write right after Start() waits for the child to be there rather
-  // than being lost; before Start() and after the end it does nothing.
-  std::unique_lock<std::mutex> lock(mutex_);
-  finishedCv_.wait(lock, [this] { return !started_ || spawned_; });
-  if (!running_ || !process_) return nullptr;
-  return process_;
-}
-
-bool TChildProcess::WaitForRoom(std::unique_lock<std::mutex>& lock, size_t size, const std::function<bool()>& gone) {
   // Room: the text fits under the bound, or nothing waits before it (a text
   // larger than the bound is taken into an empty queue). A child that takes
   // no byte of its input for InputStallLimit is stopped, so that no caller
   // waits on it without bound (a client whose leave hides behind the bytes
   // it sent is not seen by `gone`); one that reads a long line slowly is
   // making progress.
-  uint64_t lastTaken = inTaken_.load();
-  auto lastProgress = std::chrono::steady_clock::now();
-  while (!inClosed_ && inQueued_ > 0 && inQueued_ + size > kMaxQueuedInput) {
-    lock.unlock();
-    const bool left = gone();
-    lock.lock();
-    if (left) return false;
-    const auto now = std::chrono::steady_clock::now();
-    if (inTaken_ != lastTaken) {
-      lastTaken = inTaken_;
-      lastProgress = now;
-    } else if (now - lastProgress >= InputStallLimit) {
-      return StopForInput(lock, "its standard input took nothing for " + std::to_string(InputStallLimit.count()) +
-                                    " ms");
-    }
-    inCv_.wait_for(lock, std::chrono::milliseconds(100));
+  switch (input->WaitForRoom(text.size(), gone, InputStallLimit)) {
+    case TSendQueue::TRoom::Room:
+      break;
+    case TSendQueue::TRoom::Stalled:
+      return StopForInput("its standard input took nothing for " + std::to_string(InputStallLimit.count()) + " ms");
+    default:
+      return false;
   }
-  return !inClosed_;
+  const TSendQueue::TPut put = input->Put(InputItem(std::move(text), false));
+  return put == TSendQueue::TPut::Sent || put == TSendQueue::TPut::Waiting;
 }
 
-std::string TChildProcess::Put(std::unique_lock<std::mutex>& lock, const std::shared_ptr<platform::Process>& proc,
-                               std::string text, bool waited) {
-  // Text is UTF-8 throughout: nothing to convert. A closed pipe is no error.
-  if (inQueue_.empty() && !inWriting_) {
-    // Nothing waits: as much as the pipe takes at once goes straight in.
-    inWriting_ = true;
-    lock.unlock();
-    const long n = proc->WriteStdinSome(text.data(), text.size());
-    lock.lock();
-    inWriting_ = false;
-    if (n > 0) inTaken_ += static_cast<uint64_t>(n);
-    if (n < 0) {
-      inClosed_ = true;
-      inQueue_.clear();
-    }
-    inCv_.notify_all();  // the writer may wait for inWriting_ to drop
-    if (inClosed_ || static_cast<size_t>(n) == text.size()) return {};
-    // Texts queued meanwhile come after the rest of this one.
-    text.erase(0, static_cast<size_t>(n));
-    Count(text.size(), waited, true);
-    inQueue_.push_front({std::move(text), waited});
-  } else {
-    Count(text.size(), waited, true);
-    inQueue_.push_back({std::move(text), waited});
-  }
-  inCv_.notify_all();
-  return StartWriter(proc);
+TSendQueue* TChildProcess::InputForWrite() {
+  // A write right after Start() waits for the child to be there rather
+  // than being lost; before Start() and after the end it does nothing.
+  std::unique_lock<std::mutex> lock(mutex_);
+  finishedCv_.wait(lock, [this] { return !started_ || spawned_; });
+  if (!running_ || !process_) return nullptr;
+  return input_.get();
 }
 
-void TChildProcess::Count(size_t size, bool waited, bool added) {
-  if (added) {
-    inQueued_ += size;
-    if (waited) inQueuedWaited_ += size;
-  } else {
-    inQueued_ -= size;
-    if (waited) inQueuedWaited_ -= size;
-  }
-}
-
-std::string TChildProcess::StartWriter(const std::shared_ptr<platform::Process>& proc) {
-  // The first write that has to wait for the child starts the writer.
-  if (writer_.joinable()) return {};
-  try {
-    writer_ = std::thread([this, proc] { DrainInput(proc); });
-  } catch (const std::exception& e) {
-    return std::string("no input writer: ") + e.what();
-  }
-  return {};
-}
-
-bool TChildProcess::StopForInput(std::unique_lock<std::mutex>& lock, const std::string& why) {
-  inClosed_ = true;
-  inQueue_.clear();
-  inCv_.notify_all();
-  lock.unlock();
+bool TChildProcess::StopForInput(const std::string& why) {
+  if (TSendQueue* input = input_.get()) input->Stop();
   vexa::WriteLine("Error Process:- " + why + ", process stopped cmd:- " + ConsoleQuote(Exe));
   Stop();
   return false;
 }
 
-void TChildProcess::CloseInput() {
-  std::lock_guard<std::mutex> lock(inMutex_);
-  inClosed_ = true;
-  inQueue_.clear();
-  inCv_.notify_all();
-}
-
 void TChildProcess::CloseInputAndJoin() {
-  CloseInput();
-  // Closed: no write starts a writer any more, so writer_ is this thread's alone.
-  if (writer_.joinable()) writer_.join();
-}
-
-void TChildProcess::DrainInput(const std::shared_ptr<platform::Process>& proc) {
-  std::unique_lock<std::mutex> lock(inMutex_);
-  for (;;) {
-    inCv_.wait(lock, [this] { return inClosed_ || (!inQueue_.empty() && !inWriting_); });
-    if (inClosed_) return;
-    TInput chunk = std::move(inQueue_.front());
-    inQueue_.pop_front();
-    inWriting_ = true;
-    lock.unlock();
-    size_t done = 0;
-    bool broken = false;
-    while (done < chunk.text.size() && !inClosed_) {
-      const long n = proc->WriteStdinSome(chunk.text.data() + done, chunk.text.size() - done);
-      if (n < 0) {
-        broken = true;
-        break;
-      }
-      if (n > 0) {
-        done += static_cast<size_t>(n);
-        inTaken_ += static_cast<uint64_t>(n);  // progress for the stall check
-        continue;
-      }
-      // The pipe is full: wait for room or for the child's end; the slices
-      // let a closing run be noticed.
-      if (!proc->WaitStdinRoom(std::chrono::milliseconds(100))) {
-        broken = true;  // the child has ended: nobody reads the rest
-        break;
-      }
-    }
-    lock.lock();
-    inWriting_ = false;
-    Count(chunk.text.size(), chunk.waited, false);
-    if (broken) {
-      inClosed_ = true;
-      inQueue_.clear();
-    }
-    inCv_.notify_all();  // writers that wait for room
+  TSendQueue* input;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    input = input_.get();
   }
+  // Closed: nothing more is taken and the writer, if any, is joined.
+  if (input) input->Finish(std::chrono::steady_clock::now());
 }
 
 void TChildProcess::WriteLine(const std::string& text) { Write(text + "\r\n"); }

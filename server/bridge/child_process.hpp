@@ -11,11 +11,12 @@
 //    "Error Process:- <message> cmd:- <exe>" and gives no OnExit.
 //  - Write / WriteLine / Stop act only while the run is under way.
 //  - Write never waits for the child to read: what the pipe does not take at
-//    once waits in the runner's input queue, which a writer thread of the
-//    run (started by the first write that has to queue) drains as the child
-//    reads. A child that lets more than kMaxQueuedInput bytes of such
-//    writes pile up is stopped, with one console line. WriteWaiting instead
-//    waits on the calling thread until the queue has room.
+//    once waits in the run's input queue (TSendQueue), whose writer thread
+//    (started by the first write that has to queue) drains it as the child
+//    reads; each text goes in whole, a text begun before any other. A child
+//    that lets more than kMaxQueuedInput bytes of such writes pile up is
+//    stopped, with one console line. WriteWaiting instead waits on the
+//    calling thread until the queue has room.
 //
 // Lifetime: create with Create(), set the callbacks, then Start(). While it
 // runs, the runner thread holds a reference to its own object, so an owner
@@ -27,7 +28,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "core/process_slots.hpp"
+#include "core/send_queue.hpp"
 
 namespace vexa::platform {
 class Process;
@@ -115,25 +116,11 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   void Execute();
   void Run();
   std::shared_ptr<platform::Process> CurrentProcess() const;
-  // The running child, once its start was tried; null when none runs.
-  std::shared_ptr<platform::Process> ProcessForInput();
-  // WriteWaiting's wait for room in the queue (inMutex_ held); false when
-  // the text is not to be taken.
-  bool WaitForRoom(std::unique_lock<std::mutex>& lock, size_t size, const std::function<bool()>& gone);
-  // Hands the text to the pipe or the queue (inMutex_ held, the queue open),
-  // moved, never copied; `waited` marks a text that waited for room. Returns
-  // why the child must be stopped, or nothing.
-  std::string Put(std::unique_lock<std::mutex>& lock, const std::shared_ptr<platform::Process>& proc,
-                  std::string text, bool waited);
-  void Count(size_t size, bool waited, bool added);
-  std::string StartWriter(const std::shared_ptr<platform::Process>& proc);
-  // Closes the input queue (its lock held on entry, released), prints why
-  // and stops the child; false.
-  bool StopForInput(std::unique_lock<std::mutex>& lock, const std::string& why);
-  // The writer thread: drains the input queue into the pipe until the run
-  // closes the queue or the pipe breaks.
-  void DrainInput(const std::shared_ptr<platform::Process>& proc);
-  void CloseInput();
+  // The input queue of the running child, once its start was tried; null
+  // when none runs.
+  TSendQueue* InputForWrite();
+  // Closes the input queue, prints why and stops the child; false.
+  bool StopForInput(const std::string& why);
   void CloseInputAndJoin();  // the end of the run: no writer is left after it
 
   mutable std::mutex mutex_;   // guards process_ and the start/stop handshake
@@ -145,22 +132,11 @@ class TChildProcess : public std::enable_shared_from_this<TChildProcess> {
   bool finished_ = false;
   std::thread thread_;
 
-  // The input queue. Nothing holds inMutex_ across a write to the pipe: the
-  // one writer at a time (a caller writing straight into an empty queue, or
-  // the writer thread) marks itself with inWriting_.
-  std::mutex inMutex_;
-  std::condition_variable inCv_;
-  struct TInput {
-    std::string text;
-    bool waited;  // came through WriteWaiting
-  };
-  std::deque<TInput> inQueue_;
-  size_t inQueued_ = 0;        // bytes in inQueue_ and in the writer's hands
-  size_t inQueuedWaited_ = 0;  // the part of them that came through WriteWaiting
-  std::atomic<uint64_t> inTaken_{0};  // bytes the pipe took so far: the stall check's progress
-  bool inWriting_ = false;
-  std::atomic<bool> inClosed_{false};  // no more input: run over, pipe broken or queue overflowed
-  std::thread writer_;                 // started under inMutex_ while the queue is open
+  // The child's standard input and its queue, made when the child has
+  // started (under mutex_) and kept until the object goes.
+  class TStdinSink;
+  std::unique_ptr<TStdinSink> inSink_;
+  std::unique_ptr<TSendQueue> input_;
 };
 
 }  // namespace vexa

@@ -14,6 +14,7 @@
 #include "server/bridge/web_socket_a.hpp"
 #include "server/bridge/ws_app.hpp"
 #include "server/http/shared_routines.hpp"
+#include "server/websocket/websocket_handler.hpp"
 
 namespace vexa {
 
@@ -88,7 +89,7 @@ void TVexaRequester::OnAppData(const TJSON& envelope, std::string& text, bool is
     }
     if (!target) return;
     // Moved, not copied; an item's "," follows it in the same frame.
-    target->SendData(std::make_shared<const std::string>(std::move(text)), isJson && isItem ? "," : "");
+    target->SendData(TWsText(std::move(text)), isJson && isItem ? "," : "");
   } catch (const std::exception& e) {
     PrintError("WSRQ:- Error Data Vexa RX " + ConsoleQuote(e.what()));
   }
@@ -169,7 +170,8 @@ void TVexaRequester::SendAll(TJSON& commands, int index) {
 
 void TVexaRequester::Deliver(const std::vector<std::shared_ptr<TWebSocketA>>& recipients, std::string rawdata) {
   // Each send only queues: a recipient that does not read holds up nobody.
-  const auto shared = std::make_shared<const std::string>(std::move(rawdata));
+  // One text for all of them, made valid UTF-8 once and charged once.
+  const TWsText shared(std::move(rawdata));
   for (const auto& ws : recipients)
     if (ws) ws->SendData(shared);
 }

@@ -27,24 +27,43 @@ bool TWebSocketA::Closed() const {
   return closed_;
 }
 
-void TWebSocketA::SendData(std::shared_ptr<const std::string> text, std::string_view suffix) {
+void TWebSocketA::SendData(const TWsText& text, std::string_view suffix) {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   if (closed_ || Handler == nullptr) return;
   try {
-    Handler->SendQueued(std::move(text), suffix);
+    Handler->SendQueued(text, suffix);
   } catch (const std::exception& e) {
     PrintError("WSHLP:- Error Data Send WS " + ConsoleQuote(e.what()));
   }
 }
 
-void TWebSocketA::Disconnect() {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
-  if (closed_ || Handler == nullptr) return;
+void TWebSocketA::SendData(std::string text) {
   try {
-    Handler->Disconnect();
+    SendData(TWsText(std::move(text)));
   } catch (const std::exception& e) {
     PrintError("WSHLP:- Error Data Send WS " + ConsoleQuote(e.what()));
   }
+}
+
+void TWebSocketA::BeginDisconnect() {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  if (closed_ || Handler == nullptr) return;
+  try {
+    Handler->BeginDisconnect();
+  } catch (const std::exception& e) {
+    PrintError("WSHLP:- Error Data Send WS " + ConsoleQuote(e.what()));
+  }
+}
+
+void TWebSocketA::EndDisconnect(std::chrono::steady_clock::time_point deadline) {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  if (closed_ || Handler == nullptr) return;
+  Handler->EndDisconnect(deadline);
+}
+
+void TWebSocketA::Disconnect() {
+  BeginDisconnect();
+  EndDisconnect(std::chrono::steady_clock::now() + TWebSocketHandler::DisconnectWait);
 }
 
 }  // namespace vexa

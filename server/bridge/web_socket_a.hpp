@@ -9,6 +9,7 @@
 // application that holds it as a member or as its manager, so it stays valid
 // for as long as any of them can reach it.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
@@ -21,6 +22,7 @@ namespace vexa {
 
 class TConnection;
 class TWebSocketHandler;
+class TWsText;
 
 class TWebSocketA {
  public:
@@ -36,10 +38,14 @@ class TWebSocketA {
   // most 4 bytes), queued for the connection: never waits for the client
   // (see TWebSocketHandler::SendQueued), never raises. Several connections
   // may share one text. Any thread.
-  void SendData(std::shared_ptr<const std::string> text, std::string_view suffix = {});
-  void SendData(std::string text) { SendData(std::make_shared<const std::string>(std::move(text))); }
+  void SendData(const TWsText& text, std::string_view suffix = {});
+  void SendData(std::string text);
   // Ends the connection from another thread (server shutdown); the
-  // connection's own thread then runs its close event as usual.
+  // connection's own thread then runs its close event as usual. In two
+  // steps, so that many connections share one wait (see
+  // TWebSocketHandler::BeginDisconnect), or both at once.
+  void BeginDisconnect();
+  void EndDisconnect(std::chrono::steady_clock::time_point deadline);
   void Disconnect();
 
   TConnection* const Context;      // not owned

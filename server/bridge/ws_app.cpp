@@ -1,6 +1,7 @@
 #include "server/bridge/ws_app.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "core/asso_array.hpp"
@@ -9,6 +10,7 @@
 #include "server/bridge/vexa_requester.hpp"
 #include "server/bridge/web_socket_a.hpp"
 #include "server/http/shared_routines.hpp"
+#include "server/websocket/websocket_handler.hpp"
 
 namespace vexa {
 
@@ -120,15 +122,18 @@ void TWsApp::CloseConnection() {
   // ended meanwhile); they are dropped here, outside the registry mutex.
 }
 
-void DisconnectWsClient(TVexaBase& wsApp) {
-  auto* app = dynamic_cast<TWsApp*>(&wsApp);
-  if (app == nullptr) return;
-  std::shared_ptr<TWebSocketA> webSocket;
+void DisconnectWsClients(const std::vector<TVexaBase*>& wsApps) {
+  std::vector<std::shared_ptr<TWebSocketA>> sockets;
   {
     std::lock_guard<std::mutex> lock(WsRegistryMutex());
-    webSocket = app->WebSocket;
+    for (TVexaBase* entry : wsApps) {
+      auto* app = dynamic_cast<TWsApp*>(entry);
+      if (app != nullptr && app->WebSocket) sockets.push_back(app->WebSocket);
+    }
   }
-  if (webSocket) webSocket->Disconnect();
+  for (const auto& webSocket : sockets) webSocket->BeginDisconnect();
+  const auto deadline = std::chrono::steady_clock::now() + TWebSocketHandler::DisconnectWait;
+  for (const auto& webSocket : sockets) webSocket->EndDisconnect(deadline);
 }
 
 }  // namespace vexa

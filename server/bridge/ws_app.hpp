@@ -127,8 +127,10 @@ class TWsApp : public TSApp {
   std::deque<std::string> rememberedApps_;  // oldest first
 };
 
-// Server shutdown: ends the connection of one WsApps entry from another
-// thread; does nothing for any other kind of object.
-void DisconnectWsClient(TVexaBase& wsApp);
+// Server shutdown: ends the connections of the given WsApps entries from
+// another thread, all at once: each is asked to close, then all share one
+// wait of about a second for their close frames. Other kinds of object are
+// passed over.
+void DisconnectWsClients(const std::vector<TVexaBase*>& wsApps);
 
 }  // namespace vexa

@@ -177,7 +177,7 @@ void TConnection::StartTLS(SSL_CTX* ctx, std::chrono::milliseconds timeout) {
 }
 
 size_t TConnection::ReadSome(void* data, size_t size) {
-  if (size == 0) return 0;
+  if (size == 0 || readShut_.load()) return 0;
   if (pushedBackPos_ < pushedBack_.size()) {
     size_t n = std::min(size, pushedBack_.size() - pushedBackPos_);
     std::memcpy(data, pushedBack_.data() + pushedBackPos_, n);
@@ -192,7 +192,7 @@ size_t TConnection::ReadSome(void* data, size_t size) {
   const int64_t deadline = timeoutMs > 0 ? NowMs() + timeoutMs : 0;
   const int readLen = static_cast<int>(std::min<size_t>(size, 1 << 30));
   for (;;) {
-    if (shutdown_.load()) return 0;
+    if (shutdown_.load() || readShut_.load()) return 0;
     short ev = POLLIN;
     if (SSL* ssl = ssl_.load()) {
       int r, err;
@@ -281,6 +281,7 @@ void TConnection::Write(std::span<const boost::asio::const_buffer> pieces) {
     WritePlain(pieces);
     return;
   }
+  FlushTlsRestWaiting();
   // One TLS record per piece would cost a record header and a system call
   // each; small pieces are gathered first.
   size_t total = 0;
@@ -295,18 +296,19 @@ void TConnection::Write(std::span<const boost::asio::const_buffer> pieces) {
   WriteTLS(joined.data(), joined.size());
 }
 
-size_t TConnection::WriteSome(std::span<const boost::asio::const_buffer> pieces) {
+size_t TConnection::WriteNow(std::span<const std::string_view> pieces) {
   std::unique_lock<std::mutex> wl(writeLock_, std::try_to_lock);
-  if (!wl.owns_lock() || ssl_.load()) return 0;
+  if (!wl.owns_lock()) return 0;
   if (shutdown_.load()) ThrowErrno(EPIPE, "write");
-  std::vector<iovec> iov;
-  iov.reserve(pieces.size());
-  for (const auto& p : pieces)
-    if (p.size()) iov.push_back({const_cast<void*>(p.data()), p.size()});
-  if (iov.empty()) return 0;
+  if (ssl_.load()) return WriteTlsNow(pieces);
+  iovec iov[8];  // a queue item has at most three pieces
+  size_t count = 0;
+  for (const std::string_view& p : pieces)
+    if (!p.empty() && count < std::size(iov)) iov[count++] = {const_cast<char*>(p.data()), p.size()};
+  if (count == 0) return 0;
   msghdr msg{};
-  msg.msg_iov = iov.data();
-  msg.msg_iovlen = std::min<size_t>(iov.size(), IOV_MAX);
+  msg.msg_iov = iov;
+  msg.msg_iovlen = count;
   for (;;) {
     const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<size_t>(n);
@@ -314,6 +316,127 @@ size_t TConnection::WriteSome(std::span<const boost::asio::const_buffer> pieces)
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     ThrowErrno(errno, "write");
   }
+}
+
+size_t TConnection::WriteTlsNow(std::span<const std::string_view> pieces) {
+  if (!FlushTlsRest()) return 0;
+  // One record at a time, as much as the socket takes, at most a mebibyte
+  // a call so that the lock is not held long.
+  constexpr size_t kRecord = 16384;
+  constexpr size_t kMostAtOnce = size_t(1) << 20;
+  size_t index = 0, offset = 0, taken = 0;
+  const auto advance = [&](size_t n) {
+    taken += n;
+    while (n > 0) {
+      const size_t step = std::min(n, pieces[index].size() - offset);
+      offset += step;
+      n -= step;
+      if (offset == pieces[index].size()) {
+        ++index;
+        offset = 0;
+      }
+    }
+  };
+  char gathered[kRecord];
+  while (taken < kMostAtOnce) {
+    while (index < pieces.size() && offset == pieces[index].size()) {
+      ++index;
+      offset = 0;
+    }
+    if (index == pieces.size()) break;
+    // Straight from the piece when it holds a record's worth (or is the
+    // last); small pieces are gathered into one record.
+    const char* data = pieces[index].data() + offset;
+    size_t len = std::min(pieces[index].size() - offset, kRecord);
+    if (len < kRecord && index + 1 < pieces.size()) {
+      len = 0;
+      for (size_t i = index, from = offset; i < pieces.size() && len < kRecord; ++i, from = 0) {
+        const size_t n = std::min(pieces[i].size() - from, kRecord - len);
+        std::memcpy(gathered + len, pieces[i].data() + from, n);
+        len += n;
+      }
+      data = gathered;
+    }
+    int err = SSL_ERROR_NONE;
+    const int r = TlsWrite(data, len, err);
+    if (r > 0) {
+      advance(static_cast<size_t>(r));
+      continue;
+    }
+    if (err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ) {
+      // The session must be given these bytes again: they are the
+      // connection's now, sent first by its next write.
+      tlsRest_.assign(data, len);
+      tlsRestDone_ = 0;
+      tlsHolding_ = true;
+      tlsWantsRead_ = err == SSL_ERROR_WANT_READ;
+      advance(len);
+      break;
+    }
+    ThrowTlsWriteError(err);
+  }
+  return taken;
+}
+
+bool TConnection::FlushTlsRest() {
+  while (tlsRestDone_ < tlsRest_.size()) {
+    int err = SSL_ERROR_NONE;
+    // The same bytes as the write that asked to be repeated (the session
+    // takes them from a moved buffer too).
+    const int r = TlsWrite(tlsRest_.data() + tlsRestDone_, tlsRest_.size() - tlsRestDone_, err);
+    if (r > 0) {
+      tlsRestDone_ += static_cast<size_t>(r);
+      tlsWantsRead_ = false;
+      continue;
+    }
+    if (err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ) {
+      tlsWantsRead_ = err == SSL_ERROR_WANT_READ;
+      return false;
+    }
+    ThrowTlsWriteError(err);
+  }
+  if (!tlsRest_.empty()) std::string().swap(tlsRest_);
+  tlsRestDone_ = 0;
+  tlsHolding_ = false;
+  return true;
+}
+
+void TConnection::FlushTlsRestWaiting() {
+  const int64_t deadline = NowMs() + writeTimeoutMs_.load();
+  while (!FlushTlsRest()) {
+    const int64_t left = deadline - NowMs();
+    if (left <= 0) ThrowErrno(ETIMEDOUT, "write");
+    WaitFor(tlsWantsRead_.load() ? POLLIN : POLLOUT, tlsWantsRead_.load() ? std::min<int64_t>(left, 10) : left);
+    if (shutdown_.load()) ThrowErrno(EPIPE, "write");
+  }
+}
+
+int TConnection::TlsWrite(const char* data, size_t size, int& err) {
+  SSL* ssl = ssl_.load();
+  std::lock_guard<std::mutex> sl(sslLock_);
+  ERR_clear_error();
+  const int r = SSL_write(ssl, data, static_cast<int>(std::min<size_t>(size, 1 << 20)));
+  err = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, r);
+  return r > 0 ? r : 0;
+}
+
+void TConnection::ThrowTlsWriteError(int err) {
+  const int e = errno;
+  if (err == SSL_ERROR_SYSCALL && e) {
+    ERR_clear_error();
+    ThrowErrno(e, "TLS write");
+  }
+  throw std::system_error(std::make_error_code(std::errc::broken_pipe), "TLS write: " + SslErrorText());
+}
+
+bool TConnection::WaitRoom(std::chrono::milliseconds timeout) {
+  if (shutdown_.load()) return false;
+  // A session that wants the peer's bytes first gets them from the reader
+  // thread: look again soon.
+  const bool wantsRead = tlsWantsRead_.load();
+  const int64_t ms = std::max<int64_t>(1, wantsRead ? std::min<int64_t>(timeout.count(), 10) : timeout.count());
+  WaitFor(wantsRead ? POLLIN : POLLOUT, ms);
+  return !shutdown_.load();
 }
 
 void TConnection::WritePlain(std::span<const boost::asio::const_buffer> pieces) {
@@ -346,17 +469,10 @@ void TConnection::WritePlain(std::span<const boost::asio::const_buffer> pieces) 
 }
 
 void TConnection::WriteTLS(const char* data, size_t size) {
-  SSL* ssl = ssl_.load();
   const int64_t deadline = NowMs() + writeTimeoutMs_.load();
   while (size > 0) {
-    int len = static_cast<int>(std::min<size_t>(size, 1 << 20));
-    int r, err;
-    {
-      std::lock_guard<std::mutex> sl(sslLock_);
-      ERR_clear_error();
-      r = SSL_write(ssl, data, len);
-      err = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, r);
-    }
+    int err = SSL_ERROR_NONE;
+    const int r = TlsWrite(data, size, err);
     if (r > 0) {
       data += r;
       size -= static_cast<size_t>(r);
@@ -373,13 +489,7 @@ void TConnection::WriteTLS(const char* data, size_t size) {
       ev = POLLIN;
       slice = std::min<int64_t>(deadline - NowMs(), 10);
     } else {
-      int e = errno;
-      if (err == SSL_ERROR_SYSCALL && e) {
-        ERR_clear_error();
-        ThrowErrno(e, "TLS write");
-      }
-      throw std::system_error(std::make_error_code(std::errc::broken_pipe),
-                              "TLS write: " + SslErrorText());
+      ThrowTlsWriteError(err);
     }
     if (deadline - NowMs() <= 0) ThrowErrno(ETIMEDOUT, "write");
     if (slice > 0) WaitFor(ev, slice);
@@ -406,6 +516,11 @@ bool TConnection::PeerHungUp() const {
     r = ::poll(&pfd, 1, 0);
   } while (r < 0 && errno == EINTR);
   return r > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void TConnection::ShutdownRead() {
+  if (readShut_.exchange(true)) return;
+  ::shutdown(fd_, SHUT_RD);
 }
 
 void TConnection::Shutdown() {

@@ -9,6 +9,12 @@
 // outside it, so a reader waiting for data never holds up a writer. A second
 // mutex (`writeLock_`) is held for a whole Write, so the bytes of two Write
 // calls never interleave on the wire.
+//
+// A connection is also the sink of a send queue (TSendSink): WriteNow writes
+// what the socket takes at once, plain or TLS, and WaitRoom waits for room.
+// On TLS, a record the session could not send whole yet belongs to the
+// connection from then on: its bytes are kept and sent first by the next
+// write, whichever kind it is.
 
 #include <openssl/ssl.h>
 
@@ -25,9 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "core/send_queue.hpp"
+
 namespace vexa {
 
-class TConnection {
+class TConnection final : public TSendSink {
  public:
   // Takes ownership of a connected stream socket (TCP, or a socketpair in
   // tests) and makes it non-blocking.
@@ -66,10 +74,15 @@ class TConnection {
   void Write(std::string_view text) { Write(text.data(), text.size()); }
   // Writes several pieces as one indivisible write.
   void Write(std::span<const boost::asio::const_buffer> pieces);
-  // Writes what the socket takes at once, without waiting: the count written
-  // (0 when it takes nothing now, when another Write is under way, or on a
-  // TLS connection, whose records are left to Write). Raises like Write.
-  size_t WriteSome(std::span<const boost::asio::const_buffer> pieces);
+  // Writes what the connection takes at once, without waiting: the count
+  // taken (0 when it takes nothing now, or while a Write is under way).
+  // Raises like Write.
+  size_t WriteNow(std::span<const std::string_view> pieces) override;
+  // Waits at most `timeout` for room for WriteNow; false once the
+  // connection is shut.
+  bool WaitRoom(std::chrono::milliseconds timeout) override;
+  // A TLS record taken by WriteNow is not out yet.
+  bool Holding() const override { return tlsHolding_.load(); }
   std::chrono::milliseconds WriteTimeout() const { return std::chrono::milliseconds(writeTimeoutMs_.load()); }
 
   // Ends the connection for both directions: a blocked reader wakes and gets
@@ -77,6 +90,9 @@ class TConnection {
   // more than once.
   void Shutdown();
   bool IsShutdown() const { return shutdown_.load(); }
+  // Ends reading only: a blocked reader wakes and gets 0, later reads return
+  // 0; writes go on until Shutdown. Any thread.
+  void ShutdownRead();
   // Whether the client has closed its side of the connection (or the socket
   // has failed); reads nothing, so what is still unread stays. Any thread.
   bool PeerHungUp() const;
@@ -132,6 +148,16 @@ class TConnection {
                  boost::system::error_code& ec);
   void WritePlain(std::span<const boost::asio::const_buffer> pieces);
   void WriteTLS(const char* data, size_t size);
+  // Sends the kept bytes of an unfinished TLS record (writeLock_ held).
+  // True when none are left; false when the socket takes nothing now.
+  bool FlushTlsRest();
+  // The same, waiting for room up to the write limit (writeLock_ held).
+  void FlushTlsRestWaiting();
+  [[noreturn]] void ThrowTlsWriteError(int err);
+  // One SSL_write under sslLock_: the bytes written, or 0 and `err`.
+  int TlsWrite(const char* data, size_t size, int& err);
+  size_t WriteTlsNow(std::span<const std::string_view> pieces);
+
   // Waits for `events` on the socket, in slices so that Shutdown is noticed
   // (and, given a session, bytes it holds already). False when the deadline
   // (if any) passed first.
@@ -144,6 +170,13 @@ class TConnection {
   std::mutex sslLock_;    // every SSL_* call on ssl_
   std::mutex writeLock_;  // one whole Write
   std::atomic<bool> shutdown_{false};
+  std::atomic<bool> readShut_{false};
+  // The bytes of an SSL_write that the session asked to repeat, and how many
+  // of them went since (writeLock_). The write wanted the peer's bytes first.
+  std::string tlsRest_;
+  size_t tlsRestDone_ = 0;
+  std::atomic<bool> tlsWantsRead_{false};
+  std::atomic<bool> tlsHolding_{false};
   std::atomic<int64_t> readTimeoutMs_{0};
   std::atomic<int64_t> writeTimeoutMs_{60000};
   std::string pushedBack_;  // reader thread only

@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   options.args.assign(argv + 1, argv + argc);
   options.listener = vexa::MakeWebServerListener;
   // The shutdown walk over WsApps ends each WebSocket connection.
-  vexa::TStartApp::DisconnectClient = vexa::DisconnectWsClient;
+  vexa::TStartApp::DisconnectClients = vexa::DisconnectWsClients;
 
   std::unique_ptr<vexa::TStartApp> app;
   std::string failure;

@@ -26,7 +26,7 @@ namespace vexa {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::function<void(TVexaBase&)> TStartApp::DisconnectClient;
+std::function<void(const std::vector<TVexaBase*>&)> TStartApp::DisconnectClients;
 
 namespace {
 
@@ -376,14 +376,16 @@ void TStartApp::StartServer() {
 }
 
 void TStartApp::StopClients() {
-  if (!DisconnectClient || WsApps == nullptr) return;
+  if (!DisconnectClients || WsApps == nullptr) return;
   try {
-    // Connection threads remove their entries while this walk runs; the
-    // global lock keeps the registry whole until the walk is done.
+    // Connection threads remove their entries as their connections end; the
+    // global lock keeps the registry whole until every one was asked.
     std::lock_guard<std::recursive_mutex> lock(*GlobalLock);
+    std::vector<TVexaBase*> clients;
     for (const auto& entry : *WsApps) {
-      if (entry.second.IsObject && entry.second.Obj != nullptr) DisconnectClient(*entry.second.Obj);
+      if (entry.second.IsObject && entry.second.Obj != nullptr) clients.push_back(entry.second.Obj);
     }
+    DisconnectClients(clients);
   } catch (const std::exception& e) {
     PrintError(std::string("StartApp Error Stop Process:- ") + e.what());
   }

@@ -44,10 +44,11 @@ class TStartApp {
     ListenerFactory listener;       // creates the web server; required by Run
   };
 
-  // Disconnects the WebSocket connection of one WsApps entry. Set by the
-  // part of the server that puts connections into WsApps; while it is unset
-  // the walk over WsApps does nothing.
-  static std::function<void(TVexaBase& wsApp)> DisconnectClient;
+  // Disconnects the WebSocket connections of the given WsApps entries, all
+  // at once: however many clients do not read, it returns within about a
+  // second. Set by the part of the server that puts connections into
+  // WsApps; while it is unset StopClients does nothing.
+  static std::function<void(const std::vector<TVexaBase*>& wsApps)> DisconnectClients;
 
   explicit TStartApp(Options options);
   ~TStartApp();

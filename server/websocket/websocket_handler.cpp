@@ -40,8 +40,10 @@ constexpr size_t kPayloadStep = 64 * 1024;
 constexpr size_t kGrowth = 8;
 // Buffers left behind this large give their pages back.
 constexpr size_t kReleaseAtLeast = 256 * 1024;
-// How long a server-side disconnect waits to get its close frame out.
-constexpr std::chrono::milliseconds kDisconnectWriteTimeout{1000};
+// The part of a frame whose write must show progress within the write limit.
+constexpr size_t kWriteSlice = size_t(1) << 20;
+// The mark of pongs in the send queue: one waiting gives way to the newest.
+constexpr uint8_t kPongKind = 1;
 constexpr char kDeflateTail[] = {'\x00', '\x00', '\xFF', '\xFF'};
 // Close status codes the server sends.
 constexpr uint16_t kCloseNormal = 1000;
@@ -120,14 +122,35 @@ bool IsValidReceivedCloseCode(uint16_t code) {
 
 }  // namespace
 
+TWsText::TWsText(std::string text)
+    : text_(std::make_shared<const TSendText>(IsValidUtf8(text) ? std::move(text) : SanitizeUtf8(text))) {}
+
 TWebSocketHandler::TWebSocketHandler(TConnection& connection, HttpRequest request,
                                      bool useDeflate)
-    : connection_(connection), request_(std::move(request)), useDeflate_(useDeflate) {}
+    : connection_(connection),
+      request_(std::move(request)),
+      useDeflate_(useDeflate),
+      sends_(connection, SendLimits(), [this](const TSendQueue::TFailure& f) { OnSendFailure(f); }) {}
 
 TWebSocketHandler::~TWebSocketHandler() {
+  // A handler whose reader never ran may still have a writer: the send
+  // queue, which goes first, joins it.
   if (thread_) thread_->WaitFor();
-  // A handler whose reader never ran may still have a writer.
-  if (writer_.joinable()) FinishSends(std::chrono::steady_clock::now());
+}
+
+void TWebSocketHandler::SetLimits(const TWsLimits& limits) {
+  limits_ = limits;
+  sends_.SetLimits(SendLimits());
+}
+
+TSendLimits TWebSocketHandler::SendLimits() const {
+  TSendLimits send;
+  send.maxWaiting = limits_.maxQueued;
+  send.oneMayPass = true;
+  send.budget = limits_.budget;
+  send.slice = kWriteSlice;
+  send.sliceLimit = connection_.WriteTimeout();
+  return send;
 }
 
 void TWebSocketHandler::Start() {
@@ -173,265 +196,118 @@ std::string TWebSocketHandler::BuildFrame(std::string_view payload, uint8_t opco
   return frame;
 }
 
-TWebSocketHandler::TOutFrame TWebSocketHandler::MakeFrame(uint8_t opcode, std::string_view body,
-                                                          std::string_view suffix) {
-  TOutFrame frame;
+TSendItem TWebSocketHandler::MakeFrame(uint8_t opcode, std::string_view body, std::string_view suffix) {
+  TSendItem frame;
   frame.tailLen = static_cast<uint8_t>(std::min(suffix.size(), sizeof frame.tail));
   if (frame.tailLen != 0) std::memcpy(frame.tail, suffix.data(), frame.tailLen);
   frame.body = body;
-  frame.headLen = static_cast<uint8_t>(BuildFrameHeader(frame.head, body.size() + frame.tailLen, opcode, true));
-  frame.size = frame.headLen + body.size() + frame.tailLen;
-  frame.close = opcode == OpClose;
+  unsigned char head[10];
+  frame.headLen = static_cast<uint8_t>(BuildFrameHeader(head, body.size() + frame.tailLen, opcode, true));
+  std::memcpy(frame.head, head, frame.headLen);
+  frame.last = opcode == OpClose;  // nothing follows the close frame
   return frame;
 }
 
-size_t TWebSocketHandler::Pieces(const TOutFrame& frame, size_t from, size_t most,
-                                 boost::asio::const_buffer (&out)[3]) {
-  const std::string_view parts[3] = {
-      std::string_view(reinterpret_cast<const char*>(frame.head), frame.headLen), frame.body,
-      std::string_view(frame.tail, frame.tailLen)};
-  size_t n = 0;
-  for (const std::string_view& part : parts) {
-    if (from >= part.size()) {
-      from -= part.size();
-      continue;
-    }
-    const size_t take = std::min(part.size() - from, most);
-    if (take == 0) break;
-    out[n++] = boost::asio::const_buffer(part.data() + from, take);
-    most -= take;
-    from = 0;
-  }
-  return n;
+TSendItem TWebSocketHandler::CloseFrame(uint16_t code) {
+  // The status code travels in the frame itself: nothing to hold.
+  const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+  return MakeFrame(OpClose, {}, std::string_view(payload, 2));
 }
 
 std::string TWebSocketHandler::ConName() const {
   return "connection " + std::to_string(ConId.load());
 }
 
-bool TWebSocketHandler::Post(TOutFrame frame, bool wait) {
-  std::unique_lock<std::mutex> lock(sendLock_);
-  if (!connected_.load() || sendEnded_) return false;
-  if (frame.close) connected_ = false;  // nothing follows the close frame
-  if (queue_.empty() && !writing_) {
-    // Nothing waits: this thread writes what the socket takes.
-    writing_ = true;
-    lock.unlock();
-    boost::asio::const_buffer pieces[3];
-    const size_t n = Pieces(frame, 0, frame.size, pieces);
-    std::string failure;
-    bool timedOut = false;
-    try {
-      if (wait) {
-        connection_.Write(std::span<const boost::asio::const_buffer>(pieces, n));
-        frame.done = frame.size;
-      } else {
-        frame.done = connection_.WriteSome(std::span<const boost::asio::const_buffer>(pieces, n));
-      }
-    } catch (const std::system_error& e) {
-      failure = e.what();
-      timedOut = e.code() == std::errc::timed_out;
-    }
-    lock.lock();
-    writing_ = false;
-    sendCv_.notify_all();
-    if (!failure.empty()) {
-      const bool half = frame.done != 0 || wait;
-      EndSends(lock,
-               timedOut ? "WebSocket error: " + ConName() + " took no write for " +
-                              std::to_string(connection_.WriteTimeout().count()) + " ms, closed"
-                        : std::string(),
-               half ? 0 : kClosePolicy);
-      if (wait) throw std::system_error(std::make_error_code(std::errc::broken_pipe), failure);
-      return false;
-    }
-    if (frame.done == frame.size) return true;
-    if (sendEnded_) return false;  // ended meanwhile: the rest goes nowhere
+TSendQueue::TPut TWebSocketHandler::Send(TSendItem frame, uint64_t* seq) {
+  const size_t size = frame.Size();
+  const TSendQueue::TPut put = sends_.Put(std::move(frame), seq);
+  if (put == TSendQueue::TPut::OverBound) {
+    CloseAtBound("WebSocket error: " + ConName() + " closed: more than " + std::to_string(limits_.maxQueued) +
+                 " bytes wait for a client that does not read");
+  } else if (put == TSendQueue::TPut::OverBudget) {
+    CloseAtBound("WebSocket error: " + ConName() + " closed: " + std::to_string(sends_.Waiting() + size) +
+                 " bytes waiting for the client pass what the server's budget has left");
   }
-  // What is left waits, charged and bounded; a frame may always wait alone.
-  const size_t rest = frame.size - frame.done;
-  const bool alone = queued_ + inHand_ == 0;
-  if (!alone && queued_ + inHand_ + rest > limits_.maxQueued) {
-    EndSends(lock,
-             "WebSocket error: " + ConName() + " closed: more than " + std::to_string(limits_.maxQueued) +
-                 " bytes wait for a client that does not read",
-             kCloseTooBig, frame.done != 0);
-    return false;
-  }
-  frame.charge = std::make_unique<TMemoryCharge>(limits_.budget);
-  if (!frame.charge->GrowTo(rest)) {
-    EndSends(lock,
-             "WebSocket error: " + ConName() + " closed: " + std::to_string(queued_ + inHand_ + rest) +
-                 " bytes waiting for the client pass what the server's budget has left",
-             kCloseTooBig, frame.done != 0);
-    return false;
-  }
-  queued_ += rest;
-  queue_.push_back(std::move(frame));
-  if (!writerStop_ && !writer_.joinable()) {
-    try {
-      writer_ = std::thread([this] { DrainQueue(); });
-    } catch (const std::exception& e) {
-      EndSends(lock, "WebSocket error: " + ConName() + " closed: no writer: " + e.what(), 0, true);
-      return false;
-    }
-  }
-  sendCv_.notify_all();
-  if (wait) {
-    // The frame's bytes are the caller's: wait until nobody holds it.
-    sendCv_.wait(lock, [this] { return Drained(); });
-    if (sendEnded_) throw std::system_error(std::make_error_code(std::errc::broken_pipe), "WebSocket write");
-  }
-  return true;
+  return put;
 }
 
-void TWebSocketHandler::EndSends(std::unique_lock<std::mutex>& lock, const std::string& line, uint16_t code,
-                                 bool half) {
-  const bool wasEnded = sendEnded_;
-  sendEnded_ = true;
+void TWebSocketHandler::CloseAtBound(const std::string& line) {
+  if (closingAtBound_.exchange(true)) return;
   connected_ = false;
-  // A frame half written (in the writer's hands) leaves no room for a close frame.
-  half = half || writing_ || inHand_ != 0;
-  std::deque<TOutFrame> dropped;
-  dropped.swap(queue_);
-  queued_ = 0;
-  sendCv_.notify_all();
-  lock.unlock();
-  dropped.clear();  // the queue's memory and charges go back at once
-  if (wasEnded) return;
-  if (code != 0 && !half) {
-    const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-    const TOutFrame close = MakeFrame(OpClose, std::string_view(payload, 2));
-    boost::asio::const_buffer pieces[3];
-    const size_t n = Pieces(close, 0, close.size, pieces);
-    try {
-      connection_.WriteSome(std::span<const boost::asio::const_buffer>(pieces, n));
-    } catch (...) {
-      // The peer may be gone already; the connection ends either way.
-    }
-  }
-  if (!line.empty() && !stopRequested_.load()) WriteLine(line);
-  connection_.Shutdown();
+  if (!stopRequested_.load()) WriteLine(line);
+  // What waits goes at once; the frame begun is finished, then the close
+  // frame tells the client why. Reading ends now: the end of reading gives
+  // what is left the write limit to go out.
+  sends_.CloseWith(CloseFrame(kCloseTooBig));
+  connection_.ShutdownRead();
 }
 
-void TWebSocketHandler::DrainQueue() {
-  // Slices bound how much one write may take before it has to show progress.
-  constexpr size_t kSlice = 1024 * 1024;
-  std::unique_lock<std::mutex> lock(sendLock_);
-  for (;;) {
-    sendCv_.wait(lock, [this] { return writerStop_ || sendEnded_ || (!queue_.empty() && !writing_); });
-    if (writerStop_ || sendEnded_) return;
-    TOutFrame frame = std::move(queue_.front());
-    queue_.pop_front();
-    const size_t counted = frame.size - frame.done;
-    queued_ -= counted;
-    inHand_ = counted;
-    writing_ = true;
-    lock.unlock();
-    std::string failure;
-    bool timedOut = false;
-    try {
-      while (frame.done < frame.size) {
-        boost::asio::const_buffer pieces[3];
-        const size_t slice = std::min(kSlice, frame.size - frame.done);
-        const size_t n = Pieces(frame, frame.done, slice, pieces);
-        connection_.Write(std::span<const boost::asio::const_buffer>(pieces, n));
-        frame.done += slice;
-      }
-    } catch (const std::system_error& e) {
-      failure = e.what();
-      timedOut = e.code() == std::errc::timed_out;
-    }
-    frame = TOutFrame();  // its bytes and charge go back before the next frame
-    lock.lock();
-    writing_ = false;
-    inHand_ = 0;
-    sendCv_.notify_all();
-    if (!failure.empty()) {
-      EndSends(lock,
-               timedOut ? "WebSocket error: " + ConName() + " took no write for " +
-                              std::to_string(connection_.WriteTimeout().count()) + " ms, closed"
-                        : std::string(),
-               0);
-      return;
+void TWebSocketHandler::OnSendFailure(const TSendQueue::TFailure& failure) {
+  connected_ = false;
+  if (!stopRequested_.load() && !closingAtBound_.load()) {
+    if (failure.kind == TSendQueue::TFailureKind::TimedOut) {
+      WriteLine("WebSocket error: " + ConName() + " took no write for " +
+                std::to_string(connection_.WriteTimeout().count()) + " ms, closed");
+    } else if (failure.kind == TSendQueue::TFailureKind::NoWriter) {
+      WriteLine("WebSocket error: " + ConName() + " closed: no writer: " + failure.what);
     }
   }
+  // A frame may be cut short: the stream cannot go on.
+  connection_.Shutdown();
 }
 
 void TWebSocketHandler::FinishSends(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(sendLock_);
   connected_ = false;
-  sendCv_.wait_until(lock, deadline, [this] { return sendEnded_ || Drained(); });
-  const bool drained = Drained();
-  writerStop_ = true;
-  sendCv_.notify_all();
-  if (!drained) {
-    EndSends(lock, "", 0);  // shuts the connection: a stuck write ends at once
-  } else {
-    lock.unlock();
-  }
-  // No writer starts after writerStop_: writer_ is this thread's alone.
-  if (writer_.joinable()) writer_.join();
+  // What could not go out in time leaves a frame cut short: the stream ends.
+  if (!sends_.Finish(deadline)) connection_.Shutdown();
 }
 
-size_t TWebSocketHandler::Queued() const {
-  std::lock_guard<std::mutex> lock(sendLock_);
-  return queued_ + inHand_;
-}
-
-void TWebSocketHandler::SendMessage(const std::string& text, bool /*compress*/, bool isText,
-                                    bool /*fin*/) {
+void TWebSocketHandler::SendMessage(const std::string& text, bool isText) {
   if (!Connected()) return;
-  const uint8_t opcode = isText ? OpText : OpBinary;
-  if (IsValidUtf8(text)) {
-    Post(MakeFrame(opcode, text), true);
-  } else {
-    const std::string clean = SanitizeUtf8(text);
-    Post(MakeFrame(opcode, clean), true);
+  std::string clean;
+  std::string_view body = text;
+  if (!IsValidUtf8(text)) {
+    clean = SanitizeUtf8(text);
+    body = clean;
   }
+  uint64_t seq = 0;
+  const TSendQueue::TPut put = Send(MakeFrame(isText ? OpText : OpBinary, body), &seq);
+  // The frame's bytes are the caller's: wait until nobody holds them.
+  if (put == TSendQueue::TPut::Failed ||
+      (put == TSendQueue::TPut::Waiting && !sends_.WaitSent(seq)))
+    throw std::system_error(std::make_error_code(std::errc::broken_pipe), "WebSocket write");
 }
 
-bool TWebSocketHandler::SendQueued(std::shared_ptr<const std::string> text, std::string_view suffix) {
-  if (!text || !Connected()) return false;
-  if (!IsValidUtf8(*text)) text = std::make_shared<const std::string>(SanitizeUtf8(*text));
-  TOutFrame frame = MakeFrame(OpText, *text, suffix);
-  frame.owner = std::move(text);
-  return Post(std::move(frame), false);
-}
-
-void TWebSocketHandler::SendControl(uint8_t opcode, std::string_view payload) {
-  // Control frames are short: held by the frame itself.
-  auto owned = std::make_shared<const std::string>(payload);
-  TOutFrame frame = MakeFrame(opcode, *owned);
-  frame.owner = std::move(owned);
-  Post(std::move(frame), true);
+bool TWebSocketHandler::SendQueued(const TWsText& text, std::string_view suffix) {
+  if (!Connected()) return false;
+  TSendItem frame = MakeFrame(OpText, text.Text(), suffix);
+  frame.text = text.Shared();
+  const TSendQueue::TPut put = Send(std::move(frame));
+  return put == TSendQueue::TPut::Sent || put == TSendQueue::TPut::Waiting;
 }
 
 void TWebSocketHandler::SendClose(uint16_t code) {
-  if (!connected_.load() || connection_.IsShutdown()) return;
-  auto payload = std::make_shared<const std::string>(
-      std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)});
-  TOutFrame frame = MakeFrame(OpClose, *payload);
-  frame.owner = std::move(payload);
-  try {
-    Post(std::move(frame), false);
-  } catch (...) {
-    // The peer may already be gone; the connection ends either way.
-  }
+  if (connection_.IsShutdown() || !connected_.exchange(false)) return;
+  Send(CloseFrame(code));
+}
+
+void TWebSocketHandler::BeginDisconnect() {
+  stopRequested_ = true;
+  SendClose(kCloseGoingAway);
+}
+
+void TWebSocketHandler::EndDisconnect(std::chrono::steady_clock::time_point deadline) {
+  // The close frame is a courtesy: it must not hold up a server shutdown
+  // behind a client that stopped reading. The shutdown below ends any write
+  // still under way.
+  sends_.WaitDrained(deadline);
+  connected_ = false;
+  connection_.Shutdown();
 }
 
 void TWebSocketHandler::Disconnect() {
-  stopRequested_ = true;
-  // The close frame is a courtesy: it must not hold up a server shutdown
-  // behind a client that stopped reading. What waits gets a second; the
-  // shutdown below then ends any write still under way.
-  SendClose(kCloseGoingAway);
-  {
-    std::unique_lock<std::mutex> lock(sendLock_);
-    sendCv_.wait_for(lock, kDisconnectWriteTimeout, [this] { return sendEnded_ || Drained(); });
-    connected_ = false;
-  }
-  connection_.Shutdown();
+  BeginDisconnect();
+  EndDisconnect(std::chrono::steady_clock::now() + DisconnectWait);
 }
 
 void TWebSocketHandler::Execute() {
@@ -466,7 +342,7 @@ void TWebSocketHandler::Execute() {
   // What waits for the client gets the write limit to go out (little after
   // a disconnect, which shuts the connection itself); then the writer is gone.
   FinishSends(std::chrono::steady_clock::now() +
-              (stopRequested_.load() ? kDisconnectWriteTimeout : connection_.WriteTimeout()));
+              (stopRequested_.load() ? DisconnectWait : connection_.WriteTimeout()));
   try {
     if (OnClose) OnClose(connection_, request_);
   } catch (const std::exception& e) {
@@ -648,11 +524,14 @@ void TWebSocketHandler::ReadFrames() {
       ReadPayload(control, static_cast<size_t>(length), masked, key);
       if (opcode == OpPing) {
         WriteLine("Received Ping, sending Pong");
-        // After the queued frames; nothing follows a close frame.
-        auto payload = std::make_shared<const std::string>(control);
-        TOutFrame pong = MakeFrame(OpPong, *payload);
-        pong.owner = std::move(payload);
-        Post(std::move(pong), false);
+        // After the queued frames; nothing follows a close frame. A client
+        // that pings without reading holds one pong waiting: the newest.
+        auto payload = std::make_shared<const TSendText>(control);
+        TSendItem pong = MakeFrame(OpPong, payload->Text());
+        pong.text = std::move(payload);
+        pong.kind = kPongKind;
+        pong.replaceable = true;
+        Send(std::move(pong));
       } else if (opcode == OpPong) {
         WriteLine("Received Pong");
       } else if (opcode == OpClose) {

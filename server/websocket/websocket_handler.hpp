@@ -39,38 +39,37 @@
 // "WebSocket error: " line, and its charge back before the close event.
 // Between messages a connection may stay silent for as long as it likes.
 //
-// Sending: every frame of a connection goes through its send queue, so frames
-// keep their order and nothing follows the close frame. A send first writes
-// what the socket takes at once; the rest waits in the queue, which a writer
-// thread of the connection (started by the first frame that has to wait,
-// joined when reading has ended) drains. Bytes waiting are charged to the
-// shared budget and bounded per connection (TWsLimits::maxQueued, 64 MiB; a
-// frame may always wait alone). A connection past either, or whose write of
+// Sending: every frame of a connection goes through its send queue
+// (TSendQueue), so frames keep their order, a frame once begun is finished
+// before any byte of another, whichever threads send and on either transport,
+// and nothing follows the close frame. A send writes what the connection
+// takes at once; the rest waits for the queue's writer thread (started by the
+// first frame that has to wait, joined when reading has ended). What waits is
+// charged what it holds: its bytes and a fixed cost per frame count against
+// the connection's bound (TWsLimits::maxQueued, 64 MiB; a frame may always
+// wait alone) and the shared budget, where a text that goes to many
+// connections (TWsText) counts once. A pong not yet sent gives way to the
+// newest one. A connection past either bound is closed with one "WebSocket
+// error: connection <id> ..." line: what waits is dropped at once, the frame
+// begun is finished, close 1009 follows, and reading ends. One whose write of
 // one slice (at most 1 MiB) takes longer than the connection's write limit
-// (60 s), is closed (close 1009 when no frame is half written) with one
-// "WebSocket error: connection <id> ..." line; its queue is freed at once.
-// When reading has ended, what waits gets at most the write limit to go out.
+// (60 s) is shut with one such line. When reading has ended, what waits gets
+// at most the write limit to go out.
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
-#include <boost/asio/buffer.hpp>
-
-#include "server/http/http_types.hpp"
 #include "core/memory_budget.hpp"
 #include "core/min_data_rate.hpp"
+#include "core/send_queue.hpp"
+#include "server/http/http_types.hpp"
 #include "server/websocket/websocket_handshake.hpp"
 #include "server/websocket/ws_inflater.hpp"
 
@@ -87,6 +86,19 @@ class EWsProtocolError : public std::runtime_error {
 
 class TWorkerThread;
 
+// A text on its way to WebSocket clients: valid UTF-8 (invalid sequences are
+// replaced by U+FFFD once, as it is made), shared by every connection it goes
+// to, and charged to the memory budget once while any of them holds it.
+class TWsText {
+ public:
+  explicit TWsText(std::string text);
+  const std::string& Text() const { return text_->Text(); }
+  const std::shared_ptr<const TSendText>& Shared() const { return text_; }
+
+ private:
+  std::shared_ptr<const TSendText> text_;
+};
+
 // How much one connection may make the server hold and wait for.
 struct TWsLimits {
   size_t maxMessageSize = size_t(32) * 1024 * 1024;
@@ -94,7 +106,8 @@ struct TWsLimits {
   std::chrono::milliseconds frameRead{30000};
   // Shared with other connections; none: no shared bound.
   TMemoryBudget* budget = nullptr;
-  // Bytes of frames that may wait for one client that reads slowly.
+  // Bytes of frames (with a fixed cost each) that may wait for one client
+  // that reads slowly.
   size_t maxQueued = size_t(64) * 1024 * 1024;
   // The progress a data message in progress must make, besides each read's
   // limit: so much in every span from its first byte.
@@ -122,6 +135,8 @@ struct TWsEvents {
 class TWebSocketHandler {
  public:
   static constexpr size_t DefaultMaxMessageSize = TWsLimits{}.maxMessageSize;
+  // How long a server-side disconnect waits for its close frame to go out.
+  static constexpr std::chrono::milliseconds DisconnectWait{1000};
 
   // Opcodes of RFC 6455.
   static constexpr uint8_t OpContinuation = 0x0;
@@ -150,11 +165,9 @@ class TWebSocketHandler {
   HttpRequest& Request() { return request_; }
   bool UseDeflate() const { return useDeflate_; }
 
-  // Bound on frames, messages and inflated messages; set before Start.
-  void SetMaxMessageSize(size_t bytes) { limits_.maxMessageSize = bytes; }
   size_t MaxMessageSize() const { return limits_.maxMessageSize; }
-  // All limits at once; set before Start.
-  void SetLimits(const TWsLimits& limits) { limits_ = limits; }
+  // All limits at once; before Start and before any send.
+  void SetLimits(const TWsLimits& limits);
 
   // Starts the reader thread (4 MiB stack). Once only.
   void Start();
@@ -164,37 +177,33 @@ class TWebSocketHandler {
   // True from creation until reading ends or Disconnect is called.
   bool Connected() const;
 
-  // Sends `text` as one frame with FIN set (text frame, or binary when
-  // isText is false), after the frames queued before it, and waits until it
-  // is written. The text is sent as UTF-8, invalid sequences replaced by
-  // U+FFFD. `compress` and `fin` exist for the full frame interface; the
-  // engine never compresses and every sent frame is final. Does nothing when
-  // the connection is no longer connected; a failed write raises (and ends
-  // the connection). Any thread, from the connect event on; the caller makes
-  // sure that no call is still running when OnClose returns, as the handler
-  // may go away after that.
-  void SendMessage(const std::string& text, bool compress = false, bool isText = true,
-                   bool fin = true);
+  // Sends `text` as one final frame (text, or binary when isText is false),
+  // uncompressed, after the frames queued before it, and waits until it is
+  // written. The text is sent as UTF-8, invalid sequences replaced by U+FFFD.
+  // Does nothing when the connection is no longer connected; a failed write
+  // raises (and ends the connection). Any thread, from the connect event on;
+  // the caller makes sure that no call is still running when OnClose
+  // returns, as the handler may go away after that.
+  void SendMessage(const std::string& text, bool isText = true);
   // Sends `text` followed by `suffix` (at most 4 bytes) as one text frame
-  // without waiting for the client: what the socket does not take at once
-  // waits in the send queue. The text is held, not copied (several
-  // connections may share one). False when nothing was sent or queued: not
+  // without waiting for the client: what the connection does not take at
+  // once waits in the send queue. False when nothing was sent or queued: not
   // connected, or the connection was closed for its queue. Same threads as
   // SendMessage.
-  bool SendQueued(std::shared_ptr<const std::string> text, std::string_view suffix = {});
-  // Bytes waiting in the send queue (in the writer's hands included).
-  size_t Queued() const;
+  bool SendQueued(const TWsText& text, std::string_view suffix = {});
+  // Bytes waiting in the send queue, with their fixed cost.
+  size_t Queued() const { return sends_.Waiting(); }
 
-  // Writes one control frame with FIN set, after the queued frames; raises
-  // when the write fails.
-  void SendControl(uint8_t opcode, std::string_view payload);
-
-  // Ends the connection from another thread (server shutdown): queues close
-  // 1001 ("going away") when still connected, gives the queue about a second
-  // to go out, then shuts the connection so the reader wakes; the reader
-  // then fires OnClose as usual. Returns within about two seconds even when
-  // the client has stopped reading (the close frame is then lost). Any
-  // thread, more than once.
+  // Ends the connection from another thread (server shutdown), in two
+  // steps so that many connections can be ended at once: BeginDisconnect
+  // queues close 1001 ("going away") when still connected; EndDisconnect
+  // gives what waits until `deadline` to go out, then shuts the connection
+  // so the reader wakes; the reader then fires OnClose as usual. Neither
+  // waits past the deadline for a client that has stopped reading (the close
+  // frame is then lost). Any thread, more than once.
+  void BeginDisconnect();
+  void EndDisconnect(std::chrono::steady_clock::time_point deadline);
+  // Both, with DisconnectWait.
   void Disconnect();
 
   // One unmasked frame: header and payload, ready to write.
@@ -213,40 +222,19 @@ class TWebSocketHandler {
   void Charge(TMemoryCharge& charge, size_t bytes);
   // Replaces invalid UTF-8 in `text`, charging the copy that takes.
   void Sanitize(std::string& text, TMemoryCharge& charge);
-  // One frame on its way: header, payload (held by `owner`, or by the
-  // caller of a waiting send) and a short suffix of the payload.
-  struct TOutFrame {
-    unsigned char head[10];
-    uint8_t headLen = 0;
-    char tail[4];
-    uint8_t tailLen = 0;
-    bool close = false;
-    std::string_view body;
-    std::shared_ptr<const std::string> owner;
-    size_t size = 0;  // header, body and tail
-    size_t done = 0;  // bytes already written
-    std::unique_ptr<TMemoryCharge> charge;
-  };
-  static TOutFrame MakeFrame(uint8_t opcode, std::string_view body, std::string_view suffix = {});
-  // Up to `most` bytes of the frame from byte `from`, as write pieces.
-  static size_t Pieces(const TOutFrame& frame, size_t from, size_t most,
-                       boost::asio::const_buffer (&out)[3]);
-  // Sends the frame after the queued ones: written at once as far as the
-  // socket takes it, the rest queued; with `wait`, returns only when it has
-  // been written (raising when it could not). False when nothing was sent.
-  bool Post(TOutFrame frame, bool wait);
-  // Ends all sending for good (sendLock_ held on entry, released): frees the
-  // queue, prints `line` (unless empty or after Disconnect), sends close
-  // `code` when no frame is half written (0: none; `half`: the caller's is)
-  // and shuts the connection.
-  void EndSends(std::unique_lock<std::mutex>& lock, const std::string& line, uint16_t code,
-                bool half = false);
-  // The writer thread: drains the queue until sending ends.
-  void DrainQueue();
+  // A final frame of `body` and `suffix` (at most 4 bytes); its body is
+  // held by the caller until it is sent.
+  static TSendItem MakeFrame(uint8_t opcode, std::string_view body, std::string_view suffix = {});
+  static TSendItem CloseFrame(uint16_t code);
+  // Puts the frame into the send queue; a bound passed closes the connection.
+  TSendQueue::TPut Send(TSendItem frame, uint64_t* seq = nullptr);
+  // Closes the connection for a bound its queue passed, with `line`.
+  void CloseAtBound(const std::string& line);
+  void OnSendFailure(const TSendQueue::TFailure& failure);
+  TSendLimits SendLimits() const;
   // Reading has ended: what waits gets until `deadline`, then the writer is
   // stopped and joined.
   void FinishSends(std::chrono::steady_clock::time_point deadline);
-  bool Drained() const { return queue_.empty() && !writing_; }
   std::string ConName() const;
   // Queues a close frame with `code` unless one went out already.
   void SendClose(uint16_t code);
@@ -289,23 +277,14 @@ class TWebSocketHandler {
   std::chrono::steady_clock::time_point lastRead_{};
   TMinDataRate rate_;
 
-  // The send queue. Nothing holds sendLock_ across a write: the one thread
-  // on the socket at a time (a sender writing into an empty queue, or the
-  // writer) marks itself with writing_.
-  mutable std::mutex sendLock_;
-  std::condition_variable sendCv_;
-  std::deque<TOutFrame> queue_;
-  size_t queued_ = 0;   // bytes of the frames in queue_
-  size_t inHand_ = 0;   // bytes of the frame the writer holds
-  bool writing_ = false;
-  bool sendEnded_ = false;   // nothing goes out any more
-  bool writerStop_ = false;  // no writer starts any more
-  std::thread writer_;
   // False once the close frame is queued or sending has ended.
   std::atomic<bool> connected_{true};
+  std::atomic<bool> closingAtBound_{false};
   std::atomic<bool> stopRequested_{false};
 
   std::unique_ptr<TWorkerThread> thread_;
+  // Last: its writer, joined when it goes, uses the members above.
+  TSendQueue sends_;
 };
 
 // What the listener does with a request whose "Upgrade" header is

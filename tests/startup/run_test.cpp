@@ -167,16 +167,18 @@ TEST_F(Run_, StopClientsDisconnectsEveryConnection) {
   WsApps->SetObject("1", new Connection(log, "one"));
   WsApps->SetObject("2", new Connection(log, "two"));
   WsApps->SetValue("3", Variant("not a connection"));
-  TStartApp::DisconnectClient = [](TVexaBase& c) { dynamic_cast<Connection&>(c).Disconnect(); };
+  TStartApp::DisconnectClients = [](const std::vector<TVexaBase*>& clients) {
+    for (TVexaBase* c : clients) dynamic_cast<Connection&>(*c).Disconnect();
+  };
   app->StopClients();
   std::sort(log.begin(), log.end());
   EXPECT_EQ(log, (std::vector<std::string>{"one", "two"}));
 
-  TStartApp::DisconnectClient = [](TVexaBase&) { throw std::runtime_error("socket gone"); };
+  TStartApp::DisconnectClients = [](const std::vector<TVexaBase*>&) { throw std::runtime_error("socket gone"); };
   testing::internal::CaptureStdout();
   app->StopClients();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: StartApp Error Stop Process:- socket gone\n");
-  TStartApp::DisconnectClient = nullptr;
+  TStartApp::DisconnectClients = nullptr;
 }
 
 TEST(FindFreePort, SearchesTheRangeInOrder) {

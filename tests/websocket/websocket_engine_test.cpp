@@ -778,7 +778,7 @@ TEST_F(EngineTest, QueuedSendsNeverWaitKeepTheirOrderAndGiveTheirChargeBack) {
   std::vector<std::string> sent;
   for (int i = 0; i < 20; ++i) {
     sent.push_back(std::string(200000 + i, static_cast<char>('a' + i)));
-    EXPECT_TRUE(handler_->SendQueued(std::make_shared<const std::string>(sent.back()), i % 2 ? "," : ""));
+    EXPECT_TRUE(handler_->SendQueued(TWsText(sent.back()), i % 2 ? "," : ""));
     if (i % 2) sent.back() += ",";
   }
   EXPECT_GT(handler_->Queued(), size_t(3) << 20);
@@ -848,7 +848,7 @@ TEST(EngineSendQueue, ConnectionsThatDoNotReadAreClosedAtTheirBound) {
       handler.Start();
       // A frame may always wait alone (within the budget); the next ones
       // pass the bound.
-      const auto big = std::make_shared<const std::string>(size_t(900) << 10, 'b');
+      const TWsText big(std::string(size_t(900) << 10, 'b'));
       bool refused = false;
       for (int i = 0; i < 4 && !refused; ++i) refused = !handler.SendQueued(big);
       if (c.writeLimit.count() < 60000) {
