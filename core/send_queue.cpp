@@ -8,14 +8,20 @@ namespace vexa {
 
 using Clock = std::chrono::steady_clock;
 
-bool TSendText::Charge(TMemoryBudget* budget) const {
-  if (budget == nullptr) return true;
+bool TSendText::Hold(TMemoryBudget* budget) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (charge_) return true;
-  auto charge = std::make_unique<TMemoryCharge>(budget);
-  if (!charge->GrowTo(text_.size())) return false;
-  charge_ = std::move(charge);
+  if (holders_ == 0 && budget != nullptr) {
+    auto charge = std::make_unique<TMemoryCharge>(budget);
+    if (!charge->GrowTo(text_.size())) return false;
+    charge_ = std::move(charge);
+  }
+  ++holders_;
   return true;
+}
+
+void TSendText::Unhold() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (holders_ > 0 && --holders_ == 0) charge_.reset();
 }
 
 bool TSendText::Charged() const {
@@ -58,16 +64,21 @@ size_t TSendQueue::Pieces(const TEntry& entry, size_t most, std::string_view (&o
 }
 
 bool TSendQueue::Count(TEntry& entry, bool mustKeep) {
-  const size_t cost = Cost(entry);
-  // A shared text carries its own charge; the queue charges the rest.
-  const size_t charged = kItemCost + (entry.item.text ? 0 : entry.item.Size() - entry.done);
-  const bool fits = (!entry.item.text || entry.item.text->Charge(limits_.budget)) &&
-                    charge_->GrowTo(charge_->Charged() + charged);
-  if (!fits && !mustKeep) return false;
-  entry.counted = cost;
-  entry.charged = fits ? charged : 0;
-  waiting_ += cost;
-  if (entry.item.bounded) bounded_ += cost;
+  const TSendText* text = entry.item.text.get();
+  // A text carries its own charge, once for all its holders; the queue
+  // charges the rest.
+  const size_t own = kItemCost + (text ? 0 : entry.item.Size() - entry.done);
+  const bool holds = text && text->Hold(limits_.budget);
+  const bool fits = (!text || holds) && charge_->GrowTo(charge_->Charged() + own);
+  if (!fits) {
+    if (holds) text->Unhold();
+    if (!mustKeep) return false;
+  }
+  entry.holdsText = fits && text;
+  entry.counted = Cost(entry);
+  entry.charged = fits ? own : 0;
+  waiting_ += entry.counted;
+  if (entry.item.bounded) bounded_ += entry.counted;
   return fits;
 }
 
@@ -75,7 +86,9 @@ void TSendQueue::Uncount(TEntry& entry) {
   waiting_ -= entry.counted;
   if (entry.item.bounded) bounded_ -= entry.counted;
   charge_->ShrinkTo(charge_->Charged() - entry.charged);
+  if (entry.holdsText) entry.item.text->Unhold();
   entry.counted = entry.charged = 0;
+  entry.holdsText = false;
 }
 
 bool TSendQueue::Replace(TEntry& waiting, TSendItem item) {

@@ -68,14 +68,17 @@ class TSendText {
   TSendText& operator=(const TSendText&) = delete;
 
   const std::string& Text() const { return text_; }
-  // Charges the text's size to `budget` unless it is charged already; false
-  // when the budget cannot take it. Any thread.
-  bool Charge(TMemoryBudget* budget) const;
+  // A queue keeps the text waiting: the first charges its size to `budget`;
+  // false (and not kept) when the budget cannot take it. Any thread.
+  bool Hold(TMemoryBudget* budget) const;
+  // A queue lets it go: the last gives the charge back.
+  void Unhold() const;
   bool Charged() const;
 
  private:
   const std::string text_;
   mutable std::mutex mutex_;
+  mutable size_t holders_ = 0;
   mutable std::unique_ptr<TMemoryCharge> charge_;
 };
 
@@ -184,6 +187,7 @@ class TSendQueue {
     size_t done = 0;     // bytes written
     size_t counted = 0;  // its share of waiting_ (and bounded_)
     size_t charged = 0;  // its share of charge_
+    bool holdsText = false;  // counted among its text's holders
   };
   enum class TOutcome { Whole, Stopped, TimedOut, Closed };
 

@@ -809,7 +809,9 @@ TEST_F(EngineTest, QueuedSendsNeverWaitKeepTheirOrderAndGiveTheirChargeBack) {
 
 // A client that does not read: its queue passes the bound, the budget, or a
 // write passes the write limit. Each closes the connection with one line
-// naming it, and frees its queue at once.
+// naming it, and frees what waits at once. At a bound the frame begun is
+// finished and close 1009 follows it, so a client that reads again gets
+// whole frames and the reason; a write past its limit just ends.
 TEST(EngineSendQueue, ConnectionsThatDoNotReadAreClosedAtTheirBound) {
   struct Case {
     const char* name;
@@ -847,27 +849,34 @@ TEST(EngineSendQueue, ConnectionsThatDoNotReadAreClosedAtTheirBound) {
       handler.OnClose = [&](TConnection&, HttpRequest&) { log.Close(); };
       handler.Start();
       // A frame may always wait alone (within the budget); the next ones
-      // pass the bound.
-      const TWsText big(std::string(size_t(900) << 10, 'b'));
+      // pass the bound. Texts of their own: one text is charged once to
+      // the budget however often it waits.
+      const std::string body(size_t(900) << 10, 'b');
+      const TWsText big(body);
       bool refused = false;
-      for (int i = 0; i < 4 && !refused; ++i) refused = !handler.SendQueued(big);
-      if (c.writeLimit.count() < 60000) {
-        EXPECT_FALSE(refused);
-        ASSERT_TRUE(log.WaitClose(std::chrono::seconds(30)));  // the writer gave up
-      } else {
-        EXPECT_TRUE(refused);
+      for (int i = 0; i < 4 && !refused; ++i) refused = !handler.SendQueued(TWsText(body));
+      EXPECT_EQ(refused, c.writeLimit.count() == 60000);
+      if (refused) {
+        // What waited is gone at once: no more than the frame begun and the
+        // close frame wait, and later sends do nothing.
+        EXPECT_FALSE(handler.Connected());
+        EXPECT_FALSE(handler.SendQueued(big));
+        EXPECT_LE(handler.Queued(), body.size() + 2 * TSendQueue::kItemCost + 16);
+        EXPECT_LE(budget.Held(), body.size() + 2 * TSendQueue::kItemCost + 16);
+        // The client reads again: the frame begun, whole, then the reason.
+        const auto [opcode, payload] = ReadServerFrame(fds[1], std::chrono::seconds(60));
+        EXPECT_EQ(opcode, TWebSocketHandler::OpText);
+        EXPECT_EQ(payload, body);
+        EXPECT_EQ(Hex(ReadBytes(fds[1], 4, std::chrono::seconds(60))), "88 02 03 F1");
       }
-      // Closed at once: nothing waits or is charged, later sends do nothing.
-      ASSERT_TRUE(log.WaitClose(std::chrono::seconds(30)));
-      EXPECT_TRUE(connection.IsShutdown());
+      // Closed: the reader ends, nothing waits or is charged.
+      ASSERT_TRUE(log.WaitClose(std::chrono::seconds(60)));
       EXPECT_FALSE(handler.Connected());
       EXPECT_FALSE(handler.SendQueued(big));
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      while ((handler.Queued() != 0 || budget.Held() != 0) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       EXPECT_EQ(handler.Queued(), 0u);
       EXPECT_EQ(budget.Held(), 0u);
     }
+    EXPECT_TRUE(connection.IsShutdown() || c.writeLimit.count() == 60000);
     const std::string out = testing::internal::GetCapturedStdout();
     // One line, naming the connection.
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
@@ -875,6 +884,92 @@ TEST(EngineSendQueue, ConnectionsThatDoNotReadAreClosedAtTheirBound) {
     EXPECT_NE(out.find("connection 9 "), std::string::npos) << out;
     ::close(fds[1]);
   }
+}
+
+// "<sender>:<index>:" and 40,000 bytes of one letter.
+std::string SenderText(int sender, int index) {
+  return std::to_string(sender) + ":" + std::to_string(index) + ":" +
+         std::string(40000, static_cast<char>('a' + (sender * 5 + index) % 26));
+}
+
+// Two threads send 300 frames of 40,000 bytes each to a client whose socket
+// takes 16 KiB at a time, which pings meanwhile and reads slowly: every
+// frame arrives whole (no pong or other frame inside another), each
+// sender's in its order, and every ping is answered.
+TEST_F(EngineTest, FramesFromTwoSendersAndPongsArriveWholeThroughASlowReader) {
+  const int small = 16 * 1024;
+  ::setsockopt(connection_->NativeHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(client_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  TMemoryBudget budget(size_t(1) << 30);
+  TWsLimits limits;
+  limits.budget = &budget;
+  Start(false, limits);
+  constexpr int kSenders = 2, kEach = 300;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kSenders; ++t)
+    senders.emplace_back([this, t] {
+      for (int i = 0; i < kEach; ++i) handler_->SendQueued(TWsText(SenderText(t, i)));
+    });
+  int next[kSenders] = {};
+  int pings = 0, pongs = 0;
+  std::string fault;
+  for (int frames = 0; frames < kSenders * kEach && fault.empty();) {
+    if (pings < 200 && frames % 3 == 0) Send(ClientFrame(TWebSocketHandler::OpPing, "p" + std::to_string(pings++)));
+    const auto [opcode, payload] = ReadServerFrame(client_, std::chrono::seconds(60));
+    if (opcode == TWebSocketHandler::OpPong) {
+      if (payload.empty() || payload[0] != 'p') fault = "a pong of " + payload.substr(0, 20);
+      ++pongs;
+      continue;
+    }
+    const int sender = std::atoi(payload.c_str());
+    if (opcode != TWebSocketHandler::OpText || sender < 0 || sender >= kSenders) {
+      fault = "frame " + std::to_string(frames) + ": opcode " + std::to_string(opcode) + ", " + payload.substr(0, 20);
+    } else if (payload != SenderText(sender, next[sender])) {
+      fault = "frame " + std::to_string(next[sender]) + " of sender " + std::to_string(sender) + " not whole";
+    }
+    ++next[sender % kSenders];
+    ++frames;
+  }
+  EXPECT_EQ(fault, "");
+  handler_->Disconnect();  // senders still at work stop at once
+  for (auto& sender : senders) sender.join();
+  if (fault.empty()) {
+    // Pongs not yet sent give way to the newest: at least one answers the pings.
+    EXPECT_GE(pongs, 1);
+    EXPECT_LE(pongs, pings);
+  }
+}
+
+// A client that pings without reading holds a pong or two, whatever the
+// number of pings: each waiting pong gives way to the newest.
+TEST_F(EngineTest, APingFloodFromAClientThatDoesNotReadHoldsAPongOrTwo) {
+  ShrinkBuffers(connection_->NativeHandle(), client_);
+  TMemoryBudget budget(size_t(1) << 30);
+  TWsLimits limits;
+  limits.budget = &budget;
+  Start(false, limits);
+  // The first pongs fill the socket; then 100,000 more pings.
+  std::string pings;
+  for (int i = 0; i < 1000; ++i) pings += ClientFrame(TWebSocketHandler::OpPing, std::string(100, 'p'));
+  for (int round = 0; round < 100; ++round) Send(pings);
+  Send(ClientFrame(TWebSocketHandler::OpText, "marker"));
+  ASSERT_TRUE(log_.WaitMessages(1, std::chrono::seconds(120)));
+  // A pong: its header, its payload (at most 125 bytes) and its cost.
+  const size_t pong = 10 + 125 + TSendQueue::kItemCost;
+  EXPECT_LE(handler_->Queued(), 2 * pong);
+  EXPECT_LE(budget.Held(), 2 * pong);
+  EXPECT_TRUE(handler_->Connected());
+  // Every ping still gets its console line, and nothing else is written.
+  handler_->Disconnect();
+  std::string out = Finish();
+  const std::string line = "Received Ping, sending Pong\n";
+  size_t lines = 0;
+  for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at)) {
+    out.erase(at, line.size());
+    ++lines;
+  }
+  EXPECT_EQ(lines, 100000u);
+  EXPECT_EQ(out, "");
 }
 
 TEST_F(EngineTest, HandleWebSocketRunsTheWholeConnectionOnTheCallingThread) {
