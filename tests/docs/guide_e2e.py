@@ -311,6 +311,39 @@ def notes_tests(bundle, notes):
             test_request_targets_and_local_files, test_form_data_limit, test_phar_package]
 
 
+def project_tests(bundle):
+    """Run before any other server of the bundle: the bundle's own port is free."""
+
+    def test_folder_without_app_vexa():
+        """Section 1: a project folder without app.vexa is served with the
+        bundle's settings alone, after one error line; --port is not applied."""
+        said = re.search(r"Without it the server writes `([^`]+)` and serves the folder with the bundle's settings "
+                         r"alone: the command-line options of that run are not applied, so with `--port 9000` it "
+                         r"still listens on the port of the bundle's settings", TEXT)
+        assert said, "section 1 says what a folder without app.vexa gets"
+        folder = os.path.join(os.path.dirname(bundle.root), "bare")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "hello.txt"), "w") as f:
+            f.write("hello")
+        other = e2e.free_port()
+        while other == bundle.port:
+            other = e2e.free_port()
+        srv = bundle.start(["--proj", folder, "--port", other])
+        assert srv.port == bundle.port, (srv.port, bundle.port, other)
+        assert said.group(1).replace("<folder>", folder) in srv.output().splitlines(), srv.output()
+        assert request(srv.port, "/hello.txt").body == b"hello"
+        assert srv.stop()[0] == 0 and "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-3000:]
+        # An app.vexa of "{}" is enough: the options apply, without an error line.
+        assert "must hold `app.vexa` too (`{}` will do)" in TEXT
+        with open(os.path.join(folder, "app.vexa"), "w") as f:
+            f.write("{}")
+        srv = bundle.start(["--proj", folder, "--port", other], port=other)
+        assert srv.port == other and "Project Settings:-" not in srv.output(), srv.output()
+        assert srv.stop()[0] == 0 and "Sanitizer" not in srv.stderr_text(), srv.stderr_text()[-3000:]
+
+    return [test_folder_without_app_vexa]
+
+
 def ipc_tests(bundle, srv):
     """The guide's IPC examples in its scenario: connections 1 and 2 each run
     their own application, 3 runs none; then 1's application becomes global
@@ -433,7 +466,33 @@ def ipc_tests(bundle, srv):
         assert r.header("Set-Cookie") == "kept=yes; Path=/; HttpOnly", r.headers
         assert r.chunks == [b"<p>first</p>", b"ReqHand:- Process Error(RX):- late\r\n"], r.chunks
 
-    return [test_ipc_commands, test_page_reply_keeps_its_other_items, test_standard_error_and_the_first_envelope]
+    def test_standard_input_stays_open():
+        """Section 2.2: a page's standard input brings nothing, not even the
+        request body, and stays open: a page that reads it waits until its
+        client leaves and is then stopped. The page records whatever its read
+        returns; it must never get that far."""
+        assert "A page that reads `STDIN` (`fgets(STDIN)`, `stream_get_contents(STDIN)`) waits until its client " \
+               "leaves, and is then stopped (section 2.4)." in TEXT
+        got = os.path.join(bundle.root, "stdin-read")
+        with open(os.path.join(bundle.sample, "pages", "stdinwait.php"), "w") as f:
+            f.write("<?php return function ($req, $reply) {\n"
+                    "    $reply->send('<p>waiting</p>');\n"
+                    f"    file_put_contents('{got}', var_export(fgets(STDIN), true));\n"
+                    "    $reply->send('<p>read</p>');\n"
+                    "};\n")
+        body = b"text=hi\n"
+        with RawClient(srv.port) as c:
+            c.send(f"POST /stdinwait.html HTTP/1.1\r\nHost: 127.0.0.1:{srv.port}\r\n"
+                   "Content-Type: application/x-www-form-urlencoded\r\n"
+                   f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+            c._until(b"\r\n\r\n")
+            size = int(c._until(b"\r\n"), 16)
+            assert c._exact(size) == b"<p>waiting</p>"
+        srv.wait_for("Page /stdinwait.html stopped: its client left", 10 * e2e.SLOW)
+        assert not os.path.exists(got), open(got).read()
+
+    return [test_ipc_commands, test_page_reply_keeps_its_other_items, test_standard_error_and_the_first_envelope,
+            test_standard_input_stays_open]
 
 
 def main():
@@ -444,6 +503,7 @@ def main():
         code, out = notes.srv.stop()
         assert code == 0 and "Sanitizer" not in notes.srv.stderr_text(), notes.srv.stderr_text()[-3000:]
     with e2e.TestBundle(e2e.build_dir()) as bundle:
+        failed |= e2e.run_tests(project_tests(bundle))
         install_fixture(bundle, "wsprobe.php")
         srv = bundle.start(["--port", bundle.port])
         failed |= e2e.run_tests(ipc_tests(bundle, srv))

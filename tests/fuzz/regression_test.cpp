@@ -1,4 +1,5 @@
-// Faults that fuzzing and hostile-input tests found, kept as plain tests.
+// Hostile JSON as plain tests: nesting too deep for a thread's stack is
+// refused, ordinary nesting still parses.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -12,8 +13,9 @@ std::string Nested(size_t depth, const std::string& inner = "") {
   return std::string(depth, '[') + inner + std::string(depth, ']');
 }
 
-// A message of nothing but brackets used to overflow the stack of the thread
-// that copied or wrote it, ending the whole server.
+// A message of nothing but brackets, nested far deeper than a thread's stack
+// could copy or write: the parse refuses it as invalid JSON with one console
+// line and leaves the document empty, and reading it whole raises an error.
 TEST(HostileJson, DeepNestingIsRefusedNotACrash) {
   testing::internal::CaptureStdout();
   vexa::TJSON doc;

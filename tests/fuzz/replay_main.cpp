@@ -1,7 +1,7 @@
 // Replays every file of the folders given on the command line through the
-// fuzz target, so that the ordinary build checks the seed corpora and every
-// input that ever made a target fail. A crash or a sanitizer report ends the
-// program with a failure; a missing folder counts as empty.
+// fuzz target, so that the ordinary build checks the seed corpora and the
+// failing inputs kept in the crash folders. A crash or a sanitizer report ends
+// the program with a failure; a missing folder counts as empty.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>

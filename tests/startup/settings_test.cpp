@@ -179,7 +179,8 @@ TEST_F(Settings_, PharProjectPathsAndAFailingReader) {
   // The bundle has no PHP here: the reader's failure is reported and start-up goes on.
   bundle.Write("vexadesk/conf/settings.json", R"({ "host": "127.0.0.1", "port": 5, "php": "" })");
   testing::internal::CaptureStdout();
-  auto app = Make({"--proj", bundle.root + "/a/b.phar", "--port", "9"});
+  auto app =
+      Make({"--proj", bundle.root + "/a/b.phar", "--port", "9", "--orvantphppath", "$serverpath|$projpath|$exepath"});
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(IsPhar);
   EXPECT_EQ(ProjPath, bundle.root + "/a/b.phar");
@@ -188,6 +189,8 @@ TEST_F(Settings_, PharProjectPathsAndAFailingReader) {
   EXPECT_NE(out.find("Error: Error in " + bundle.root + "/a/b.phar Project Read In Phar Settings "), std::string::npos)
       << out;
   EXPECT_EQ(Get("port"), "9");  // the options still apply: the reader's failure is not the project's
+  // In the framework path "$serverpath" is the archive itself, "$projpath" the folder that holds it.
+  EXPECT_EQ(Get("orvantphppath"), bundle.root + "/a/b.phar|" + bundle.root + "/a|" + bundle.root);
 }
 
 TEST_F(Settings_, PharReaderThatFailsReportsItsErrorLines) {
