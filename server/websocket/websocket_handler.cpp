@@ -5,18 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
-#include <span>
 #include <thread>
 #include <typeinfo>
-
-#include <boost/asio/buffer.hpp>
 
 #include "core/globals.hpp"
 #include "core/worker_thread.hpp"
@@ -417,7 +413,7 @@ void TWebSocketHandler::Charge(TMemoryCharge& charge, size_t bytes) {
 }
 
 void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
-                                    const unsigned char* key, TMemoryCharge* charge, size_t most) {
+                                    const unsigned char* key, TMemoryCharge* charge, size_t maxCapacity) {
   const size_t start = into.size();
   // An announced length alone (a peer that then sends nothing) must not make
   // the server hold memory: `into` grows with the bytes that arrived, and is
@@ -439,7 +435,7 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
     const size_t want = std::min(size - done, direct ? kPayloadStep : buffered);
     const size_t room = start + done + want;
     if (room > into.capacity())
-      Regrow(into, std::max(room, std::min(most, std::max(kGrowth * into.capacity(), room + kPayloadStep))));
+      Regrow(into, std::max(room, std::min(maxCapacity, std::max(kGrowth * into.capacity(), room + kPayloadStep))));
     if (charge) Charge(*charge, room);
     if (direct) {
       into.resize(room);
@@ -459,122 +455,127 @@ void TWebSocketHandler::ReadPayload(std::string& into, size_t size, bool masked,
 }
 
 void TWebSocketHandler::ReadFrames() {
-  std::string message;      // the message in progress
-  TMemoryCharge charge(limits_.budget);  // what it holds, until delivered
-  bool messageOpen = false;
-  uint8_t messageType = 0;
-  bool messageCompressed = false;
+  TMessage message(limits_.budget);
   std::string control;
   rate_ = TMinDataRate(limits_.progress);
-
   // Only the connection's end stops the loop: a server-side disconnect shuts
   // it after its close frame is out, so the reader never ends first and
   // takes the frame's turn.
   while (!connection_.IsShutdown()) {
-    unsigned char head[2];
-    // Between messages a peer may stay silent as long as it likes; from the
-    // first byte of a frame on, each read has a limit.
-    perRead_ = messageOpen ? limits_.frameRead : std::chrono::milliseconds(0);
-    counting_ = false;
-    ReadExact(head, 1);
-    perRead_ = limits_.frameRead;
-    // From the first byte of a data frame to the end of its message, the
-    // message must keep moving; control frames do not count as its progress,
-    // so a ping flood cannot keep it alive.
-    counting_ = (head[0] & 0x0F) < 0x8;
-    if (counting_) {
-      // Its time starts now, not when its first byte was buffered: the
-      // delivery of the message before it was the server's time.
-      if (!rate_.Started()) rate_.Start();
-      Progress(1);
-    }
-    ReadExact(head + 1, 1);
-    const bool fin = head[0] & 0x80;
-    const bool rsv1 = head[0] & 0x40;
-    const uint8_t opcode = head[0] & 0x0F;
-    const bool masked = head[1] & 0x80;
-    uint64_t length = head[1] & 0x7F;
-    if (length == 126) {
-      unsigned char ext[2];
-      ReadExact(ext, 2);
-      length = (uint64_t{ext[0]} << 8) | ext[1];
-    } else if (length == 127) {
-      unsigned char ext[8];
-      ReadExact(ext, 8);
-      length = 0;
-      for (unsigned char b : ext) length = (length << 8) | b;
-    }
-    if (opcode >= 0x8 && (!fin || length > kMaxControlPayload))
-      throw EWsProtocolError(fin ? "WebSocket control frame of " + std::to_string(length) + " bytes"
-                                 : std::string("Fragmented WebSocket control frame"));
-    // Refuse what cannot be held before reading or allocating any of it.
-    const size_t maxSize = limits_.maxMessageSize;
-    if (length > maxSize)
-      throw EWsTooLarge("WebSocket frame of " + std::to_string(length) + " bytes exceeds " +
-                        std::to_string(maxSize));
-    if (opcode < 0x8 && length > maxSize - message.size())
-      throw EWsTooLarge("WebSocket message of " + std::to_string(message.size() + length) +
-                        " bytes exceeds " + std::to_string(maxSize));
-    unsigned char key[4] = {0, 0, 0, 0};
-    if (masked) ReadExact(key, 4);
-
-    if (opcode >= 0x8) {
-      // Control frames stand alone, also between the fragments of a message.
-      control.clear();
-      ReadPayload(control, static_cast<size_t>(length), masked, key);
-      if (opcode == OpPing) {
-        WriteLine("Received Ping, sending Pong");
-        // After the queued frames; nothing follows a close frame. A client
-        // that pings without reading holds one pong waiting: the newest.
-        auto payload = std::make_shared<const TSendText>(control);
-        TSendItem pong = MakeFrame(OpPong, payload->Text());
-        pong.text = std::move(payload);
-        pong.kind = kPongKind;
-        pong.replaceable = true;
-        Send(std::move(pong));
-      } else if (opcode == OpPong) {
-        WriteLine("Received Pong");
-      } else if (opcode == OpClose) {
-        // Answer with a close frame echoing a valid status code (1000 when
-        // none came), then stop.
-        uint16_t code = kCloseNormal;
-        if (control.size() == 1) throw EWsProtocolError("WebSocket close frame of 1 byte");
-        if (control.size() >= 2) {
-          code = static_cast<uint16_t>((static_cast<unsigned char>(control[0]) << 8) |
-                                       static_cast<unsigned char>(control[1]));
-          if (!IsValidReceivedCloseCode(code))
-            throw EWsProtocolError("Invalid WebSocket close code " + std::to_string(code));
-        }
-        SendClose(code);
-        return;
-      }
-      continue;
-    }
-
-    // Data frames.
-    if (!messageOpen) {
-      messageOpen = true;
-      messageType = opcode;
-      messageCompressed = rsv1;
-    }
-    const bool compressed = useDeflate_ && messageCompressed;
-    // A final frame's length is the rest of its message.
-    if (fin) rate_.SetMissing(static_cast<size_t>(length));
-    // The last frame's capacity stops at its end (and the deflate tail), so
-    // that the message is not copied once more to take the tail.
-    const size_t tail = compressed ? sizeof kDeflateTail : 0;
-    const size_t most = fin ? message.size() + static_cast<size_t>(length) + tail : maxSize + tail;
-    ReadPayload(message, static_cast<size_t>(length), masked, key, &charge, most);
-    if (fin) {
-      rate_.Stop();  // delivery is not the client's time
-      if (messageType == OpText || messageType == OpBinary)
-        ProcessMessage(message, compressed, charge);
-      message.clear();
-      if (message.capacity() > kReadBufferSize) message.shrink_to_fit();
-      charge.Release();
-      messageOpen = false;
+    const TFrameHead head = ReadFrameHead(message);
+    if (head.opcode < 0x8) {
+      ReadDataFrame(head, message);
+    } else if (!ReadControlFrame(head, control)) {
+      return;  // closed
     }
   }
+}
+
+TWebSocketHandler::TFrameHead TWebSocketHandler::ReadFrameHead(const TMessage& message) {
+  unsigned char bytes[2];
+  // Between messages a peer may stay silent as long as it likes; from the
+  // first byte of a frame on, each read has a limit.
+  perRead_ = message.open ? limits_.frameRead : std::chrono::milliseconds(0);
+  counting_ = false;
+  ReadExact(bytes, 1);
+  perRead_ = limits_.frameRead;
+  // From the first byte of a data frame to the end of its message, the
+  // message must keep moving; control frames do not count as its progress,
+  // so a ping flood cannot keep it alive.
+  counting_ = (bytes[0] & 0x0F) < 0x8;
+  if (counting_) {
+    // Its time starts now, not when its first byte was buffered: the
+    // delivery of the message before it was the server's time.
+    if (!rate_.Started()) rate_.Start();
+    Progress(1);
+  }
+  ReadExact(bytes + 1, 1);
+  TFrameHead head;
+  head.fin = bytes[0] & 0x80;
+  head.rsv1 = bytes[0] & 0x40;
+  head.opcode = bytes[0] & 0x0F;
+  head.masked = bytes[1] & 0x80;
+  head.length = bytes[1] & 0x7F;
+  if (head.length == 126) {
+    unsigned char ext[2];
+    ReadExact(ext, 2);
+    head.length = (uint64_t{ext[0]} << 8) | ext[1];
+  } else if (head.length == 127) {
+    unsigned char ext[8];
+    ReadExact(ext, 8);
+    head.length = 0;
+    for (unsigned char b : ext) head.length = (head.length << 8) | b;
+  }
+  if (head.opcode >= 0x8 && (!head.fin || head.length > kMaxControlPayload))
+    throw EWsProtocolError(head.fin ? "WebSocket control frame of " + std::to_string(head.length) + " bytes"
+                                    : std::string("Fragmented WebSocket control frame"));
+  // Refuse what cannot be held before reading or allocating any of it.
+  const size_t maxSize = limits_.maxMessageSize;
+  if (head.length > maxSize)
+    throw EWsTooLarge("WebSocket frame of " + std::to_string(head.length) + " bytes exceeds " +
+                      std::to_string(maxSize));
+  if (head.opcode < 0x8 && head.length > maxSize - message.text.size())
+    throw EWsTooLarge("WebSocket message of " + std::to_string(message.text.size() + head.length) +
+                      " bytes exceeds " + std::to_string(maxSize));
+  if (head.masked) ReadExact(head.key, 4);
+  return head;
+}
+
+bool TWebSocketHandler::ReadControlFrame(const TFrameHead& head, std::string& payload) {
+  // Control frames stand alone, also between the fragments of a message.
+  payload.clear();
+  ReadPayload(payload, static_cast<size_t>(head.length), head.masked, head.key);
+  if (head.opcode == OpPing) {
+    WriteLine("Received Ping, sending Pong");
+    // After the queued frames; nothing follows a close frame. A client that
+    // pings without reading holds one pong waiting: the newest.
+    auto text = std::make_shared<const TSendText>(payload);
+    TSendItem pong = MakeFrame(OpPong, text->Text());
+    pong.text = std::move(text);
+    pong.kind = kPongKind;
+    pong.replaceable = true;
+    Send(std::move(pong));
+  } else if (head.opcode == OpPong) {
+    WriteLine("Received Pong");
+  } else if (head.opcode == OpClose) {
+    // Answer with a close frame echoing a valid status code (1000 when none
+    // came), then stop.
+    uint16_t code = kCloseNormal;
+    if (payload.size() == 1) throw EWsProtocolError("WebSocket close frame of 1 byte");
+    if (payload.size() >= 2) {
+      code = static_cast<uint16_t>((static_cast<unsigned char>(payload[0]) << 8) |
+                                   static_cast<unsigned char>(payload[1]));
+      if (!IsValidReceivedCloseCode(code))
+        throw EWsProtocolError("Invalid WebSocket close code " + std::to_string(code));
+    }
+    SendClose(code);
+    return false;
+  }
+  return true;
+}
+
+void TWebSocketHandler::ReadDataFrame(const TFrameHead& head, TMessage& message) {
+  if (!message.open) {
+    message.open = true;
+    message.type = head.opcode;
+    message.compressed = head.rsv1;
+  }
+  const bool compressed = useDeflate_ && message.compressed;
+  const size_t length = static_cast<size_t>(head.length);
+  // A final frame's length is the rest of its message.
+  if (head.fin) rate_.SetMissing(length);
+  // The last frame's room stops at its end (and the deflate tail), so that
+  // the message is not copied once more to take the tail.
+  const size_t tail = compressed ? sizeof kDeflateTail : 0;
+  const size_t maxCapacity = head.fin ? message.text.size() + length + tail : limits_.maxMessageSize + tail;
+  ReadPayload(message.text, length, head.masked, head.key, &message.charge, maxCapacity);
+  if (!head.fin) return;
+  rate_.Stop();  // delivery is not the client's time
+  if (message.type == OpText || message.type == OpBinary) ProcessMessage(message.text, compressed, message.charge);
+  message.text.clear();
+  if (message.text.capacity() > kReadBufferSize) message.text.shrink_to_fit();
+  message.charge.Release();
+  message.open = false;
 }
 
 // Invalid UTF-8 is replaced in a copy of exactly its new size, charged first.

@@ -213,8 +213,35 @@ class TWebSocketHandler {
                                  bool fin);
 
  private:
+  // One frame's header as read off the stream.
+  struct TFrameHead {
+    bool fin = false;
+    bool rsv1 = false;
+    bool masked = false;
+    uint8_t opcode = 0;
+    uint64_t length = 0;
+    unsigned char key[4] = {0, 0, 0, 0};
+  };
+  // The data message in progress and what it holds, until delivered.
+  struct TMessage {
+    explicit TMessage(TMemoryBudget* budget) : charge(budget) {}
+    std::string text;
+    TMemoryCharge charge;
+    bool open = false;
+    uint8_t type = 0;
+    bool compressed = false;
+  };
+
   void Execute();
+  // Reads frames until the client closes or the connection ends.
   void ReadFrames();
+  // Reads a frame's header; refuses frames the protocol forbids and sizes
+  // past the limits before anything is allocated for them.
+  TFrameHead ReadFrameHead(const TMessage& message);
+  // Reads a control frame's payload and answers it; false after a close.
+  bool ReadControlFrame(const TFrameHead& head, std::string& payload);
+  // Reads a data frame into the message; its last frame delivers it.
+  void ReadDataFrame(const TFrameHead& head, TMessage& message);
   void ProcessMessage(std::string& payload, bool compressed, TMemoryCharge& charge);
   std::string Decompress(std::string& data, TMemoryCharge& charge);
   // Charges `bytes` for the message in progress; raises EWsTooLarge when the
@@ -253,9 +280,9 @@ class TWebSocketHandler {
   void ReadExact(void* data, size_t size);
   // Appends a payload of `size` bytes to `into` as the bytes arrive: `into`
   // is written and charged (when a charge is given) at most one step ahead
-  // of them, and its capacity grows eightfold, never past `most`.
+  // of them, and its capacity grows eightfold, never past `maxCapacity`.
   void ReadPayload(std::string& into, size_t size, bool masked, const unsigned char* key,
-                   TMemoryCharge* charge = nullptr, size_t most = 0);
+                   TMemoryCharge* charge = nullptr, size_t maxCapacity = 0);
 
   TConnection& connection_;
   HttpRequest request_;

@@ -1,7 +1,7 @@
 """End-to-end tests of the WebSocket applications: the real vexaserver from a
 private bundle copy, real PHP, and WebSocket clients of the tests' own.
 
-    python3 wsapps_e2e.py --build BUILD --group protocol|global|relay|churn|identity|stall|bounds
+    python3 wsapps_e2e.py --build BUILD --group protocol|global|relay|churn|identity|stall|bounds|sends
 """
 
 import asyncio
@@ -871,11 +871,14 @@ def stop_within(env, seconds=5.0):
             env.srv.kill()
     assert took < seconds, f"SIGINT took {took:.1f} s; output:\n{env.srv.output()[-2000:]}"
     out = env.srv.output()
+    at = 0
     for line in ("Clean Exit", "Bye Bye", "Server Stopping", "Server Stopped"):
-        assert line in out, (line, out[-2000:])
+        assert line in out[at:], (line, "missing or out of order", out[-2000:])
+        at = out.index(line, at) + len(line)
     assert env.srv.proc.returncode == 0, env.srv.proc.returncode
     assert "Sanitizer" not in env.srv.stderr_text(), env.srv.stderr_text()[-4000:]
     wait_no_processes(env.bundle.root, 1)
+    return took
 
 
 def with_own_server(test):
@@ -1402,8 +1405,177 @@ def bounds_tests(env):
             test_server_process_count_stays_bounded_under_a_flood]
 
 
+# ---------------------------------------------------------------------------
+# sends: what goes to a client arrives whole, what waits for it is charged
+# what it holds, and SIGINT does not wait on clients one after another
+
+def read_whole_frames(c, texts, body, timeout=60.0):
+    """Reads frames until `texts` text frames came: each must be `body`
+    exactly, and every pong one of the client's "p<n>" payloads. Returns
+    the pongs."""
+    pongs = 0
+    while texts:
+        b0, payload = c.recv_frame(timeout * e2e.SLOW)
+        opcode = b0 & 0x0F
+        assert b0 & 0x80 and not b0 & 0x70, f"frame head {b0:#x}"
+        if opcode == 0xA:
+            assert re.fullmatch(rb"p[0-9]+", payload), f"a pong of {payload[:40]!r}"
+            pongs += 1
+            continue
+        assert opcode == 0x1, f"opcode {opcode}, {payload[:40]!r}"
+        assert payload == body, (f"a text of {len(payload)} bytes, not whole: "
+                                 f"first foreign byte at {next((i for i, b in enumerate(payload) if b != body[0]), -1)}")
+        texts -= 1
+    return pongs
+
+
+def sends_tests(env):
+    @with_own_server
+    def test_replies_and_pongs_arrive_whole_through_a_small_receive_buffer(env):
+        # 8 replies of 4 MiB to a client with a 4 KiB receive buffer that
+        # pings all the while: no pong lands inside a reply.
+        c = env.client(rcvbuf=4096, timeout=60)
+        c.send(start_message("wsprobe", {}))
+        conid = int(c.recv_data()["conid"])
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": conid, "count": 8, "size": 4 * MIB}}})
+        stop = threading.Event()
+        sent = [0]
+
+        def pinger():
+            while not stop.is_set():
+                c.send_frame(0x9, b"p%d" % sent[0])
+                sent[0] += 1
+                time.sleep(0.0005)
+        t = threading.Thread(target=pinger)
+        t.start()
+        try:
+            # The replies wait for the client while pings come in.
+            env.srv.wait_for("Received Ping", 30 * e2e.SLOW)
+            pongs = read_whole_frames(c, 8, b"b" * (4 * MIB))
+        finally:
+            stop.set()
+            t.join(30)
+        assert pongs >= 1, "no ping was answered"
+        print(f"8 replies of 4 MiB whole, {pongs} pongs whole for {sent[0]} pings")
+        c.close()
+        stop_within(env)
+
+    @with_own_server
+    def test_a_ping_flood_from_a_client_that_does_not_read_holds_little(env):
+        # Empty pings from a client that reads nothing: each waiting pong
+        # gives way to the newest, so the server grows by far less than
+        # the pings (3 million in the plain build).
+        count = int(3_000_000 / e2e.SLOW)
+        c = env.client(rcvbuf=4096, timeout=600)
+        c.send(start_message("wsprobe", {}))
+        c.recv_data()
+        pid = env.srv.proc.pid
+        before = e2e.memory_mib(pid, "VmRSS")
+        ping = b"\x89\x80\x00\x00\x00\x00"  # empty, masked with a zero key
+        chunk = ping * 100_000
+        for _ in range(count // 100_000):
+            c.sock.sendall(chunk)
+        # Frames are read in order: the application's line comes after every ping.
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "stderr": "pings done"}})
+        env.srv.wait_for("pings done", 300 * e2e.SLOW)
+        grown = e2e.memory_mib(pid, "VmRSS") - before
+        print(f"{count} pings from a client that does not read: the server grew by {grown:.1f} MiB")
+        assert grown < 64, f"the server grew by {grown:.1f} MiB for {count} pings"
+        assert env.srv.output().count("Received Ping, sending Pong") == count
+        c.abort()
+        stop_within(env)
+
+    @with_own_server
+    def test_sigint_with_forty_clients_that_do_not_read_ends_in_seconds(env):
+        # 40 clients whose replies pile up unread: SIGINT asks them all to
+        # close at once and waits about a second in all, not one each.
+        clients = []
+        for _ in range(40):
+            c = env.client(rcvbuf=4096, timeout=30)
+            c.send(start_message("wsprobe", {}))
+            conid = int(c.recv_data()["conid"])
+            c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": conid, "count": 4, "size": MIB}}})
+            clients.append(c)
+        # Each one's receive queue is full and stays so.
+        for c in clients:
+            last, steady, end = -1, 0, time.monotonic() + 30 * e2e.SLOW
+            while steady < 3:
+                assert time.monotonic() < end, "a send never got stuck"
+                time.sleep(0.05)
+                now = struct.unpack("i", fcntl.ioctl(c.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
+                steady = steady + 1 if now == last and now > 0 else 0
+                last = now
+        # About a second for the close frames, then 0.4 s before the
+        # listener stops: far from a second for each client.
+        took = stop_within(env, 4.0)
+        print(f"SIGINT with 40 clients that do not read: the server ended in {took:.1f} s")
+
+    @with_own_server
+    def test_a_broadcast_waits_for_three_hundred_wss_members_that_read_late(env):
+        # A global application sends 4 MiB to 300 members over TLS that read
+        # nothing for 8 s: the one text is charged once, so every member
+        # gets it whole, none is closed for the budget.
+        members = 300 if e2e.SLOW == 1 else 60
+        manager = env.client(secure=True, timeout=60)
+        manager.send(start_message("wsprobe", {"ipc": [{"aname": "setglobal", "data": {}}]}))
+        manager.recv_data()
+        env.srv.wait_for("Global App wsprobe Started")
+        clients = []
+        for i in range(members):
+            c = env.client(secure=True, timeout=60)
+            c.send({"ctrl": "wsprobe", "bdata": {"who": i}})
+            clients.append(c)
+        # Each member has joined once its message's answer reached the manager.
+        joined = {manager.recv_data(60 * e2e.SLOW)["message"]["bdata"]["who"] for _ in range(members)}
+        assert joined == set(range(members)), sorted(set(range(members)) - joined)
+        body = "m" * (4 * MIB)
+        manager.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [sendall(1, "wsprobe", 0, body)]}})
+        time.sleep(8)  # the members read nothing yet
+        assert "pass what the server's budget has left" not in env.srv.output()
+        got = 0
+        for i, c in enumerate(clients):
+            text = c.recv(120 * e2e.SLOW)
+            assert text == body, f"member {i} got {len(text)} bytes"
+            got += 1
+        assert manager.recv(120 * e2e.SLOW) == body
+        print(f"{got} wss members that read 8 s late got the 4 MiB broadcast whole")
+        assert "WebSocket error" not in env.srv.output(), env.srv.output()[-2000:]
+        stop_within(env, 10.0)
+
+    @with_own_server
+    def test_a_wss_connection_closed_at_its_bound_gets_its_close_frame(env):
+        # 20 replies of 4 MiB to a wss client that reads nothing pass the
+        # 64 MiB a client may keep waiting: what waits goes, the reply begun
+        # is finished, and close 1009 follows it.
+        c = env.client(secure=True, rcvbuf=4096, timeout=60)
+        c.send(start_message("wsprobe", {}))
+        conid = int(c.recv_data()["conid"])
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": conid, "count": 20, "size": 4 * MIB}}})
+        env.srv.wait_for(f"WebSocket error: connection {conid} closed: more than 67108864 bytes wait for a client "
+                         "that does not read", 60 * e2e.SLOW)
+        body = b"b" * (4 * MIB)
+        texts = 0
+        while True:
+            b0, payload = c.recv_frame(60 * e2e.SLOW)
+            if b0 & 0x0F == 0x8:
+                break
+            assert b0 == 0x81 and payload == body, f"frame {b0:#x} of {len(payload)} bytes after {texts} replies"
+            texts += 1
+        assert payload == struct.pack("!H", 1009), payload
+        assert texts < 17, f"{texts} replies came before the close"
+        print(f"closed at the bound after {texts} whole replies, with close 1009")
+        c.close()
+        stop_within(env)
+
+    return [test_replies_and_pongs_arrive_whole_through_a_small_receive_buffer,
+            test_a_ping_flood_from_a_client_that_does_not_read_holds_little,
+            test_sigint_with_forty_clients_that_do_not_read_ends_in_seconds,
+            test_a_broadcast_waits_for_three_hundred_wss_members_that_read_late,
+            test_a_wss_connection_closed_at_its_bound_gets_its_close_frame]
+
+
 GROUPS = {"protocol": protocol_tests, "global": global_tests, "relay": relay_tests, "churn": churn_tests,
-          "identity": identity_tests, "stall": stall_tests, "bounds": bounds_tests}
+          "identity": identity_tests, "stall": stall_tests, "bounds": bounds_tests, "sends": sends_tests}
 
 
 def main():

@@ -10,6 +10,7 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import struct
 import time
 
@@ -21,8 +22,21 @@ class Closed(Exception):
 
 
 class WsClient:
-    def __init__(self, port, headers=None, timeout=10.0):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, headers=None, timeout=10.0, secure=False, rcvbuf=None):
+        """secure: over TLS (wss://); rcvbuf: the socket's receive buffer, set
+        before it connects, so that a client that does not read holds up the
+        server's writes soon."""
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if rcvbuf:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        sock.settimeout(timeout)
+        sock.connect(("127.0.0.1", port))
+        if secure:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            sock = ctx.wrap_socket(sock)
+        self.sock = sock
         key = base64.b64encode(os.urandom(16)).decode()
         lines = [
             "GET / HTTP/1.1",
