@@ -1429,35 +1429,68 @@ def read_whole_frames(c, texts, body, timeout=60.0):
     return pongs
 
 
+def read_each(clients, read):
+    """read(client) for every client at once, each on a thread of its own
+    (a client read late would wait past the server's write limit); their
+    results in order, or the first failure raised."""
+    results = [None] * len(clients)
+    errors = []
+
+    def run(i, c):
+        try:
+            results[i] = read(c)
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+    threads = [threading.Thread(target=run, args=(i, c)) for i, c in enumerate(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return results
+
+
 def sends_tests(env):
     @with_own_server
     def test_replies_and_pongs_arrive_whole_through_a_small_receive_buffer(env):
-        # 8 replies of 4 MiB to a client with a 4 KiB receive buffer that
-        # pings all the while: no pong lands inside a reply.
-        c = env.client(rcvbuf=4096, timeout=60)
-        c.send(start_message("wsprobe", {}))
-        conid = int(c.recv_data()["conid"])
-        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": conid, "count": 8, "size": 4 * MIB}}})
+        # Eight clients with a 4 KiB receive buffer ping all the while as each
+        # gets 2 replies of 4 MiB: no pong lands inside a reply (the first
+        # write of a reply takes megabytes at once, a pong may come meanwhile).
+        clients = []
+        for _ in range(8):
+            c = env.client(rcvbuf=4096, timeout=60)
+            c.send(start_message("wsprobe", {}))
+            c.conid = int(c.recv_data()["conid"])
+            c.lock = threading.Lock()
+            clients.append(c)
         stop = threading.Event()
-        sent = [0]
+        sent = [0] * len(clients)
 
-        def pinger():
-            while not stop.is_set():
-                c.send_frame(0x9, b"p%d" % sent[0])
-                sent[0] += 1
+        def pinger(i, c):
+            while not stop.is_set() and sent[i] < 5000:
+                with c.lock:
+                    c.send_frame(0x9, b"p%d" % sent[i])
+                sent[i] += 1
                 time.sleep(0.0005)
-        t = threading.Thread(target=pinger)
-        t.start()
+        pingers = [threading.Thread(target=pinger, args=(i, c)) for i, c in enumerate(clients)]
+        for t in pingers:
+            t.start()
         try:
-            # The replies wait for the client while pings come in.
             env.srv.wait_for("Received Ping", 30 * e2e.SLOW)
-            pongs = read_whole_frames(c, 8, b"b" * (4 * MIB))
+            for c in clients:
+                with c.lock:
+                    c.send({"ctrl": "wsprobe",
+                            "bdata": {"quiet": 1, "bigsend": {"conid": c.conid, "count": 2, "size": 4 * MIB}}})
+            pongs = read_each(clients, lambda c: read_whole_frames(c, 2, b"b" * (4 * MIB)))
         finally:
             stop.set()
-            t.join(30)
-        assert pongs >= 1, "no ping was answered"
-        print(f"8 replies of 4 MiB whole, {pongs} pongs whole for {sent[0]} pings")
-        c.close()
+            for t in pingers:
+                t.join(30)
+        assert min(pongs) >= 1, f"pings unanswered: {pongs}"
+        print(f"8 x 2 replies of 4 MiB whole, {sum(pongs)} pongs whole for {sum(sent)} pings")
+        for c in clients:
+            c.close()
         stop_within(env)
 
     @with_own_server

@@ -84,11 +84,17 @@ class WsClient:
 
     # -- receiving -------------------------------------------------------
     def _read(self, n):
-        while len(self.buf) < n:
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise Closed("connection closed")
-            self.buf += chunk
+        if len(self.buf) < n:
+            # A bytearray grows in place: a frame of megabytes is not copied
+            # once for every chunk that arrives.
+            got = bytearray(self.buf)
+            while len(got) < n:
+                chunk = self.sock.recv(max(65536, min(n - len(got), 1 << 22)))
+                if not chunk:
+                    self.buf = bytes(got)
+                    raise Closed("connection closed")
+                got += chunk
+            self.buf = bytes(got)
         data, self.buf = self.buf[:n], self.buf[n:]
         return data
 
