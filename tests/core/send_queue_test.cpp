@@ -247,7 +247,7 @@ TEST(SendQueue, WhatWaitsIsChargedItsBytesAndItsBookkeeping) {
     EXPECT_EQ(queue.Put(Item(std::string(100 * 1024, 'x'))), TSendQueue::TPut::Waiting);  // alone
     EXPECT_EQ(queue.Put(Item("y")), TSendQueue::TPut::OverBound);
     EXPECT_EQ(budget.Held(), 100 * 1024 + TSendQueue::kItemCost);
-    queue.Stop();
+    EXPECT_FALSE(queue.Finish(std::chrono::steady_clock::now()));
     EXPECT_EQ(queue.Waiting(), 0u);
   }
   EXPECT_EQ(budget.Held(), 0u);
