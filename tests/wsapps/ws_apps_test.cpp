@@ -197,9 +197,9 @@ TEST_F(Registries, ALeavingConnectionsHandleSendsNothingMore) {
 // again makes it the latest.
 TEST(WsApp, RemembersEveryApplicationItMayRunAndMore) {
   TWsApp app(1, nullptr);
-  const size_t most = TProcessLimits{}.MaxAppsPerConnection;
-  for (size_t i = 0; i < 2 * most; ++i) app.NoteApp("a" + std::to_string(i));
-  for (size_t i = 0; i < 2 * most; ++i) EXPECT_TRUE(app.HadApp("a" + std::to_string(i))) << i;
+  const size_t maxApps = TProcessLimits{}.MaxAppsPerConnection;
+  for (size_t i = 0; i < 2 * maxApps; ++i) app.NoteApp("a" + std::to_string(i));
+  for (size_t i = 0; i < 2 * maxApps; ++i) EXPECT_TRUE(app.HadApp("a" + std::to_string(i))) << i;
   EXPECT_FALSE(app.HadApp("never"));
   app.NoteApp("a0");  // the latest now: "a1" is the oldest
   app.NoteApp("new");
