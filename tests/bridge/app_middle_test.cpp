@@ -207,6 +207,36 @@ TEST_F(AppMiddle, ChildProcessRelayBothWaysAndItsEnd) {
   ExpectNoProcessesLeft(run.token);
 }
 
+// The application's child gets the server's environment and the bundle and
+// project paths, nothing of the application's own entries and not the
+// project folder.
+TEST_F(AppMiddle, ChildProcessEnvironmentHoldsTheServersAndTheTwoPathsOnly) {
+  AppRun run("echo", true);
+  run.Start("e", {"idata=4142", "cdata=", "bcookies=7B7D"});
+  ASSERT_TRUE(run.app->StartChild("v", Php(), {FixtureDir() + "/childenv.php", run.token}));
+  std::string reported;
+  ASSERT_TRUE(run.rec.WaitUntil([&] {
+    for (const auto& p : run.rec.data)
+      if (p.text.rfind("env:", 0) == 0) reported = p.text;
+    return !reported.empty();
+  }));
+  ASSERT_EQ(reported.substr(reported.size() - 2), "\r\n");
+  const std::string block = HexToStr(reported.substr(4, reported.size() - 6));
+  std::vector<std::string> got;
+  for (size_t at = 0; at < block.size();) {
+    const size_t end = block.find('\0', at);
+    got.push_back(block.substr(at, end - at));
+    at = end == std::string::npos ? block.size() : end + 1;
+  }
+  auto expected = platform::CurrentEnvironment();
+  expected.push_back("VEXA_EXECPATH=/opt/bundle-root");
+  expected.push_back("VEXA_PROJPATH=" + ProjPath);
+  EXPECT_EQ(got, expected);
+  run.app->Quit(nullptr);
+  ASSERT_TRUE(run.rec.WaitExit());
+  ExpectNoProcessesLeft(run.token);
+}
+
 // An application's standard-error lines reach the console quoted: a terminal
 // control sequence or bytes that are not UTF-8 are shown, never sent raw.
 TEST_F(AppMiddle, ApplicationStandardErrorReachesTheConsoleQuoted) {
