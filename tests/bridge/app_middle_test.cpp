@@ -11,6 +11,7 @@
 #include "app_support.hpp"
 #include "platform/process.hpp"
 #include "core/process_slots.hpp"
+#include "server/bridge/app_starts.hpp"
 #include "server/bridge/vexa_requester.hpp"
 
 using namespace vexa;
@@ -248,6 +249,40 @@ TEST_F(AppMiddle, ApplicationStandardErrorReachesTheConsoleQuoted) {
   console.Stop();
   EXPECT_TRUE(console.Has("Vexa Error:- bad \\x1B[2J\\x07 line \\xFF")) << console.Text();
   EXPECT_EQ(console.Text().find('\x1b'), std::string::npos) << console.Text();
+}
+
+// A process's first reply teaches the table of starts whether its
+// application makes itself global ("setglobal" among its server items) or
+// stays per connection; a process that ends without a reply teaches nothing.
+TEST_F(AppMiddle, FirstReplyTellsTheStartsWhetherTheApplicationMakesItselfGlobal) {
+  auto runRequester = [](const std::string& name, const std::string& output) {
+    Recorder rec;
+    auto requester = std::make_shared<TVexaRequester>(name, nullptr, true);
+    requester->OnExit = [&rec, onExit = requester->OnExit](const std::string& text) {
+      onExit(text);
+      rec.Exit();
+    };
+    requester->HoldStart(AppStarts().Begin(name));
+    const std::string token = UniqueToken("starts");
+    requester->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams(name, "e", token),
+                        {"cdata=" + StrToHex(output)});
+    EXPECT_TRUE(rec.WaitExit()) << name;
+    requester.reset();
+    ExpectNoProcessesLeft(token);
+  };
+  auto envelope = [](const std::string& items) {
+    return "{\"headers\":{},\"cookies\":{},\"content\":\"" + StrToHex(items) + "\"}\n";
+  };
+  const std::string web = R"({"response":{"type":"jsonweb"},"n":1},)";
+  const std::string setGlobal = R"({"response":{"type":"server","ipc":{"fun":[{"aname":"setglobal"}]}}},)";
+  ConsoleCapture console;  // "setglobal" without a connection prints its error
+  runRequester("raw-own", envelope(web) + envelope(web));
+  runRequester("raw-global", envelope(setGlobal + web));
+  runRequester("raw-silent", "");
+  console.Stop();
+  EXPECT_EQ(AppStarts().KindOf("raw-own"), TAppStarts::TKind::PerConnection);
+  EXPECT_EQ(AppStarts().KindOf("raw-global"), TAppStarts::TKind::Global);
+  EXPECT_EQ(AppStarts().KindOf("raw-silent"), TAppStarts::TKind::Unknown);
 }
 
 TEST_F(AppMiddle, ApplicationEndStopsItsChildBeforeOnExit) {
