@@ -2,6 +2,7 @@
 // messages, events, the child relay and the ends of both processes.
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -155,6 +156,65 @@ TEST_F(AppMiddle, WritesFromManyThreadsArriveAsWholeLines) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(perThread[static_cast<char>('a' + t)], kEach);
   run.app->Quit(nullptr);
   ASSERT_TRUE(run.rec.WaitExit());
+}
+
+TEST_F(AppMiddle, EventsAndRelaysNeverWaitWhileAClientsMessageWaitsForRoom) {
+  // The application never reads its input. A client's message larger than
+  // the input queue's bound is taken into the empty queue; events and the
+  // child's relayed lines behind it are queued at once, without stopping
+  // the application; the client's next message waits until its client is
+  // gone, and is not taken.
+  ConsoleCapture console;
+  AppRun run("sleep", true);
+  run.Start();
+  ASSERT_TRUE(run.WaitData(1));
+  EXPECT_TRUE(run.app->SendToAppWaiting(std::string(size_t(33) << 20, 'x'), [] { return false; }));
+  // Wakes the test's waits on the recorder; the lock keeps a wakeup from
+  // falling between a wait's check and its sleep.
+  auto wake = [&] {
+    { std::lock_guard<std::mutex> lock(run.rec.m); }
+    run.rec.cv.notify_all();
+  };
+  std::atomic<bool> eventsDone{false};
+  std::thread events([&] {
+    TJSON bdata;
+    bdata.Add("k", "v");
+    run.app->SendEvent("evx", "p1", &bdata);
+    run.app->SendCtrlEvent("onprocesscreate", "7", nullptr);
+    run.app->WsDisconnect(&bdata);
+    run.app->WriteToApp("a line of the child");
+    eventsDone = true;
+    wake();
+  });
+  const bool returned = run.rec.WaitUntil([&] { return eventsDone.load(); }, 30s);
+  EXPECT_TRUE(returned) << "an event waited for room";
+  if (!returned) run.app->StopApp();
+  events.join();
+  EXPECT_TRUE(run.app->AppRunning());
+
+  // The client's next message waits: it asks again and again whether its
+  // client is gone, until it is.
+  std::atomic<int> asked{0};
+  std::atomic<bool> gone{false}, finished{false}, taken{true};
+  std::thread client([&] {
+    taken = run.app->SendToAppWaiting("{\"n\":1}", [&] {
+      ++asked;
+      wake();
+      return gone.load();
+    });
+    finished = true;
+    wake();
+  });
+  EXPECT_TRUE(run.rec.WaitUntil([&] { return asked >= 2 || finished; }, 30s));
+  EXPECT_FALSE(finished) << "the message did not wait";
+  gone = true;
+  client.join();
+  EXPECT_FALSE(taken);
+  EXPECT_TRUE(run.app->AppRunning());
+  run.app.reset();
+  console.Stop();
+  EXPECT_EQ(console.Text().find("process stopped"), std::string::npos) << console.Text();
+  ExpectNoProcessesLeft(run.token);
 }
 
 TEST_F(AppMiddle, ChildProcessRelayBothWaysAndItsEnd) {
