@@ -345,6 +345,66 @@ TEST_F(AppMiddle, FirstReplyTellsTheStartsWhetherTheApplicationMakesItselfGlobal
   EXPECT_EQ(AppStarts().KindOf("raw-silent"), TAppStarts::TKind::Unknown);
 }
 
+// "createprocess" of a program that cannot run is refused with its console
+// line and tells the application nothing; a child that runs is announced
+// with "onprocesscreate"; another while it runs is ignored without a line.
+TEST_F(AppMiddle, CreateProcessAnnouncesOnlyAChildThatRuns) {
+  ConsoleCapture console;
+  Recorder rec;
+  const std::string token = UniqueToken("create");
+  auto requester = std::make_shared<TVexaRequester>("echo-create", nullptr, true);
+  requester->OnData = [&rec](const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+    rec.Data(envelope.GetJSON(), text, isJson, isItem);
+  };
+  requester->OnExit = [&rec, onExit = requester->OnExit](const std::string& text) {
+    onExit(text);
+    rec.Exit();
+  };
+  requester->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams("echo-create", "e", token), {});
+  auto create = [&](const std::string& exe, const std::string& childId) {
+    JsonValue command = {{"aname", "createprocess"},
+                         {"data", {{"exepath", exe}, {"childid", childId},
+                                   {"param", {FixtureDir() + "/child.php", "0", token + "-child"}}}}};
+    JsonValue item = {{"response", {{"type", "server"}, {"ipc", {{"fun", JsonValue::array({command})}}}}}};
+    requester->OnServerCmd(item);
+  };
+  // The stdin lines the application echoed so far: each event's "evtp", each
+  // plain message as it is.
+  auto received = [&] {
+    std::vector<std::string> lines;
+    std::lock_guard<std::mutex> lock(rec.m);
+    for (const auto& p : rec.data) {
+      const std::string line = p.text.substr(0, p.text.find("\r\n"));
+      const auto inner = nlohmann::json::parse(Inner(line));
+      lines.push_back(inner.contains("evt") ? inner["evt"].get<std::string>() + " " + inner["evtp"].get<std::string>()
+                                            : inner.dump());
+    }
+    return lines;
+  };
+  auto waitFor = [&](const std::string& line) {
+    return rec.WaitUntil([&] {
+      for (const auto& p : rec.data)
+        if (p.text.find(StrToHex(line)) != std::string::npos) return true;
+      return false;
+    });
+  };
+  create("/nonexistent/tool", "bad");
+  create(Php(), "good");
+  create(Php(), "second");
+  requester->SendToApp(StrToHex("{\"n\":1}"), false);
+  ASSERT_TRUE(waitFor("{\"n\":1}"));
+  EXPECT_EQ(received(), (std::vector<std::string>{"onprocesscreate good", "{\"n\":1}"}));
+  EXPECT_TRUE(requester->ChildRunning());
+  requester->Quit(nullptr);
+  ASSERT_TRUE(rec.WaitExit());
+  requester.reset();
+  console.Stop();
+  const std::string refused = "Error: Error in " + ProjPath + " Project Vexa App Middle in binding process ";
+  EXPECT_TRUE(console.Has(refused + "cannot run /nonexistent/tool")) << console.Text();
+  EXPECT_EQ(console.Text().find("binding process"), console.Text().rfind("binding process")) << console.Text();
+  ExpectNoProcessesLeft(token);
+}
+
 TEST_F(AppMiddle, ApplicationEndStopsItsChildBeforeOnExit) {
   // The child's end is handled before the application's: at OnExit the child
   // is gone and its "stdexitp" line printed, every time (an owner may end
