@@ -1115,13 +1115,20 @@ def stall_tests(env):
             now = struct.unpack("i", fcntl.ioctl(x.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
             steady = steady + 1 if now == last and now > 0 else 0
             last = now
-        # B's broadcast to the members but B: A has it at once.
+        # B's broadcast to the members but B reaches A while X is stuck: X
+        # is still open when A has it. A broadcast held up by X would wait
+        # for X's write limit (60 s), which closes X first with a line
+        # naming it; a line the application writes after the broadcasts
+        # shows that the console is read that far.
         for n in range(3):
             t0 = time.monotonic()
             b.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "ipc": [sendall(1, "wsprobe", idb, f"hello {n}")]}})
-            assert a.recv(2 * e2e.SLOW) == f"hello {n}"
+            assert a.recv(60 * e2e.SLOW) == f"hello {n}"
             took = time.monotonic() - t0
             print(f"broadcast {n} beside a stuck member: {took * 1000:.0f} ms")
+        b.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "stderr": "after the broadcasts"}})
+        srv.wait_for("Vexa Error:- after the broadcasts", 30 * e2e.SLOW)
+        assert f"WebSocket error: connection {idx} " not in srv.output(), srv.output()[-2000:]
         # More than X's queue may hold: X is closed, with one line naming it.
         before = srv.output().count("WebSocket error: connection ")
         b.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": idx, "count": 70, "size": 1 << 20}}})
