@@ -1040,9 +1040,8 @@ def stall_tests(env):
     def test_unread_reply_holds_little(env):
         # A deflate message of some 15 KB that inflates to 15 MiB; "wsecho"
         # answers with it twice ("echo" and "raw"): a 30 MiB reply to a
-        # client that reads nothing. The server holds it about once, not
-        # once per step of its way (over 40 times on a build that copied it
-        # at each step).
+        # client that reads nothing. The server holds it about once, not a
+        # copy for each step of its way.
         pid = env.srv.proc.pid
         c = WsClient(env.port, headers={"Sec-WebSocket-Extensions": "permessage-deflate"}, timeout=30)
         c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
