@@ -185,7 +185,7 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   // Takes the reply apart, freeing each form of its text once the next is
   // made: the line, then the decoded item list, then each item's text.
   void ParseAppOutput(std::string& text);
-  // The steps of ParseAppOutput, in their order.
+  // The steps of ParseAppOutput, in their order; they hand one TReply on.
   struct TReply;
   // Finds the envelope (from the header marker to the last "}") and the
   // noise around it.
