@@ -40,9 +40,10 @@ void TAppStarts::Settle(const std::string& name, Id id, TKind kind) {
   if (kind != TKind::Unknown) LearnLocked(name, kind);
   auto it = starts_.find(name);
   if (it != starts_.end()) {
-    auto& list = it->second;
-    list.erase(std::remove_if(list.begin(), list.end(), [id](const Start& s) { return s.id == id; }), list.end());
-    if (list.empty()) starts_.erase(it);
+    auto& unsettled = it->second;
+    unsettled.erase(std::remove_if(unsettled.begin(), unsettled.end(), [id](const Start& s) { return s.id == id; }),
+                    unsettled.end());
+    if (unsettled.empty()) starts_.erase(it);
   }
   settled_.notify_all();
 }

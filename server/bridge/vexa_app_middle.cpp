@@ -299,10 +299,10 @@ void TVexaAppMiddle::OnAppOutput(std::string& line) {
       OutBuffer += line;
     if (EndsWith(OutBuffer, '}')) {
       // Taken out first, so the buffer is empty whatever the parse does.
-      std::string reply = std::move(OutBuffer);
+      std::string replyText = std::move(OutBuffer);
       OutBuffer.clear();
       replyDone = true;
-      ParseAppOutput(reply);
+      ParseAppOutput(replyText);
     }
   } catch (const std::exception& e) {
     OutBuffer.clear();
@@ -352,11 +352,11 @@ bool FindContent(std::string_view json, size_t& begin, size_t& end) {
           if (k >= n || json[k] != ':') return false;
           k = skipSpace(k + 1);
           if (k >= n || json[k] != '"') return false;
-          size_t e = k + 1;
-          while (e < n && json[e] != '"' && json[e] != '\\') ++e;
-          if (e >= n || json[e] != '"') return false;
+          size_t close = k + 1;
+          while (close < n && json[close] != '"' && json[close] != '\\') ++close;
+          if (close >= n || json[close] != '"') return false;
           begin = k + 1;
-          end = e;
+          end = close;
           return true;
         }
       }
@@ -376,123 +376,172 @@ bool FindContent(std::string_view json, size_t& begin, size_t& end) {
 
 }  // namespace
 
+// One reply on its way through ParseAppOutput.
+struct TVexaAppMiddle::TReply {
+  // Where the envelope lies in the line: from the header marker to the last
+  // "}" (to the end of the line when no "}" follows the marker).
+  size_t envelopeBegin = 0;
+  size_t envelopeEnd = 0;
+  bool closed = false;  // a "}" follows the marker
+  // The text before the envelope and after its closing brace.
+  std::string noise;
+  // The envelope's own text, unless its content was decoded from the line.
+  std::string envelopeText;
+  // "[" + the decoded content + noise, with room left for "{}]".
+  std::string payload;
+  size_t contentSize = 0;     // the decoded content's bytes in `payload`
+  bool payloadWhole = true;   // `payload` still holds the content (for the error text)
+  // Set when the content was decoded straight from the line: the envelope
+  // was parsed without it ("content" : ""), whose text is kept with the
+  // content's offset in it.
+  bool decodedFromLine = false;
+  std::string envelopeWithoutContent;
+  size_t contentOffset = 0;
+};
+
+namespace {
+
+// Whether `json` is an object whose "content" is an empty string; false for
+// a broken text.
+bool HasEmptyContent(const std::string& json) {
+  try {
+    const JsonValue probe = ParseJsonText(json);
+    return probe.is_object() && probe["content"].is_string() &&
+           probe["content"].get_ref<const std::string&>().empty();
+  } catch (const std::exception&) {
+    return false;  // the full text goes the usual way, with its error line
+  }
+}
+
+}  // namespace
+
 void TVexaAppMiddle::ParseAppOutput(std::string& text) {
   TJSON envelope;
-  const size_t p = text.find(kHeaderMarker);
-  if (p == std::string::npos) {
-    Deliver(envelope, text, false, false);
+  const size_t marker = text.find(kHeaderMarker);
+  if (marker == std::string::npos) {
+    Deliver(envelope, text, false, false);  // plain output
     return;
   }
-  const size_t last = text.rfind('}');
-  std::string noise, jsonText;
-  // The decoded content as "[" + content + noise, room left for "{}]".
-  std::string list;
-  // Set when the content was decoded straight from the line: the envelope
-  // was parsed without it ("content" : ""), kept in `bare`, where `at` is
-  // the content's place.
-  bool decoded = false;
-  std::string bare;
-  size_t at = 0;
-  if (last == std::string::npos || last < p) {
-    // A marker but no closing brace after it: all from the marker on is the
-    // (broken) envelope text.
-    noise = text.substr(0, p);
-    jsonText = text.substr(p);
-  } else {
-    noise = text.substr(0, p) + text.substr(last + 1);
-    const std::string_view env(text.data() + p, last - p + 1);
-    size_t b = 0, e = 0;
-    if (FindContent(env, b, e)) {
-      bare.reserve(env.size() - (e - b));
-      bare.append(env.substr(0, b)).append(env.substr(e));
-      bool plain = false;
-      try {
-        const JsonValue probe = ParseJsonText(bare);
-        plain = probe.is_object() && probe["content"].is_string() && probe["content"].get_ref<const std::string&>().empty();
-      } catch (const std::exception&) {
-        // Broken: the full text goes the usual way, with its error line.
-      }
-      if (plain && envelope.Parse(bare)) {
-        try {
-          list.reserve(1 + (e - b) / 2 + noise.size() + 3);
-          list += '[';
-          AppendHexToStr(env.substr(b, e - b), list);
-          list += noise;
-        } catch (const std::exception& ex) {
-          PrintError("AppMid:- Error OrvantPHP App \"" + ConsoleQuote(AppName) + "\" Invalid Data " + ConsoleQuote(ex.what()));
-          Deliver(envelope, std::string(env), false, false);
-          return;
-        }
-        decoded = true;
-        at = b;
-        std::string().swap(text);  // the line is done with
-      } else {
-        envelope = TJSON();
-      }
-    }
-    if (!decoded) jsonText = p == 0 && last + 1 == text.size() ? std::move(text) : text.substr(p, last - p + 1);
-  }
-
-  if (!decoded && !envelope.Parse(jsonText)) {
-    Deliver(envelope, "Error Invalid JSON:- " + jsonText + " :Error Noise data:-" + noise, false, false);
-    return;
-  }
-  size_t contentSize = 0;
-  bool listWhole = true;  // `list` still holds the content (for the error text)
+  TReply reply = SplitReply(text, marker);
+  if (!DecodeFromLine(text, envelope, reply)) return;
+  if (!reply.decodedFromLine && !ParseEnvelope(text, envelope, reply)) return;
   try {
-    if (!decoded) {
-      const std::string hex = envelope.GetValue("content").ToString();
-      list.reserve(1 + hex.size() / 2 + noise.size() + 3);
-      list += '[';
-      AppendHexToStr(hex, list);
-      list += noise;
-    }
-    contentSize = list.size() - 1 - noise.size();
-    if (list.size() == 1 || list.back() != ',') {
-      list.erase(0, 1);
-      listWhole = false;
-      Deliver(envelope, list, true, false);
-      return;
-    }
-    // An item list: every item followed by ","; the "{}" only closes the list.
-    JsonValue items;
-    list += "{}]";
-    try {
-      items = ParseJsonText(list);  // the nesting guard keeps a bracket flood off the stack
-    } catch (const std::exception& e) {
-      WriteLine("Error:- Invalid JSON " + ConsoleQuote(e.what()));  // the one line of a refused reply
-      return;
-    }
-    for (size_t i = 0; i + 1 < items.size(); ++i) {
-      JsonValue& item = items[i];
-      const std::string rt = ResponseType(item);
-      if (rt == "server" && !IsRequest) {
-        // The command takes what it needs out of the item.
-        if (OnServerCommand) OnServerCommand(item);
-        item = nullptr;
-        continue;
-      }
-      std::string t = WriteJSON(item);
-      item = nullptr;  // its text is made: the parsed form goes
-      if (rt == "childp" || rt == "server") {
-        if (IsRequest)
-          PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(t));
-        else
-          WriteToChild(StrToHex(t + ","));
-      } else {
-        Deliver(envelope, t, true, true);  // "jsonweb" and every other type
-      }
-    }
+    if (!reply.decodedFromLine) FillPayload(envelope.GetValue("content").ToString(), reply);
+    DeliverPayload(envelope, reply);
   } catch (const std::exception& e) {
     PrintError("AppMid:- Error OrvantPHP App \"" + ConsoleQuote(AppName) + "\" Invalid Data " + ConsoleQuote(e.what()));
-    if (decoded) {
-      // The envelope text as it came, made again from its parts.
-      jsonText = bare.substr(0, at);
-      if (listWhole) jsonText += StrToHex(std::string_view(list).substr(1, contentSize));
-      jsonText += bare.substr(at);
-    }
-    Deliver(envelope, jsonText, false, false);
+    Deliver(envelope, EnvelopeAsItCame(reply), false, false);
   }
+}
+
+TVexaAppMiddle::TReply TVexaAppMiddle::SplitReply(const std::string& text, size_t marker) {
+  TReply reply;
+  const size_t lastBrace = text.rfind('}');
+  reply.closed = lastBrace != std::string::npos && lastBrace >= marker;
+  reply.envelopeBegin = marker;
+  reply.envelopeEnd = reply.closed ? lastBrace + 1 : text.size();
+  reply.noise = text.substr(0, marker);
+  if (reply.closed) reply.noise += text.substr(lastBrace + 1);
+  return reply;
+}
+
+bool TVexaAppMiddle::DecodeFromLine(std::string& text, TJSON& envelope, TReply& reply) {
+  if (!reply.closed) return true;
+  const std::string_view envelopeText(text.data() + reply.envelopeBegin, reply.envelopeEnd - reply.envelopeBegin);
+  size_t contentBegin = 0, contentEnd = 0;
+  if (!FindContent(envelopeText, contentBegin, contentEnd)) return true;
+  std::string envelopeWithoutContent;
+  envelopeWithoutContent.reserve(envelopeText.size() - (contentEnd - contentBegin));
+  envelopeWithoutContent.append(envelopeText.substr(0, contentBegin)).append(envelopeText.substr(contentEnd));
+  if (!HasEmptyContent(envelopeWithoutContent) || !envelope.Parse(envelopeWithoutContent)) {
+    envelope = TJSON();
+    return true;
+  }
+  try {
+    FillPayload(envelopeText.substr(contentBegin, contentEnd - contentBegin), reply);
+  } catch (const std::exception& e) {
+    PrintError("AppMid:- Error OrvantPHP App \"" + ConsoleQuote(AppName) + "\" Invalid Data " + ConsoleQuote(e.what()));
+    Deliver(envelope, std::string(envelopeText), false, false);
+    return false;
+  }
+  reply.decodedFromLine = true;
+  reply.envelopeWithoutContent = std::move(envelopeWithoutContent);
+  reply.contentOffset = contentBegin;
+  std::string().swap(text);  // the line is done with
+  return true;
+}
+
+bool TVexaAppMiddle::ParseEnvelope(std::string& text, TJSON& envelope, TReply& reply) {
+  // A line that is nothing but the envelope gives its text up whole.
+  if (reply.envelopeBegin == 0 && reply.envelopeEnd == text.size())
+    reply.envelopeText = std::move(text);
+  else
+    reply.envelopeText = text.substr(reply.envelopeBegin, reply.envelopeEnd - reply.envelopeBegin);
+  if (envelope.Parse(reply.envelopeText)) return true;
+  Deliver(envelope, "Error Invalid JSON:- " + reply.envelopeText + " :Error Noise data:-" + reply.noise, false, false);
+  return false;
+}
+
+void TVexaAppMiddle::FillPayload(std::string_view hex, TReply& reply) {
+  reply.payload.reserve(1 + hex.size() / 2 + reply.noise.size() + 3);
+  reply.payload += '[';
+  AppendHexToStr(hex, reply.payload);
+  reply.contentSize = reply.payload.size() - 1;
+  reply.payload += reply.noise;
+}
+
+void TVexaAppMiddle::DeliverPayload(const TJSON& envelope, TReply& reply) {
+  std::string& payload = reply.payload;
+  if (payload.size() > 1 && payload.back() == ',') {
+    DeliverItems(envelope, payload);
+    return;
+  }
+  // A body: the content with the noise after it.
+  payload.erase(0, 1);
+  reply.payloadWhole = false;
+  Deliver(envelope, payload, true, false);
+}
+
+void TVexaAppMiddle::DeliverItems(const TJSON& envelope, std::string& payload) {
+  // Every item is followed by ","; the "{}" only closes the list.
+  JsonValue items;
+  payload += "{}]";
+  try {
+    items = ParseJsonText(payload);  // the nesting guard keeps a bracket flood off the stack
+  } catch (const std::exception& e) {
+    WriteLine("Error:- Invalid JSON " + ConsoleQuote(e.what()));  // the one line of a refused reply
+    return;
+  }
+  for (size_t i = 0; i + 1 < items.size(); ++i) RouteItem(envelope, items[i]);
+}
+
+void TVexaAppMiddle::RouteItem(const TJSON& envelope, JsonValue& item) {
+  const std::string type = ResponseType(item);
+  if (type == "server" && !IsRequest) {
+    // The command takes what it needs out of the item.
+    if (OnServerCommand) OnServerCommand(item);
+    item = nullptr;
+    return;
+  }
+  std::string itemText = WriteJSON(item);
+  item = nullptr;  // its text is made: the parsed form goes
+  if (type == "childp" || type == "server") {
+    if (IsRequest)
+      PrintError("AppMid:- Wrong Request Protocol:- " + ConsoleQuote(itemText));
+    else
+      WriteToChild(StrToHex(itemText + ","));
+  } else {
+    Deliver(envelope, itemText, true, true);  // "jsonweb" and every other type
+  }
+}
+
+std::string TVexaAppMiddle::EnvelopeAsItCame(TReply& reply) {
+  if (!reply.decodedFromLine) return std::move(reply.envelopeText);
+  // Made again from its parts; without the content once the body took it.
+  std::string text = reply.envelopeWithoutContent.substr(0, reply.contentOffset);
+  if (reply.payloadWhole) text += StrToHex(std::string_view(reply.payload).substr(1, reply.contentSize));
+  text += reply.envelopeWithoutContent.substr(reply.contentOffset);
+  return text;
 }
 
 }  // namespace vexa

@@ -53,6 +53,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/json.hpp"
@@ -184,6 +185,28 @@ class TVexaAppMiddle : public TVexaAppMiddleBase {
   // Takes the reply apart, freeing each form of its text once the next is
   // made: the line, then the decoded item list, then each item's text.
   void ParseAppOutput(std::string& text);
+  // The steps of ParseAppOutput, in their order; they hand one TReply on.
+  struct TReply;
+  // Finds the envelope (from the header marker to the last "}") and the
+  // noise around it.
+  static TReply SplitReply(const std::string& text, size_t marker);
+  // Decodes a plain "content" string straight from the line and parses the
+  // envelope without it (the line is freed then); leaves everything to
+  // ParseEnvelope when the envelope is not of that form. False when the
+  // content was no hex text: its error is delivered.
+  bool DecodeFromLine(std::string& text, TJSON& envelope, TReply& reply);
+  // Parses the envelope's own text; false when it is no JSON: its error
+  // text is delivered.
+  bool ParseEnvelope(std::string& text, TJSON& envelope, TReply& reply);
+  // The payload from the content's hex text; raises on a bad hex digit.
+  static void FillPayload(std::string_view hex, TReply& reply);
+  // A body as one piece, an item list item by item.
+  void DeliverPayload(const TJSON& envelope, TReply& reply);
+  void DeliverItems(const TJSON& envelope, std::string& payload);
+  // One item: a server command, a relay to the child, or a piece for OnData.
+  void RouteItem(const TJSON& envelope, JsonValue& item);
+  // The envelope's text as the application wrote it, for the error reply.
+  static std::string EnvelopeAsItCame(TReply& reply);
   void OnAppProcessExit();
   void OnChildOutput(const std::string& line);
   void OnChildError(const std::string& line);

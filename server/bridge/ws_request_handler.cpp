@@ -167,7 +167,7 @@ void TWsRequestHandler::RouteMessage(TConnection& context, HttpRequest& requestI
         target.global = FindGlobalLocked(ctrl);
       }
       if (!target.global) {
-        StartApp(context, requestInfo, *wsApp, ctrl, std::move(message), std::move(bdata), target.running, ticket);
+        StartApp(context, requestInfo, *wsApp, ctrl, std::move(message), std::move(bdata), target.runningApps, ticket);
         return;
       }
     }
@@ -198,18 +198,18 @@ TWsRequestHandler::TTarget TWsRequestHandler::FindTarget(TWsApp& wsApp, const st
   std::lock_guard<std::mutex> lock(WsRegistryMutex());
   target.global = FindGlobalLocked(ctrl);
   target.own = wsApp.Apps.count(ctrl) > 0;
-  target.running = wsApp.Apps.size();
+  target.runningApps = wsApp.Apps.size();
   return target;
 }
 
 void TWsRequestHandler::StartApp(TConnection& context, HttpRequest& requestInfo, TWsApp& wsApp,
-                                 const std::string& ctrl, TJSON message, JsonValue bdata, size_t running,
+                                 const std::string& ctrl, TJSON message, JsonValue bdata, size_t runningApps,
                                  TAppStarts::Ticket& ticket) {
   // Only this connection's thread adds to its applications, so the count
   // cannot grow between the test and the start.
-  const size_t most = TProcessSlots::Instance().Limits().MaxAppsPerConnection;
-  if (running >= most)
-    throw std::runtime_error("the connection runs " + std::to_string(most) + " applications, as many as it may");
+  const size_t maxApps = TProcessSlots::Instance().Limits().MaxAppsPerConnection;
+  if (runningApps >= maxApps)
+    throw std::runtime_error("the connection runs " + std::to_string(maxApps) + " applications, as many as it may");
   TJSON cookies;
   cookies.Add("mtoken", TextMember(message, "token"));
   cookies.Add("typeappobj", TextMember(message, "typeappobj"));

@@ -78,14 +78,14 @@ class TWsRequestHandler {
   struct TTarget {
     std::shared_ptr<TGsApp> global;  // the global application of the name, if any
     bool own = false;                // the connection runs an application of the name
-    size_t running = 0;              // applications the connection runs
+    size_t runningApps = 0;          // applications the connection runs
   };
   static TJSON ParseTaking(std::string& text);
   static JsonValue TakeBrowserData(TJSON& message);
   static TTarget FindTarget(TWsApp& wsApp, const std::string& ctrl);
   // Starts the connection's own process of `ctrl` with the message.
   void StartApp(TConnection& context, HttpRequest& requestInfo, TWsApp& wsApp, const std::string& ctrl,
-                TJSON message, JsonValue bdata, size_t running, TAppStarts::Ticket& ticket);
+                TJSON message, JsonValue bdata, size_t runningApps, TAppStarts::Ticket& ticket);
   // Hands the message to the global application (joining it first) or to
   // the connection's own application; one console line when it is dropped.
   static void Deliver(TConnection& context, TWsApp& wsApp, const std::string& ctrl,

@@ -2,6 +2,7 @@
 // messages, events, the child relay and the ends of both processes.
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "app_support.hpp"
 #include "platform/process.hpp"
 #include "core/process_slots.hpp"
+#include "server/bridge/app_starts.hpp"
 #include "server/bridge/vexa_requester.hpp"
 
 using namespace vexa;
@@ -156,6 +158,65 @@ TEST_F(AppMiddle, WritesFromManyThreadsArriveAsWholeLines) {
   ASSERT_TRUE(run.rec.WaitExit());
 }
 
+TEST_F(AppMiddle, EventsAndRelaysNeverWaitWhileAClientsMessageWaitsForRoom) {
+  // The application never reads its input. A client's message larger than
+  // the input queue's bound is taken into the empty queue; events and the
+  // child's relayed lines behind it are queued at once, without stopping
+  // the application; the client's next message waits until its client is
+  // gone, and is not taken.
+  ConsoleCapture console;
+  AppRun run("sleep", true);
+  run.Start();
+  ASSERT_TRUE(run.WaitData(1));
+  EXPECT_TRUE(run.app->SendToAppWaiting(std::string(size_t(33) << 20, 'x'), [] { return false; }));
+  // Wakes the test's waits on the recorder; the lock keeps a wakeup from
+  // falling between a wait's check and its sleep.
+  auto wake = [&] {
+    { std::lock_guard<std::mutex> lock(run.rec.m); }
+    run.rec.cv.notify_all();
+  };
+  std::atomic<bool> eventsDone{false};
+  std::thread events([&] {
+    TJSON bdata;
+    bdata.Add("k", "v");
+    run.app->SendEvent("evx", "p1", &bdata);
+    run.app->SendCtrlEvent("onprocesscreate", "7", nullptr);
+    run.app->WsDisconnect(&bdata);
+    run.app->WriteToApp("a line of the child");
+    eventsDone = true;
+    wake();
+  });
+  const bool returned = run.rec.WaitUntil([&] { return eventsDone.load(); }, 30s);
+  EXPECT_TRUE(returned) << "an event waited for room";
+  if (!returned) run.app->StopApp();
+  events.join();
+  EXPECT_TRUE(run.app->AppRunning());
+
+  // The client's next message waits: it asks again and again whether its
+  // client is gone, until it is.
+  std::atomic<int> asked{0};
+  std::atomic<bool> gone{false}, finished{false}, taken{true};
+  std::thread client([&] {
+    taken = run.app->SendToAppWaiting("{\"n\":1}", [&] {
+      ++asked;
+      wake();
+      return gone.load();
+    });
+    finished = true;
+    wake();
+  });
+  EXPECT_TRUE(run.rec.WaitUntil([&] { return asked >= 2 || finished; }, 30s));
+  EXPECT_FALSE(finished) << "the message did not wait";
+  gone = true;
+  client.join();
+  EXPECT_FALSE(taken);
+  EXPECT_TRUE(run.app->AppRunning());
+  run.app.reset();
+  console.Stop();
+  EXPECT_EQ(console.Text().find("process stopped"), std::string::npos) << console.Text();
+  ExpectNoProcessesLeft(run.token);
+}
+
 TEST_F(AppMiddle, ChildProcessRelayBothWaysAndItsEnd) {
   ConsoleCapture console;
   AppRun run("echo", true);
@@ -207,6 +268,36 @@ TEST_F(AppMiddle, ChildProcessRelayBothWaysAndItsEnd) {
   ExpectNoProcessesLeft(run.token);
 }
 
+// The application's child gets the server's environment and the bundle and
+// project paths, nothing of the application's own entries and not the
+// project folder.
+TEST_F(AppMiddle, ChildProcessEnvironmentHoldsTheServersAndTheTwoPathsOnly) {
+  AppRun run("echo", true);
+  run.Start("e", {"idata=4142", "cdata=", "bcookies=7B7D"});
+  ASSERT_TRUE(run.app->StartChild("v", Php(), {FixtureDir() + "/childenv.php", run.token}));
+  std::string reported;
+  ASSERT_TRUE(run.rec.WaitUntil([&] {
+    for (const auto& p : run.rec.data)
+      if (p.text.rfind("env:", 0) == 0) reported = p.text;
+    return !reported.empty();
+  }));
+  ASSERT_EQ(reported.substr(reported.size() - 2), "\r\n");
+  const std::string block = HexToStr(reported.substr(4, reported.size() - 6));
+  std::vector<std::string> got;
+  for (size_t at = 0; at < block.size();) {
+    const size_t end = block.find('\0', at);
+    got.push_back(block.substr(at, end - at));
+    at = end == std::string::npos ? block.size() : end + 1;
+  }
+  auto expected = platform::CurrentEnvironment();
+  expected.push_back("VEXA_EXECPATH=/opt/bundle-root");
+  expected.push_back("VEXA_PROJPATH=" + ProjPath);
+  EXPECT_EQ(got, expected);
+  run.app->Quit(nullptr);
+  ASSERT_TRUE(run.rec.WaitExit());
+  ExpectNoProcessesLeft(run.token);
+}
+
 // An application's standard-error lines reach the console quoted: a terminal
 // control sequence or bytes that are not UTF-8 are shown, never sent raw.
 TEST_F(AppMiddle, ApplicationStandardErrorReachesTheConsoleQuoted) {
@@ -218,6 +309,100 @@ TEST_F(AppMiddle, ApplicationStandardErrorReachesTheConsoleQuoted) {
   console.Stop();
   EXPECT_TRUE(console.Has("Vexa Error:- bad \\x1B[2J\\x07 line \\xFF")) << console.Text();
   EXPECT_EQ(console.Text().find('\x1b'), std::string::npos) << console.Text();
+}
+
+// A process's first reply teaches the table of starts whether its
+// application makes itself global ("setglobal" among its server items) or
+// stays per connection; a process that ends without a reply teaches nothing.
+TEST_F(AppMiddle, FirstReplyTellsTheStartsWhetherTheApplicationMakesItselfGlobal) {
+  auto runRequester = [](const std::string& name, const std::string& output) {
+    Recorder rec;
+    auto requester = std::make_shared<TVexaRequester>(name, nullptr, true);
+    requester->OnExit = [&rec, onExit = requester->OnExit](const std::string& text) {
+      onExit(text);
+      rec.Exit();
+    };
+    requester->HoldStart(AppStarts().Begin(name));
+    const std::string token = UniqueToken("starts");
+    requester->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams(name, "e", token),
+                        {"cdata=" + StrToHex(output)});
+    EXPECT_TRUE(rec.WaitExit()) << name;
+    requester.reset();
+    ExpectNoProcessesLeft(token);
+  };
+  auto envelope = [](const std::string& items) {
+    return "{\"headers\":{},\"cookies\":{},\"content\":\"" + StrToHex(items) + "\"}\n";
+  };
+  const std::string web = R"({"response":{"type":"jsonweb"},"n":1},)";
+  const std::string setGlobal = R"({"response":{"type":"server","ipc":{"fun":[{"aname":"setglobal"}]}}},)";
+  ConsoleCapture console;  // "setglobal" without a connection prints its error
+  runRequester("raw-own", envelope(web) + envelope(web));
+  runRequester("raw-global", envelope(setGlobal + web));
+  runRequester("raw-silent", "");
+  console.Stop();
+  EXPECT_EQ(AppStarts().KindOf("raw-own"), TAppStarts::TKind::PerConnection);
+  EXPECT_EQ(AppStarts().KindOf("raw-global"), TAppStarts::TKind::Global);
+  EXPECT_EQ(AppStarts().KindOf("raw-silent"), TAppStarts::TKind::Unknown);
+}
+
+// "createprocess" of a program that cannot run is refused with its console
+// line and tells the application nothing; a child that runs is announced
+// with "onprocesscreate"; another while it runs is ignored without a line.
+TEST_F(AppMiddle, CreateProcessAnnouncesOnlyAChildThatRuns) {
+  ConsoleCapture console;
+  Recorder rec;
+  const std::string token = UniqueToken("create");
+  auto requester = std::make_shared<TVexaRequester>("echo-create", nullptr, true);
+  requester->OnData = [&rec](const TJSON& envelope, const std::string& text, bool isJson, bool isItem) {
+    rec.Data(envelope.GetJSON(), text, isJson, isItem);
+  };
+  requester->OnExit = [&rec, onExit = requester->OnExit](const std::string& text) {
+    onExit(text);
+    rec.Exit();
+  };
+  requester->StartApp(TVexaAppMiddle::PhpExe(), TVexaAppMiddle::AppParams("echo-create", "e", token), {});
+  auto create = [&](const std::string& exe, const std::string& childId) {
+    JsonValue command = {{"aname", "createprocess"},
+                         {"data", {{"exepath", exe}, {"childid", childId},
+                                   {"param", {FixtureDir() + "/child.php", "0", token + "-child"}}}}};
+    JsonValue item = {{"response", {{"type", "server"}, {"ipc", {{"fun", JsonValue::array({command})}}}}}};
+    requester->OnServerCmd(item);
+  };
+  // The stdin lines the application echoed so far: each event's "evtp", each
+  // plain message as it is.
+  auto received = [&] {
+    std::vector<std::string> lines;
+    std::lock_guard<std::mutex> lock(rec.m);
+    for (const auto& p : rec.data) {
+      const std::string line = p.text.substr(0, p.text.find("\r\n"));
+      const auto inner = nlohmann::json::parse(Inner(line));
+      lines.push_back(inner.contains("evt") ? inner["evt"].get<std::string>() + " " + inner["evtp"].get<std::string>()
+                                            : inner.dump());
+    }
+    return lines;
+  };
+  auto waitFor = [&](const std::string& line) {
+    return rec.WaitUntil([&] {
+      for (const auto& p : rec.data)
+        if (p.text.find(StrToHex(line)) != std::string::npos) return true;
+      return false;
+    });
+  };
+  create("/nonexistent/tool", "bad");
+  create(Php(), "good");
+  create(Php(), "second");
+  requester->SendToApp(StrToHex("{\"n\":1}"), false);
+  ASSERT_TRUE(waitFor("{\"n\":1}"));
+  EXPECT_EQ(received(), (std::vector<std::string>{"onprocesscreate good", "{\"n\":1}"}));
+  EXPECT_TRUE(requester->ChildRunning());
+  requester->Quit(nullptr);
+  ASSERT_TRUE(rec.WaitExit());
+  requester.reset();
+  console.Stop();
+  const std::string refused = "Error: Error in " + ProjPath + " Project Vexa App Middle in binding process ";
+  EXPECT_TRUE(console.Has(refused + "cannot run /nonexistent/tool")) << console.Text();
+  EXPECT_EQ(console.Text().find("binding process"), console.Text().rfind("binding process")) << console.Text();
+  ExpectNoProcessesLeft(token);
 }
 
 TEST_F(AppMiddle, ApplicationEndStopsItsChildBeforeOnExit) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -388,4 +389,68 @@ TEST(ChildProcess, MissingProgramPrintsTheErrorAndGivesNoExit) {
   EXPECT_TRUE(console.Has("Error Process:- /nonexistent/php-nope: No such file or directory cmd:- /nonexistent/php-nope"))
       << console.Text();
   EXPECT_FALSE(cp->Running());
+}
+
+namespace {
+// The ids of this process's threads named `name`, the calling thread left out.
+std::vector<std::string> ThreadIdsNamed(const std::string& name) {
+  std::vector<std::string> ids;
+  const std::string self = std::to_string(::gettid());
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.' || self == e->d_name) continue;
+      std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+      std::string line;
+      if (std::getline(comm, line) && line == name) ids.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  return ids;
+}
+
+// Whether the thread `tid` of this process waits in poll() now.
+bool WaitsInPoll(const std::string& tid) {
+  std::ifstream in("/proc/self/task/" + tid + "/syscall");
+  long number = -1;
+  if (!(in >> number)) return false;  // "running"
+#ifdef SYS_poll
+  if (number == SYS_poll) return true;
+#endif
+  return number == SYS_ppoll;
+}
+}  // namespace
+
+TEST(ChildProcess, TheSlotComesBackOnlyOnceTheChildHasBeenReaped) {
+  // The child closes its output and error and lives on until it is told to
+  // end: its reader finishes long before the child does, and the runner
+  // then waits in poll() for the child's end. All that while the child
+  // holds its slot; the slot comes back once the child has been reaped.
+  TProcessLimits one;
+  one.MaxProcesses = 1;
+  one.MaxAppProcesses = 1;
+  TProcessSlots slots(one);
+  EmitRun r("closeout");
+  r.cp->Slot = slots.TryTake(TProcessKind::Application);
+  ASSERT_TRUE(r.cp->Slot);
+  std::thread([] {}).join();  // a sanitizer's helper thread, started with the first thread, is there now
+  CallNamed("vx-reap", [&] { r.cp->Start(); });
+  ASSERT_TRUE(r.rec.WaitUntil([&] { return !r.rec.out.empty(); }));
+  const pid_t child = static_cast<pid_t>(std::stoi(r.rec.out[0]));
+  // The reader (the runner's only other thread) has ended and the runner
+  // waits for the child.
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  for (;;) {
+    const std::vector<std::string> runner = ThreadIdsNamed("vx-reap");
+    if (runner.size() == 1 && WaitsInPoll(runner[0])) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), end) << runner.size() << " threads of the run";
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_TRUE(Alive(child));
+  EXPECT_EQ(slots.InUse(), 1u);
+  r.cp->WriteLine("end");
+  r.cp->WaitFor();
+  EXPECT_EQ(r.rec.exits, 1);
+  EXPECT_EQ(slots.InUse(), 0u);
+  EXPECT_EQ(ProcState(child), 0);
+  ExpectNoProcessesLeft(r.token);
 }

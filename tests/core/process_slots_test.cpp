@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -72,9 +74,29 @@ TEST(ProcessSlots, AWaitingRequestTakesAFreedSlotOrGivesUpWhenAsked) {
   held.push_back(slots.TryTake(TProcessKind::Request));
   ASSERT_EQ(slots.InUse(), 4u);
 
+  // Asked by a waiting Take about every 100 ms while it waits, and only
+  // then: the marker that a waiter is waiting.
+  std::mutex m;
+  std::condition_variable cv;
+  std::atomic<int> asked{0};
+  std::atomic<bool> gone{false};
+  auto giveUp = [&] {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      ++asked;
+    }
+    cv.notify_all();
+    return gone.load();
+  };
+  auto waitUntilAsked = [&] {
+    std::unique_lock<std::mutex> lock(m);
+    return cv.wait_for(lock, 30s, [&] { return asked > 0; });
+  };
+
   // A freed application slot lets a waiting request go.
-  auto waiting = std::async(std::launch::async, [&] { return slots.Take(TProcessKind::Request, 60s); });
-  ASSERT_EQ(waiting.wait_for(200ms), std::future_status::timeout);
+  auto waiting = std::async(std::launch::async, [&] { return slots.Take(TProcessKind::Request, 40s, giveUp); });
+  ASSERT_TRUE(waitUntilAsked());
+  ASSERT_EQ(waiting.wait_for(0s), std::future_status::timeout);
   held[0].Release();
   TProcessSlot got = waiting.get();
   ASSERT_TRUE(got);
@@ -83,20 +105,14 @@ TEST(ProcessSlots, AWaitingRequestTakesAFreedSlotOrGivesUpWhenAsked) {
 
   // A waiter whose give-up says so stops long before its wait is over, and
   // takes nothing.
-  std::atomic<bool> gone{false};
-  std::atomic<int> asked{0};
-  auto leaving = std::async(std::launch::async, [&] {
-    return slots.Take(TProcessKind::Request, 60s, [&] {
-      ++asked;
-      return gone.load();
-    });
-  });
-  ASSERT_EQ(leaving.wait_for(300ms), std::future_status::timeout);
-  EXPECT_GT(asked.load(), 0);
+  asked = 0;
+  auto leaving = std::async(std::launch::async, [&] { return slots.Take(TProcessKind::Request, 40s, giveUp); });
+  ASSERT_TRUE(waitUntilAsked());
+  ASSERT_EQ(leaving.wait_for(0s), std::future_status::timeout);
   const auto t0 = std::chrono::steady_clock::now();
   gone = true;
   EXPECT_FALSE(leaving.get());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 20s);
   EXPECT_EQ(slots.InUse(), 4u);
 
   // A wait that runs out takes nothing.

@@ -228,31 +228,35 @@ def connections_tests():
                 with lock:
                     socks.append(s)
 
+            # Under a sanitizer the server takes in a thousand connections
+            # slowly: each step may take as much longer.
+            step = 30 * SLOW
+
             def idle_keepalive(_):
-                s = connect(port)
+                s = connect(port, step)
                 s.sendall(("GET /style.css HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port).encode())
-                status, _, _, _ = read_reply(s)
+                status, _, _, _ = read_reply(s, step)
                 assert status == 200, status
                 keep(s)
 
             def request_line_only(_):
-                s = connect(port)
+                s = connect(port, step)
                 s.sendall(b"GET /index.html HTTP/1.1\r\n")
                 keep(s)
 
             def tls_midway(_):
-                s = connect(port)
+                s = connect(port, step)
                 s.sendall(hello)
                 keep(s)
 
             def ws_no_app(_):
-                c = wsclient.WsClient(port, timeout=30)
+                c = wsclient.WsClient(port, timeout=step)
                 keep(c.sock)
 
             def ws_with_app(i):
-                c = wsclient.WsClient(port, timeout=30)
+                c = wsclient.WsClient(port, timeout=step)
                 c.send(wsclient.start_message("wsecho", {"text": "load %d" % i}))
-                data = c.recv_data(timeout=30 * SLOW)
+                data = c.recv_data(timeout=step)
                 assert data["echo"] == "load %d" % i, data
                 keep(c.sock)
 

@@ -7,7 +7,7 @@ by which of onload and onerror fires). The attacker page comes from a second
 loopback port (a different origin). The server must store nothing, no local
 file may reach the attacker, run in its page or tell it whether it exists.
 The server's own pages meanwhile include the same file and post a form from
-a page that sends no referrer, as before.
+a page that sends no referrer, and both work.
 
     python3 cross_site_e2e.py --build BUILD
 """
