@@ -13,6 +13,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <system_error>
 
 #include "core/globals.hpp"
 #include "core/json.hpp"
@@ -258,26 +259,36 @@ void TRequestHandler::ServeStaticFile(const std::string& localPath, const std::s
   reply.response.result(http::status::ok);
 }
 
+TProcessSlot TakeRequestSlot(TProcessSlots& slots, TConnection& connection, const TRequestRunNames& names,
+                             const std::function<void(http::status, const std::string&)>& answer) {
+  const auto wait = slots.Limits().PageWait;
+  TProcessSlot slot = slots.Take(TProcessKind::Request, wait,
+                                 [&] { return connection.IsShutdown() || connection.PeerHungUp(); });
+  if (slot) return slot;
+  if (connection.IsShutdown()) return slot;
+  if (connection.PeerHungUp()) {
+    WriteLine(names.Run + " " + ConsoleQuote(names.Path) +
+              " not run: its client left while it waited for a process slot");
+    connection.Shutdown();  // nothing goes to it
+    return slot;
+  }
+  PrintError("Request Handler Error:- Server busy: " + slots.BusyText(TProcessKind::Request) + "; the " +
+             names.Waiter + " waited " + std::to_string(wait.count()) + " ms Path " + ConsoleQuote(names.BusyPath));
+  answer(http::status::service_unavailable, kNoSlotReplyText);
+  return slot;
+}
+
 void TRequestHandler::ServePharFile(const std::string& localPath, const std::string& extension,
                                     TConnection& connection, const HttpRequest& request, HttpReply& reply) {
   // The read is a PHP process like a page's, and waits for a slot the same
   // way; the slot is given back once the child has been reaped (declared
   // first, so it goes last).
-  const auto wait = slots_.Limits().PageWait;
-  TProcessSlot slot = slots_.Take(TProcessKind::Request, wait,
-                                  [&] { return connection.IsShutdown() || connection.PeerHungUp(); });
-  if (!slot) {
-    if (connection.IsShutdown() || connection.PeerHungUp()) {
-      connection.Shutdown();  // the client left: nothing to answer
-      return;
-    }
-    PrintError("Request Handler Error:- Server busy: " + slots_.BusyText(TProcessKind::Request) +
-               "; the file waited " + std::to_string(wait.count()) + " ms Path " +
-               ConsoleQuote(TargetPath(request.target())));
-    SetTextReply(reply, http::status::service_unavailable,
-                 "503 Service Unavailable: the server runs as many PHP processes as it may; try again later.");
-    return;
-  }
+  const std::string path = TargetPath(request.target());
+  TProcessSlot slot = TakeRequestSlot(slots_, connection, {"Phar read", "file", path, path},
+                                      [&](http::status status, const std::string& text) {
+                                        SetTextReply(reply, status, text);
+                                      });
+  if (!slot) return;  // answered 503, or there is nobody to answer
   std::unique_ptr<platform::Process> child;
   try {
     platform::SpawnOptions opts;
@@ -295,24 +306,42 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
     return;
   }
 
+  // A read whose client has left is stopped with one console line, and
+  // nothing more goes to the connection; one whose connection the server's
+  // shutdown has shut is stopped quietly. Returning kills and reaps a child
+  // that still runs.
+  auto stopped = [&](const std::string& why) {
+    WriteLine("Phar read " + ConsoleQuote(path) + " stopped: " + why);
+    connection.Shutdown();
+  };
   reply.response.result(http::status::ok);
   SetFileFields(reply.response, extension);
   if (IsPharInUploadFolder(localPath)) SetUploadFields(reply.response);
   try {
     // Both streams side by side, so a child that fills its error pipe cannot
     // stall. The header leaves with the first bytes of the file, or when the
-    // child has ended: only then is it known whether the file exists.
+    // child has ended: only then is it known whether the file exists. The
+    // wait watches the connection too: the client's hang-up, or the server
+    // shutting the connection, ends it at once; bytes that arrive on it (a
+    // request pipelined behind this one) do not.
     std::string buf(kMaxChunkSize, '\0');
     int fds[2] = {child->StdoutFd(), child->StderrFd()};
     while (fds[0] >= 0 || fds[1] >= 0) {
-      if (connection.IsShutdown()) throw std::runtime_error("connection closed");
-      pollfd p[2];
+      pollfd p[3];
       nfds_t n = 0;
       for (int fd : fds)
         if (fd >= 0) p[n++] = {fd, POLLIN, 0};
-      int r = ::poll(p, n, 200);
+      p[n] = {connection.NativeHandle(), POLLRDHUP, 0};
+      int r = ::poll(p, n + 1, -1);
       if (r < 0 && errno != EINTR) throw std::runtime_error(std::strerror(errno));
       if (r <= 0) continue;
+      if (p[n].revents != 0) {
+        if (connection.IsShutdown()) return;
+        if (connection.PeerHungUp()) {
+          stopped("its client left");
+          return;
+        }
+      }
       for (nfds_t i = 0; i < n; ++i) {
         if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         ssize_t got = ::read(p[i].fd, buf.data(), buf.size());
@@ -345,6 +374,17 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
       return;
     }
     if (!reply.started) StartChunked(connection, reply);
+    child.reset();
+    EndChunked(connection, reply);
+  } catch (const std::system_error& e) {
+    // Only a write to the client raises this: the client went away, or
+    // stopped reading for longer than a write may wait.
+    if (connection.IsShutdown()) return;
+    const std::error_code code = e.code();
+    if (code == std::errc::broken_pipe || code == std::errc::connection_reset || connection.PeerHungUp())
+      stopped("its client left");
+    else
+      stopped("writing to its client failed: " + ConsoleQuote(e.what()));
   } catch (const std::exception& e) {
     PrintError("Error in Phar File " + ProjPath + " Project Read In Phar File " + ConsoleQuote(e.what()));
     if (!reply.started) {
@@ -352,9 +392,14 @@ void TRequestHandler::ServePharFile(const std::string& localPath, const std::str
       SetTextReply(reply, http::status::internal_server_error, "500 " + localPath + " cannot be read");
       return;
     }
+    // The reply has begun: it ends where it stands.
+    child.reset();
+    try {
+      EndChunked(connection, reply);
+    } catch (const std::system_error&) {
+      if (!connection.IsShutdown()) stopped("its client left");
+    }
   }
-  child.reset();  // kills and reaps a child that still runs
-  EndChunked(connection, reply);
 }
 
 }  // namespace vexa

@@ -10,7 +10,12 @@
 //    the server's own origin;
 //  - a file inside a .phar archive, read out by a short-lived PHP process and
 //    streamed as a chunked reply while it arrives; the process takes one of
-//    the server's process slots like a page (503 when none comes free).
+//    the server's process slots like a page (503 when none comes free), and
+//    like a page's it is stopped when its client leaves: the connection's
+//    thread watches the connection while it waits for the process's output,
+//    and a client that has closed it (or a write that fails) kills the
+//    process at once, with one console line ("Phar read /p stopped: its
+//    client left"). Bytes of a request pipelined behind it are no leaving.
 // The path is the request target up to "?"; percent escapes are not decoded.
 // A path with a ".." segment (also percent-encoded) gets 404, except for any
 // local file; any local file is served to loopback clients only, and not to
@@ -18,6 +23,7 @@
 // "/" is "/index.html"; ".php" and ".front" paths get ".html" appended, so
 // such files are never run or sent as themselves.
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,6 +54,33 @@ class TRequestHandler {
  private:
   TProcessSlots& slots_;
 };
+
+// How the wait for the process slot of one request's PHP run names that run
+// in its console lines.
+struct TRequestRunNames {
+  std::string Run;       // "Page", "Phar read": leads the client-left line
+  std::string Waiter;    // "page", "file": "...; the page waited 10000 ms"
+  std::string Path;      // the requested path, in the client-left line
+  std::string BusyPath;  // what the busy line names after "Path"
+};
+
+// The text of the 503 reply of a request that found no process slot.
+inline constexpr const char* kNoSlotReplyText =
+    "503 Service Unavailable: the server runs as many PHP processes as it may; try again later.";
+
+// The process slot for the PHP run of one request (a page, or a read out of a
+// .phar): waits for one up to the counter's PageWait, and no longer once the
+// client has closed the connection (a request pipelined behind this one is
+// no close) or the server has shut it. Without a slot, one of:
+//  - the client left: the console line "<Run> <Path> not run: its client
+//    left while it waited for a process slot", and the connection is shut;
+//  - the server shut the connection: nothing is said;
+//  - none came free in time: the console line "Error: Request Handler
+//    Error:- Server busy: ...; the <Waiter> waited <ms> ms Path <BusyPath>",
+//    and `answer` gets 503 and kNoSlotReplyText, to write the reply.
+// In the first two cases, and only there, the connection is shut afterwards.
+TProcessSlot TakeRequestSlot(TProcessSlots& slots, TConnection& connection, const TRequestRunNames& names,
+                             const std::function<void(http::status, const std::string&)>& answer);
 
 // The request target up to, not including, "?".
 std::string TargetPath(std::string_view target);

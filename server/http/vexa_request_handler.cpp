@@ -37,6 +37,14 @@ bool IsHeaderSafe(std::string_view s) {
   return true;
 }
 
+// A reply the page road writes itself: a plain text line.
+void SetPlainReply(HttpResponse& res, http::status status, const std::string& text) {
+  res.result(status);
+  res.set(http::field::content_type, kPlainText);
+  res.body() = text + "\r\n";
+  res.prepare_payload();
+}
+
 std::string ElementText(const JsonValue& array, std::size_t index) {
   return JSONToVariant(&array.at(index)).ToString();
 }
@@ -157,11 +165,7 @@ void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnecti
                             std::to_string(kMaxEnvEntry) + " bytes";
     PrintError("Request Handler Error:- Request too large for the application: " + why + " Path " +
                ConsoleQuote(page));
-    auto& res = reply.response;
-    res.result(http::status::payload_too_large);
-    res.set(http::field::content_type, kPlainText);
-    res.body() = "413 Request Entity Too Large: " + why + ".\r\n";
-    res.prepare_payload();
+    SetPlainReply(reply.response, http::status::payload_too_large, "413 Request Entity Too Large: " + why + ".");
     return;
   }
 
@@ -179,11 +183,8 @@ void TVexaRequestHandler::Run(const std::string& page, TJSON& postDoc, TConnecti
   if (!started && !gone && reply.response.result() != http::status::service_unavailable) {
     // PHP never ran, so nothing was written: say so rather than answer an
     // empty 200.
-    auto& res = reply.response;
-    res.result(http::status::internal_server_error);
-    res.set(http::field::content_type, kPlainText);
-    res.body() = "500 Internal Server Error: the application could not be started.\r\n";
-    res.prepare_payload();
+    SetPlainReply(reply.response, http::status::internal_server_error,
+                  "500 Internal Server Error: the application could not be started.");
   }
 }
 
@@ -193,27 +194,16 @@ void TVexaRequestHandler::StartPhp(const std::string& ctrl, const std::string& e
   try {
     // The page waits a while for one of the server's process slots; then it
     // is answered 503. A page whose client leaves meanwhile never runs.
-    const auto wait = slots_.Limits().PageWait;
-    TProcessSlot slot =
-        slots_.Take(TProcessKind::Request, wait, [this] { return Context->IsShutdown() || Context->PeerHungUp(); });
+    TProcessSlot slot = TakeRequestSlot(slots_, *Context,
+                                        {"Page", "page", PagePath, std::string(RequestInfo->target())},
+                                        [this](http::status status, const std::string& text) {
+                                          std::lock_guard<std::mutex> guard(lock_);
+                                          SetPlainReply(ResponseInfo->response, status, text);
+                                        });
     if (!slot) {
-      if (Context->IsShutdown()) return;
-      if (Context->PeerHungUp()) {
-        WriteLine("Page " + ConsoleQuote(PagePath) + " not run: its client left while it waited for a process slot");
-        std::lock_guard<std::mutex> guard(lock_);
-        ClientGone = true;
-        Context->Shutdown();
-        return;
-      }
-      PrintError("Request Handler Error:- Server busy: " + slots_.BusyText(TProcessKind::Request) +
-                 "; the page waited " + std::to_string(wait.count()) + " ms Path " +
-                 ConsoleQuote(std::string(RequestInfo->target())));
+      // A page whose connection is shut is answered to nobody.
       std::lock_guard<std::mutex> guard(lock_);
-      auto& res = ResponseInfo->response;
-      res.result(http::status::service_unavailable);
-      res.set(http::field::content_type, kPlainText);
-      res.body() = "503 Service Unavailable: the server runs as many PHP processes as it may; try again later.\r\n";
-      res.prepare_payload();
+      if (Context->IsShutdown()) ClientGone = true;
       return;
     }
     auto bridge = std::make_unique<TVexaAppMiddle>(ctrl, nullptr, false);

@@ -53,26 +53,37 @@ TEST(TlsSniff, RecognisesHelloFormsAndNeverPlainRequests) {
   }
 }
 
+// The globals that the road reads, as they were when the guard was made;
+// given back when it goes, also after a failed ASSERT.
+class RoadGlobalsGuard {
+ public:
+  RoadGlobalsGuard() = default;
+  RoadGlobalsGuard(const RoadGlobalsGuard&) = delete;
+  RoadGlobalsGuard& operator=(const RoadGlobalsGuard&) = delete;
+  ~RoadGlobalsGuard() {
+    Settings = settings_;
+    ProjPath = projPath_;
+    ProjDir = projDir_;
+    PhpAppTypeIsDefault = isDefault_;
+  }
+
+ private:
+  TJSON* const settings_ = Settings;
+  const std::string projPath_ = ProjPath;
+  const std::string projDir_ = ProjDir;
+  const bool isDefault_ = PhpAppTypeIsDefault;
+};
+
 class RoadPaths : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedSettings_ = Settings;
-    savedProj_ = ProjPath;
-    savedDefault_ = PhpAppTypeIsDefault;
     settings_ = TJSON::CreateFromText(R"({"orvantphppath":"/fw/orvant","php":"php","secure":0})");
     Settings = &settings_;
     ProjPath = "/home/u/proj";
     PhpAppTypeIsDefault = true;
   }
-  void TearDown() override {
-    Settings = savedSettings_;
-    ProjPath = savedProj_;
-    PhpAppTypeIsDefault = savedDefault_;
-  }
   TJSON settings_;
-  TJSON* savedSettings_;
-  std::string savedProj_;
-  bool savedDefault_;
+  RoadGlobalsGuard saved_;  // made before SetUp, and gone before settings_
 };
 
 TEST_F(RoadPaths, TargetAndExtension) {
@@ -312,7 +323,6 @@ TEST_F(RoadPaths, UploadedFilesAreSandboxedHoweverThePathReachesThem) {
   }
   ASSERT_EQ(::symlink((proj + "/cache").c_str(), (proj + "/linked").c_str()), 0);
   ASSERT_EQ(::symlink((proj + "/cache/evil.htm").c_str(), (proj + "/l.htm").c_str()), 0);
-  const std::string savedDir = ProjDir;
   ProjPath = ProjDir = proj;
   auto policy = [](const std::string& target) {
     int sv[2];
@@ -332,7 +342,6 @@ TEST_F(RoadPaths, UploadedFilesAreSandboxedHoweverThePathReachesThem) {
     EXPECT_EQ(policy(target), "sandbox") << target;
   for (const std::string& target : std::vector<std::string>{"/p.htm", "/cachex/ok.htm", "/~furl/" + proj + "/p.htm"})
     EXPECT_EQ(policy(target), "") << target;
-  ProjDir = savedDir;
   std::filesystem::remove_all(root);
 }
 

@@ -1,7 +1,10 @@
-// Whole runs of a page through real PHP, without the listener: the command
-// line and environment PHP gets, and the requests that never reach PHP.
+// Whole runs of a page through real PHP, and reads out of a .phar through a
+// stand-in for PHP, without the listener: the command line and environment
+// PHP gets, the requests that never reach PHP, the wait for a process slot
+// and the stop of a run whose client leaves.
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -19,6 +22,7 @@
 #include "platform/process.hpp"
 #include "core/process_slots.hpp"
 #include "server/http/connection.hpp"
+#include "server/http/request_handler.hpp"
 #include "server/http/vexa_request_handler.hpp"
 #include "test_support.hpp"
 #include "wire.hpp"
@@ -55,6 +59,48 @@ echo json_encode(['headers' => ['content-type' => ['application/json']], 'cookie
                   'content' => bin2hex(json_encode($report))]), "\n";
 )PHP";
 
+// The stand-in for PHP on the .phar road; the one-liner names the file it
+// reads. "ran.txt" leaves a file behind and prints; "slow.txt" writes its pid
+// and "first", waits for the file "go", then writes "second" and nothing more
+// for 30 s.
+const char kPharStandIn[] = R"SH(#!/bin/sh
+case "$2" in
+  *ran.txt*) touch "$VEXA_PROJDIR/phar-ran"; printf 'read out' ;;
+  *slow.txt*)
+    echo $$ > "$VEXA_PROJDIR/phar.pid"
+    printf first
+    n=0
+    while [ ! -e "$VEXA_PROJDIR/go" ] && [ $n -lt 1500 ]; do sleep 0.02; n=$((n+1)); done
+    sleep 0.3
+    printf second
+    sleep 30
+    touch "$VEXA_PROJDIR/phar-woke" ;;
+esac
+)SH";
+
+// Reads from the client's end of a socket pair until `text` has arrived or
+// 30 s have passed; what arrived is appended to `got`.
+bool ReadUntil(int fd, const std::string& text, std::string& got) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  char buf[4096];
+  while (got.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// How many times `line` appears in `text`.
+size_t CountOf(const std::string& text, const std::string& line) {
+  size_t count = 0;
+  for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size()) ++count;
+  return count;
+}
+
 class PageRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,6 +110,8 @@ class PageRunTest : public ::testing::Test {
                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(root_ / "cache");
     std::ofstream(root_ / "start.php") << kStartScript;
+    std::ofstream(root_ / "phar-php") << kPharStandIn;
+    fs::permissions(root_ / "phar-php", fs::perms::owner_all);
     settings_ = std::make_unique<TJSON>();
     settings_->Current()["php"] = php_;
     settings_->Current()["orvantphppath"] = "/fw";
@@ -92,6 +140,30 @@ class PageRunTest : public ::testing::Test {
                      TProcessSlots& slots = TProcessSlots::Instance(),
                      const std::function<void(int)>& clientLeaves = {}) {
     auto request = test::ParseRequest(rawRequest);
+    return Exchange(
+        [&](TConnection& connection) {
+          TJSON postDoc;
+          postDoc.AddJSON("postdata", post);
+          TVexaRequestHandler handler(slots);
+          handler.Run(page, postDoc, connection, request, *reply_, false);
+        },
+        clientLeaves);
+  }
+  // The same for a GET of `target` on the request road, with the stand-in
+  // for PHP that reads files out of a .phar.
+  test::Wire RunPhar(const std::string& target, TProcessSlots& slots = TProcessSlots::Instance(),
+                     const std::function<void(int)>& clientLeaves = {}) {
+    HttpRequest request{http::verb::get, target, 11};
+    settings_->Current()["php"] = (root_ / "phar-php").string();
+    test::Wire w = Exchange(
+        [&](TConnection& connection) { TRequestHandler(slots).HandleRequest(connection, request, *reply_, false); },
+        clientLeaves);
+    settings_->Current()["php"] = php_;
+    return w;
+  }
+  // Serves on the server's end of a socket pair; the client's end is read
+  // to its end, or given to `clientLeaves` (see RunPage).
+  test::Wire Exchange(const std::function<void(TConnection&)>& serve, const std::function<void(int)>& clientLeaves) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     std::string raw;
@@ -107,13 +179,10 @@ class PageRunTest : public ::testing::Test {
     });
     {
       TConnection connection(fds[0], "127.0.0.9");
-      TJSON postDoc;
-      postDoc.AddJSON("postdata", post);
-      TVexaRequestHandler handler(slots);
       try {
-        handler.Run(page, postDoc, connection, request, *reply_, false);
+        serve(connection);
       } catch (const std::exception& e) {
-        ADD_FAILURE() << "Run raised: " << e.what();
+        ADD_FAILURE() << "the road raised: " << e.what();
       }
     }
     reader.join();
@@ -180,7 +249,9 @@ TEST_F(PageRunTest, PhpThatCannotStartIsAnError500NotAnEmpty200) {
   EXPECT_NE(lines.find("Error Process:- "), std::string::npos) << lines;
 }
 
-TEST_F(PageRunTest, PagePastTheProcessBoundWaitsForASlotThenIs503) {
+// A page or a .phar read past the process bound waits for a slot, then is
+// answered 503 without running; a slot that comes free meanwhile lets it run.
+TEST_F(PageRunTest, PageOrPharReadPastTheProcessBoundWaitsForASlotThenIs503) {
   TProcessLimits small;
   small.MaxProcesses = 1;
   small.PageWait = std::chrono::milliseconds(400);
@@ -205,6 +276,27 @@ TEST_F(PageRunTest, PagePastTheProcessBoundWaitsForASlotThenIs503) {
       << lines;
   EXPECT_EQ(slots.InUse(), 1u);
 
+  // A file read out of a .phar is a PHP process too: it waits the same way,
+  // and gets its road's own 503 reply.
+  reply_ = std::make_unique<HttpReply>();
+  test::StdoutCapture pharOut;
+  t0 = std::chrono::steady_clock::now();
+  w = RunPhar("/app.phar/ran.txt?v=1", slots);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(400));
+  lines = pharOut.Text();
+  EXPECT_TRUE(w.header.empty()) << w.header;
+  EXPECT_FALSE(fs::exists(root_ / "phar-ran"));
+  EXPECT_FALSE(reply_->started);
+  EXPECT_EQ(reply_->response.result(), http::status::service_unavailable);
+  EXPECT_EQ(reply_->response[http::field::content_type], "text/plain; charset=utf-8");
+  EXPECT_EQ(reply_->response.body(),
+            "503 Service Unavailable: the server runs as many PHP processes as it may; try again later.");
+  EXPECT_NE(lines.find("Error: Request Handler Error:- Server busy: the server runs as many PHP processes as it may "
+                       "at once (1); the file waited 400 ms Path /app.phar/ran.txt\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(slots.InUse(), 1u);
+
   // A slot that comes free while the page waits lets it run at once.
   small.PageWait = std::chrono::seconds(30);
   TProcessSlots patient(small);
@@ -221,11 +313,20 @@ TEST_F(PageRunTest, PagePastTheProcessBoundWaitsForASlotThenIs503) {
   ASSERT_TRUE(w.ended) << w.header << w.rest;
   EXPECT_TRUE(w.HasField("Content-Type: application/json"));
   EXPECT_EQ(patient.InUse(), 0u);
+
+  // With a slot free, the read runs and gives its slot back.
+  reply_ = std::make_unique<HttpReply>();
+  w = RunPhar("/app.phar/ran.txt", patient);
+  EXPECT_TRUE(fs::exists(root_ / "phar-ran"));
+  EXPECT_TRUE(w.ended) << w.header << w.rest;
+  EXPECT_EQ(w.Body(), "read out");
+  EXPECT_EQ(patient.InUse(), 0u);
 }
 
 // Applications and their children hold only their share: a page finds the
-// rest; and a page whose client leaves while it waits never runs.
-TEST_F(PageRunTest, PagesFindTheSlotsApplicationsMayNotTakeAndNeverRunForAClientThatLeft) {
+// rest; and a page or a .phar read whose client leaves while it waits never
+// runs, with one console line naming it.
+TEST_F(PageRunTest, PagesFindTheSlotsApplicationsMayNotTakeAndNothingRunsForAClientThatLeft) {
   TProcessLimits small;
   small.MaxProcesses = 2;
   small.MaxAppProcesses = 1;
@@ -245,25 +346,35 @@ TEST_F(PageRunTest, PagesFindTheSlotsApplicationsMayNotTakeAndNeverRunForAClient
   test::StdoutCapture out;
   const auto t0 = std::chrono::steady_clock::now();
   RunPage("/marker", "GET /marker.html?q=1 HTTP/1.1\r\nHost: h\r\n\r\n", TJSON(), slots, [](int) {});
-  const auto waited = std::chrono::steady_clock::now() - t0;
-  EXPECT_LT(waited, std::chrono::seconds(30));  // far less than the page's wait
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));  // far less than the page's wait
+  EXPECT_FALSE(reply_->started);
+  reply_ = std::make_unique<HttpReply>();
+  const auto t1 = std::chrono::steady_clock::now();
+  RunPhar("/app.phar/ran.txt?q=1", slots, [](int) {});
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(30));
   page.Release();
   app.Release();
   const std::string lines = out.Text();
-  EXPECT_NE(lines.find("Page /marker.html not run: its client left while it waited for a process slot\n"),
-            std::string::npos)
+  EXPECT_EQ(CountOf(lines, "Page /marker.html not run: its client left while it waited for a process slot\n"), 1u)
+      << lines;
+  EXPECT_EQ(CountOf(lines, "Phar read /app.phar/ran.txt not run: its client left while it waited for a process "
+                           "slot\n"),
+            1u)
       << lines;
   EXPECT_EQ(lines.find("Server busy"), std::string::npos) << lines;
+  EXPECT_EQ(lines.find("Error"), std::string::npos) << lines;
   EXPECT_FALSE(reply_->started);
+  EXPECT_NE(reply_->response.result(), http::status::service_unavailable);
   EXPECT_FALSE(fs::exists(root_ / "ran"));
+  EXPECT_FALSE(fs::exists(root_ / "phar-ran"));
   EXPECT_EQ(slots.InUse(), 0u);
 }
 
-// A page that writes nothing is stopped soon after its client closes the
-// connection, with one line naming it; a request pipelined behind it is no
-// close.
-TEST_F(PageRunTest, PageThatWritesNothingStopsSoonAfterItsClientLeaves) {
-  test::StdoutCapture out;
+// A page that writes nothing, and a .phar read that has begun its reply, are
+// stopped soon after their client closes the connection, each with one line
+// naming it; a request pipelined behind them is no close.
+TEST_F(PageRunTest, PageOrPharReadStopsSoonAfterItsClientLeaves) {
+  auto out = std::make_unique<test::StdoutCapture>();
   std::chrono::steady_clock::time_point left;
   RunPage("/sleep", "GET /sleep.html HTTP/1.1\r\nHost: h\r\n\r\n", TJSON(), TProcessSlots::Instance(), [&](int fd) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -277,16 +388,47 @@ TEST_F(PageRunTest, PageThatWritesNothingStopsSoonAfterItsClientLeaves) {
     EXPECT_EQ(::poll(&p, 1, 0), 0) << "the page was stopped by the next request's bytes";
     left = std::chrono::steady_clock::now();
   });
-  const auto stopped = std::chrono::steady_clock::now() - left;
-  const std::string lines = out.Text();
-  EXPECT_LT(stopped, std::chrono::seconds(10));  // the page would sleep 30 s
+  auto stopped = std::chrono::steady_clock::now() - left;
+  std::string lines = out->Text();
+  EXPECT_LT(stopped, std::chrono::seconds(20));  // the page would sleep 30 s
   EXPECT_FALSE(fs::exists(root_ / "woke"));
   EXPECT_FALSE(reply_->started);
   EXPECT_NE(reply_->response.result(), http::status::internal_server_error);
-  size_t count = 0;
-  for (size_t at = 0; (at = lines.find("Page /sleep.html stopped: its client left\n", at)) != std::string::npos; ++at)
-    ++count;
-  EXPECT_EQ(count, 1u) << lines;
+  EXPECT_EQ(CountOf(lines, "Page /sleep.html stopped: its client left\n"), 1u) << lines;
+  EXPECT_EQ(lines.find("Error"), std::string::npos) << lines;
+
+  // The read's first part has arrived; the next request's bytes follow, and
+  // its second part still comes (the stand-in writes it a while after "go").
+  reply_ = std::make_unique<HttpReply>();
+  TProcessLimits limits;
+  limits.MaxProcesses = 1;
+  TProcessSlots slots(limits);
+  std::string got;
+  bool first = false, second = false;
+  out = std::make_unique<test::StdoutCapture>();
+  RunPhar("/app.phar/slow.txt", slots, [&](int fd) {
+    first = ReadUntil(fd, "first\r\n", got);
+    const std::string next = "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n";
+    if (::write(fd, next.data(), next.size()) != static_cast<ssize_t>(next.size())) return;
+    std::ofstream(root_ / "go").close();
+    second = ReadUntil(fd, "second\r\n", got);
+    left = std::chrono::steady_clock::now();
+  });
+  stopped = std::chrono::steady_clock::now() - left;
+  lines = out->Text();
+  EXPECT_TRUE(first) << got;
+  EXPECT_TRUE(second) << "the read was stopped by the next request's bytes: " << got;
+  EXPECT_LT(stopped, std::chrono::seconds(20));  // the stand-in would sleep 30 s
+  EXPECT_EQ(slots.InUse(), 0u);
+  pid_t pid = 0;
+  std::ifstream(root_ / "phar.pid") >> pid;
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(::kill(pid, 0), -1) << "the read's process " << pid << " still runs";
+  EXPECT_FALSE(fs::exists(root_ / "phar-woke"));
+  EXPECT_TRUE(reply_->started);
+  EXPECT_FALSE(reply_->ended);
+  EXPECT_EQ(CountOf(lines, "Phar read /app.phar/slow.txt stopped: its client left\n"), 1u) << lines;
+  EXPECT_EQ(lines.find("Error"), std::string::npos) << lines;
 }
 
 }  // namespace
