@@ -135,24 +135,25 @@ TEST(ChildProcess, AnErrorLineComesAfterTheOutputWrittenBeforeIt) {
 }
 
 namespace {
-// The threads of this process named `name`, the calling thread left out. A
-// new thread takes the name of the thread that creates it, so a name given
-// to the calling thread for one call marks the threads that call started,
-// and no other thread of the process (a sanitizer's own, say) counts.
-size_t ThreadsNamed(const std::string& name) {
-  size_t n = 0;
+// The ids of this process's threads named `name`, the calling thread left
+// out. A new thread takes the name of the thread that creates it, so a name
+// given to the calling thread for one call marks the threads that call
+// started, and no other thread of the process (a sanitizer's own, say) counts.
+std::vector<std::string> ThreadIdsNamed(const std::string& name) {
+  std::vector<std::string> ids;
   const std::string self = std::to_string(::gettid());
   if (DIR* d = opendir("/proc/self/task")) {
     while (dirent* e = readdir(d)) {
       if (e->d_name[0] == '.' || self == e->d_name) continue;
       std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
       std::string line;
-      if (std::getline(comm, line) && line == name) ++n;
+      if (std::getline(comm, line) && line == name) ids.push_back(e->d_name);
     }
     closedir(d);
   }
-  return n;
+  return ids;
 }
+size_t ThreadsNamed(const std::string& name) { return ThreadIdsNamed(name).size(); }
 
 // Runs f on the calling thread named `name` (at most 15 bytes), then gives
 // the thread its own name back.
@@ -392,22 +393,6 @@ TEST(ChildProcess, MissingProgramPrintsTheErrorAndGivesNoExit) {
 }
 
 namespace {
-// The ids of this process's threads named `name`, the calling thread left out.
-std::vector<std::string> ThreadIdsNamed(const std::string& name) {
-  std::vector<std::string> ids;
-  const std::string self = std::to_string(::gettid());
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.' || self == e->d_name) continue;
-      std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-      std::string line;
-      if (std::getline(comm, line) && line == name) ids.push_back(e->d_name);
-    }
-    closedir(d);
-  }
-  return ids;
-}
-
 // Whether the thread `tid` of this process waits in poll() now.
 bool WaitsInPoll(const std::string& tid) {
   std::ifstream in("/proc/self/task/" + tid + "/syscall");

@@ -81,6 +81,15 @@ def memory_mib(pid, key):
                 return int(line.split()[1]) / 1024
     return -1
 
+def pid_alive(pid):
+    """Whether a process runs (a zombie does not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 class E2EError(AssertionError):
     pass
 

@@ -342,13 +342,7 @@ def test_phar_without_php_is_an_error_not_an_empty_success():
         check(code == 0, "clean stop", srv)
 
 
-def pid_alive(pid):
-    """Whether a process runs (a zombie does not)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+pid_alive = e2e.pid_alive
 
 
 def test_phar_child_streams_and_error_lines():

@@ -468,12 +468,7 @@ def install_fixture(b, name):
         b.write_file(os.path.join(b.sample, "pages", name), f.read())
 
 
-def pid_alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+pid_alive = e2e.pid_alive
 
 
 def group_stream(b, srv):

@@ -92,13 +92,7 @@ def wait_file(path, timeout=10):
     raise AssertionError("%s was never written" % path)
 
 
-def pid_alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        return state != "Z"
-    except FileNotFoundError:
-        return False
+pid_alive = e2e.pid_alive
 
 
 def make_phar(path, files):

@@ -52,12 +52,7 @@ def proj_path(srv):
     return srv.wait_for("Project Path:- ").split("Project Path:- ", 1)[1]
 
 
-def pid_alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+pid_alive = e2e.pid_alive
 
 
 def wait_pid_gone(pid, timeout=5.0):
@@ -862,6 +857,18 @@ def stop_within(env, seconds=5.0):
     return took
 
 
+def wait_stuck(c, what, timeout=30.0):
+    """Waits until the sends to client `c` are stuck: its receive queue is
+    not empty and stops growing."""
+    last, steady, end = -1, 0, time.monotonic() + timeout * e2e.SLOW
+    while steady < 3:
+        assert time.monotonic() < end, f"the sends to {what} never got stuck"
+        time.sleep(0.1)
+        now = struct.unpack("i", fcntl.ioctl(c.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
+        steady = steady + 1 if now == last and now > 0 else 0
+        last = now
+
+
 def with_own_server(test):
     def run():
         env = Env()
@@ -945,14 +952,7 @@ def stall_tests(env):
             z.send(start_message("wsecho", {"text": text}))
             assert z.recv_data(10)["echo"] == text
             return time.monotonic() - t0
-        # Stuck: X's receive queue is not empty and stops growing.
-        last, steady, end = -1, 0, time.monotonic() + 20
-        while steady < 3:
-            assert time.monotonic() < end, "the send to X never got stuck"
-            time.sleep(0.1)
-            now = struct.unpack("i", fcntl.ioctl(x.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
-            steady = steady + 1 if now == last and now > 0 else 0
-            last = now
+        wait_stuck(x, "X", 20)
         baseline = unrelated_client("before")  # under this very load
         exits = env.srv.output().count("App Exit wsprobe")
         y.close()
@@ -1109,14 +1109,7 @@ def stall_tests(env):
         for i in range(6):
             x.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "n": i, "blob": blob,
                                                  "bigsend": {"conid": idx, "count": 1, "size": 1 << 20}}})
-        # The sends to X are stuck: its receive queue holds bytes and stops growing.
-        last, steady, end = -1, 0, time.monotonic() + 30 * e2e.SLOW
-        while steady < 3:
-            assert time.monotonic() < end, "the sends to X never got stuck"
-            time.sleep(0.1)
-            now = struct.unpack("i", fcntl.ioctl(x.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
-            steady = steady + 1 if now == last and now > 0 else 0
-            last = now
+        wait_stuck(x, "X")
         # B's broadcast to the members but B reaches A while X is stuck: X
         # is still open when A has it. A broadcast held up by X would wait
         # for X's write limit (60 s), which closes X first with a line
@@ -1438,6 +1431,14 @@ def read_whole_frames(c, texts, body, timeout=60.0):
     return pongs
 
 
+def probe_client(env, **kw):
+    """A client that has started its own "wsprobe"; its id in `conid`."""
+    c = env.client(**kw)
+    c.send(start_message("wsprobe", {}))
+    c.conid = int(c.recv_data(10 * e2e.SLOW)["conid"])
+    return c
+
+
 def read_each(clients, read):
     """read(client) for every client at once, each on a thread of its own
     (a client read late would wait past the server's write limit); their
@@ -1466,13 +1467,9 @@ def sends_tests(env):
         # Eight clients with a 4 KiB receive buffer ping all the while as each
         # gets 2 replies of 4 MiB: no pong lands inside a reply (the first
         # write of a reply takes megabytes at once, a pong may come meanwhile).
-        clients = []
-        for _ in range(8):
-            c = env.client(rcvbuf=4096, timeout=60)
-            c.send(start_message("wsprobe", {}))
-            c.conid = int(c.recv_data()["conid"])
+        clients = [probe_client(env, rcvbuf=4096, timeout=60) for _ in range(8)]
+        for c in clients:
             c.lock = threading.Lock()
-            clients.append(c)
         stop = threading.Event()
         sent = [0] * len(clients)
 
@@ -1532,22 +1529,11 @@ def sends_tests(env):
     def test_sigint_with_forty_clients_that_do_not_read_ends_in_seconds(env):
         # 40 clients whose replies pile up unread: SIGINT asks them all to
         # close at once and waits about a second in all, not one each.
-        clients = []
-        for _ in range(40):
-            c = env.client(rcvbuf=4096, timeout=30)
-            c.send(start_message("wsprobe", {}))
-            conid = int(c.recv_data()["conid"])
-            c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": conid, "count": 4, "size": MIB}}})
-            clients.append(c)
-        # Each one's receive queue is full and stays so.
+        clients = [probe_client(env, rcvbuf=4096, timeout=30) for _ in range(40)]
         for c in clients:
-            last, steady, end = -1, 0, time.monotonic() + 30 * e2e.SLOW
-            while steady < 3:
-                assert time.monotonic() < end, "a send never got stuck"
-                time.sleep(0.05)
-                now = struct.unpack("i", fcntl.ioctl(c.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
-                steady = steady + 1 if now == last and now > 0 else 0
-                last = now
+            c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": c.conid, "count": 4, "size": MIB}}})
+        for i, c in enumerate(clients):
+            wait_stuck(c, f"client {i}")
         # About a second for the close frames, then 0.4 s before the
         # listener stops: far from a second for each client.
         took = stop_within(env, 4.0)
@@ -1591,11 +1577,9 @@ def sends_tests(env):
         # 20 replies of 4 MiB to a wss client that reads nothing pass the
         # 64 MiB a client may keep waiting: what waits goes, the reply begun
         # is finished, and close 1009 follows it.
-        c = env.client(secure=True, rcvbuf=4096, timeout=60)
-        c.send(start_message("wsprobe", {}))
-        conid = int(c.recv_data()["conid"])
-        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": conid, "count": 20, "size": 4 * MIB}}})
-        env.srv.wait_for(f"WebSocket error: connection {conid} closed: more than 67108864 bytes wait for a client "
+        c = probe_client(env, secure=True, rcvbuf=4096, timeout=60)
+        c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": c.conid, "count": 20, "size": 4 * MIB}}})
+        env.srv.wait_for(f"WebSocket error: connection {c.conid} closed: more than 67108864 bytes wait for a client "
                          "that does not read", 60 * e2e.SLOW)
         body = b"b" * (4 * MIB)
         texts = 0
