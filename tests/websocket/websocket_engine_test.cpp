@@ -521,13 +521,19 @@ TEST(EngineReadLimit, AMessageThatStopsMovingIsClosedThoughEveryReadIsWithinItsL
     TWsLimits limits;
     limits.frameRead = std::chrono::seconds(3);  // never reached by a 50 ms pace
     limits.progress = {std::chrono::milliseconds(500), 4 * 1024};
+    std::chrono::steady_clock::duration took{};
     const LimitRun run = RunWithLimits(limits, [&](int fd, const std::atomic<bool>& closed) {
+      const auto t0 = std::chrono::steady_clock::now();
       WriteAll(fd, ClientFrame(1, "hello") + c.first);
       // Bounded: 20 s at most, far past when the rule ends it.
       for (int i = 0; i < 400 && !closed && SendQuietly(fd, c.each); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      took = std::chrono::steady_clock::now() - t0;
     });
     EXPECT_TRUE(run.closed);
+    // Within two spans of the first one that brought too little; a clock
+    // that started again at every frame would let the message run on.
+    EXPECT_LT(took, std::chrono::seconds(10));
     EXPECT_EQ(run.sent.substr(run.sent.size() - CloseFrame(1008).size()), CloseFrame(1008));
     // One line, after any pongs.
     EXPECT_EQ(run.console.substr(run.console.find("WebSocket error")), tooSlow) << run.console;
