@@ -98,6 +98,29 @@ TWsApp* AddConnection(int32_t conId, std::shared_ptr<TWebSocketA> handle) {
   return app;
 }
 
+// Server shutdown with many clients that stopped reading: every one is asked
+// to close at once, and all share one wait of about a second (one after
+// another, ten would take over ten seconds).
+TEST_F(Registries, DisconnectingManyStuckClientsTakesOneWait) {
+  std::vector<std::unique_ptr<Wire>> wires;
+  std::vector<std::shared_ptr<TWebSocketA>> handles;
+  std::vector<TVexaBase*> entries;
+  testing::internal::CaptureStdout();
+  for (int32_t id = 1; id <= 10; ++id) {
+    wires.push_back(std::make_unique<Wire>(id));
+    handles.push_back(wires.back()->Handle());
+    handles.back()->SendData(std::string(size_t(4) << 20, 'x'));  // stuck: nobody reads
+    entries.push_back(AddConnection(id, handles.back()));
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  DisconnectWsClients(entries);
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_LT(took, std::chrono::seconds(5));
+  for (const auto& wire : wires) EXPECT_TRUE(wire->connection->IsShutdown());
+  for (const auto& handle : handles) handle->MarkClosed();
+  testing::internal::GetCapturedStdout();
+}
+
 TEST(WebSocketA, OneWholeTextFrameAndNothingAfterClose) {
   Wire wire(7);
   auto handle = wire.Handle();
