@@ -132,8 +132,8 @@ def deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
     """`count` connections at once, each sending a deflate message of about
     32 KB that inflates to about 32 MiB: the server's peak memory stays within
     1.5 times what the inflated messages hold together (the engine keeps one
-    copy each; over 7 times on a build that copied them on), and it goes on
-    serving."""
+    copy each; a copy handed on at every step would take it past 7 times),
+    and it goes on serving."""
     z = zlib.compressobj(9, zlib.DEFLATED, -15)
     bomb = z.compress(b"a" * size) + z.flush(zlib.Z_SYNC_FLUSH)
     assert bomb.endswith(b"\0\0\xff\xff") and len(bomb) < 40000, len(bomb)
@@ -203,8 +203,8 @@ def json_deflate_bombs(srv, port, pid, count=8, size=32 * MIB - 1024):
     together: the engine's text is freed once parsed, the parsed document
     once written, so at most about three forms live at once (the written
     text and its hex-coded line), plus room for the allocator (about 2.8
-    times measured; over 10 times on a build that kept every step's copy
-    alive, about 4.1 times on one that kept the engine's text)."""
+    times measured; every step's copy kept alive would take it past 10
+    times, the engine's text kept to about 4.1 times)."""
     members = {"ctrl": "wsprobe", "token": "t", "typeappobj": "o", "evt": "e", "evtp": "p"}
     start = json.dumps(dict(members, bdata={"brief": 1})).encode()
     head = json.dumps(dict(members, bdata={"brief": 1, "x": ""}))[:-3].encode()
@@ -272,8 +272,9 @@ def bare_headers(port, pid, count=300):
     """`count` connections each send only a frame header announcing 32 MiB
     (14 bytes) and nothing after it: the server's resident memory grows by
     little (memory follows the bytes that arrived, not what a header
-    announces; over 1 MiB a header on a build that made room ahead), and a
-    POST of 40 MiB and a WebSocket message beside them are served."""
+    announces; room made ahead for the announced length would take over
+    1 MiB a header), and a POST of 40 MiB and a WebSocket message beside
+    them are served."""
     header = frame_header(32 * MIB)
     assert len(header) == 14
     before = e2e.memory_mib(pid, "VmRSS")
