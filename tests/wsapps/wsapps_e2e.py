@@ -1541,7 +1541,10 @@ def sends_tests(env):
         env.srv.wait_for("pings done", 300 * e2e.SLOW)
         grown = e2e.memory_mib(pid, "VmRSS") - before
         print(f"{count} pings from a client that does not read: the server grew by {grown:.1f} MiB")
-        assert grown < 64, f"the server grew by {grown:.1f} MiB for {count} pings"
+        # AddressSanitizer keeps what was freed for a while (its quarantine):
+        # there the figure is only printed.
+        if not os.environ.get("ASAN_OPTIONS"):
+            assert grown < 64, f"the server grew by {grown:.1f} MiB for {count} pings"
         assert env.srv.output().count("Received Ping, sending Pong") == count
         c.abort()
         stop_within(env)
