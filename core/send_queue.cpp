@@ -43,7 +43,7 @@ void TSendQueue::SetLimits(const TSendLimits& limits) {
   charge_ = std::make_unique<TMemoryCharge>(limits.budget);  // nothing is charged yet
 }
 
-size_t TSendQueue::Pieces(const TEntry& entry, size_t most, std::string_view (&out)[3]) {
+size_t TSendQueue::Pieces(const TEntry& entry, size_t maxBytes, std::string_view (&out)[3]) {
   const TSendItem& item = entry.item;
   const std::string_view parts[3] = {std::string_view(item.head, item.headLen), item.body,
                                      std::string_view(item.tail, item.tailLen)};
@@ -54,10 +54,10 @@ size_t TSendQueue::Pieces(const TEntry& entry, size_t most, std::string_view (&o
       from -= part.size();
       continue;
     }
-    const size_t take = std::min(part.size() - from, most);
+    const size_t take = std::min(part.size() - from, maxBytes);
     if (take == 0) break;
     out[n++] = part.substr(from, take);
-    most -= take;
+    maxBytes -= take;
     from = 0;
   }
   return n;

@@ -191,8 +191,8 @@ class TSendQueue {
   };
   enum class TOutcome { Whole, Stopped, TimedOut, Closed };
 
-  // Up to `most` bytes of the entry from its written part on.
-  static size_t Pieces(const TEntry& entry, size_t most, std::string_view (&out)[3]);
+  // Up to `maxBytes` bytes of the entry from its written part on.
+  static size_t Pieces(const TEntry& entry, size_t maxBytes, std::string_view (&out)[3]);
   // The bytes of the entry that wait, with its cost.
   static size_t Cost(const TEntry& entry) { return entry.item.Size() - entry.done + kItemCost; }
   bool Drained() const { return !writing_ && !current_ && queue_.empty(); }

@@ -228,9 +228,9 @@ bool ReadBody(TConnection& connection, boost::beast::flat_buffer& buffer, Reques
               TMemoryCharge& charge, const TServerLimits& limits, boost::system::error_code& ec) {
   const auto announced = parser.content_length();
   // A longer body than the limit fails in the parser.
-  const size_t most = announced ? static_cast<size_t>(std::min<uint64_t>(*announced, limits.bodyBytes))
-                                : limits.bodyBytes;
-  auto nextStep = [&] { return charge.GrowTo(std::min(most, parser.get().body().size() + kBodyChargeStep)); };
+  const size_t largestBody =
+      announced ? static_cast<size_t>(std::min<uint64_t>(*announced, limits.bodyBytes)) : limits.bodyBytes;
+  auto nextStep = [&] { return charge.GrowTo(std::min(largestBody, parser.get().body().size() + kBodyChargeStep)); };
   bool held = nextStep();
   if (held && boost::beast::iequals(parser.get()[http::field::expect], "100-continue"))
     connection.Write(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
