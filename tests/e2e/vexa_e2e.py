@@ -225,9 +225,11 @@ class Server:
             os.kill(self.pid, sig)
 
     def stop(self, sig=signal.SIGINT, timeout=15):
+        """Signals the server and waits for its end: `timeout` seconds in the
+        plain build, stretched like every wait under a sanitizer."""
         self.send_signal(sig)
         try:
-            code = self.wait_exit(timeout)
+            code = self.wait_exit(timeout * SLOW)
         except E2EError:
             self.kill()
             raise
