@@ -54,6 +54,7 @@ still running when the bundle closes is killed, also after a failed test.
 
 import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -108,7 +109,29 @@ def build_dir():
     return os.path.abspath("build")
 
 
+def _ephemeral_ports():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(x) for x in f.read().split())
+        return low, high
+    except (OSError, ValueError):
+        return 32768, 60999
+
+
 def free_port():
+    """A port that a server of the tests may bind: free now, and below the
+    range the kernel hands out to outgoing connections, so that none of the
+    many client connections of the tests (of this run or of one beside it)
+    takes it before the server binds it."""
+    low, _ = _ephemeral_ports()
+    for _ in range(500):
+        port = random.randint(min(20000, low - 1000), low - 1)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
