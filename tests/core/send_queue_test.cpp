@@ -150,11 +150,20 @@ class Failures {
   std::vector<TSendQueue::TFailureKind> kinds_;
 };
 
+// Every test's limits charge a budget of its own (1 GiB unless a test sets
+// another limit), so what each test leaves charged shows.
+class SendQueue : public ::testing::Test {
+ protected:
+  SendQueue() { limits.budget = &budget; }
+  TMemoryBudget budget{size_t(1) << 30};
+  TSendLimits limits;
+};
+
 // Two senders, a pipe of 16 KiB and a reader that takes 3 KiB at a time:
 // most sends are written in part at once, and every item must still arrive
 // whole, each sender's in its order; also when the sink keeps a byte of
 // each write back (TLS records).
-TEST(SendQueue, ItemsFromTwoThreadsArriveWholeThroughASlowReader) {
+TEST_F(SendQueue, ItemsFromTwoThreadsArriveWholeThroughASlowReader) {
   for (const bool holding : {false, true}) {
     SCOPED_TRACE(holding ? "holding sink" : "plain sink");
     TPipeSink sink(16 * 1024, holding);
@@ -204,7 +213,7 @@ TEST(SendQueue, ItemsFromTwoThreadsArriveWholeThroughASlowReader) {
 
 // Made step by step: a send is written in part while another thread's send
 // waits; the rest of the first goes out before the second.
-TEST(SendQueue, TheRestOfAnItemBegunGoesBeforeItemsPutMeanwhile) {
+TEST_F(SendQueue, TheRestOfAnItemBegunGoesBeforeItemsPutMeanwhile) {
   TPipeSink sink(10);
   TSendQueue queue(sink, TSendLimits{}, nullptr);
   std::latch inWrite(1), otherPut(1);
@@ -225,12 +234,9 @@ TEST(SendQueue, TheRestOfAnItemBegunGoesBeforeItemsPutMeanwhile) {
 
 // What waits counts its bytes and a fixed cost per item against the bound
 // and the budget; one item may wait alone past the bound.
-TEST(SendQueue, WhatWaitsIsChargedItsBytesAndItsBookkeeping) {
+TEST_F(SendQueue, WhatWaitsIsChargedItsBytesAndItsBookkeeping) {
   TPipeSink sink(0);  // takes nothing
-  TMemoryBudget budget(size_t(1) << 30);
-  TSendLimits limits;
   limits.maxWaiting = 64 * 1024;
-  limits.budget = &budget;
   {
     TSendQueue queue(sink, limits, nullptr);
     // One-byte items count mostly their bookkeeping: the bound stops them
@@ -264,10 +270,8 @@ TEST(SendQueue, WhatWaitsIsChargedItsBytesAndItsBookkeeping) {
 // 300 queues whose readers read nothing hold one 4 MiB text: it is charged
 // once, and given back when the last of them lets it go, though its sender
 // still holds it.
-TEST(SendQueue, ATextHeldByManyQueuesIsChargedOnce) {
-  TMemoryBudget budget(size_t(64) << 20);
-  TSendLimits limits;
-  limits.budget = &budget;
+TEST_F(SendQueue, ATextHeldByManyQueuesIsChargedOnce) {
+  budget.SetLimit(size_t(64) << 20);
   std::shared_ptr<const TSendText> text = std::make_shared<const TSendText>(std::string(size_t(4) << 20, 't'));
   const size_t size = text->Text().size();
   std::vector<std::unique_ptr<TPipeSink>> sinks;
@@ -292,11 +296,8 @@ TEST(SendQueue, ATextHeldByManyQueuesIsChargedOnce) {
 
 // A reader that reads nothing while replaceable items keep coming holds at
 // most the item begun and one of them: the newest.
-TEST(SendQueue, AWaitingReplaceableItemGivesWayToTheNewest) {
+TEST_F(SendQueue, AWaitingReplaceableItemGivesWayToTheNewest) {
   TPipeSink sink(64);
-  TMemoryBudget budget(size_t(1) << 30);
-  TSendLimits limits;
-  limits.budget = &budget;
   TSendQueue queue(sink, limits, nullptr);
   ASSERT_EQ(queue.Put(Item(std::string(1000, 'D'))), TSendQueue::TPut::Waiting);  // begun
   for (int i = 0; i < 100000; ++i) {
@@ -315,13 +316,10 @@ TEST(SendQueue, AWaitingReplaceableItemGivesWayToTheNewest) {
 // A sink that raises anything (not only a system error), on the writer or
 // on a sender: sending ends once, with one report, what waited goes, and
 // the threads go on.
-TEST(SendQueue, AFailingSinkEndsSendingOnceWithoutLeavingTheThread) {
+TEST_F(SendQueue, AFailingSinkEndsSendingOnceWithoutLeavingTheThread) {
   for (const bool onWriter : {true, false}) {
     SCOPED_TRACE(onWriter ? "writer" : "sender");
     TPipeSink sink(16);
-    TMemoryBudget budget(size_t(1) << 30);
-    TSendLimits limits;
-    limits.budget = &budget;
     Failures failures;
     TSendQueue queue(sink, limits, failures.Hook());
     if (onWriter) {
@@ -345,11 +343,8 @@ TEST(SendQueue, AFailingSinkEndsSendingOnceWithoutLeavingTheThread) {
 
 // Closing for a bound: what waits goes at once, the item begun is finished,
 // the last item follows it, and nothing more is taken.
-TEST(SendQueue, CloseWithDropsWhatWaitsFinishesTheItemBegunThenSendsTheLast) {
+TEST_F(SendQueue, CloseWithDropsWhatWaitsFinishesTheItemBegunThenSendsTheLast) {
   TPipeSink sink(10);
-  TMemoryBudget budget(size_t(1) << 30);
-  TSendLimits limits;
-  limits.budget = &budget;
   TSendQueue queue(sink, limits, nullptr);
   ASSERT_EQ(queue.Put(Item(std::string(50, 'A'))), TSendQueue::TPut::Waiting);  // begun
   ASSERT_EQ(queue.Put(Item(std::string(5000, 'B'))), TSendQueue::TPut::Waiting);
@@ -368,10 +363,9 @@ TEST(SendQueue, CloseWithDropsWhatWaitsFinishesTheItemBegunThenSendsTheLast) {
 
 // A slice that the reader does not take within its limit ends sending as
 // timed out; a sink that closes ends it as broken.
-TEST(SendQueue, AStuckOrClosedReaderEndsSending) {
+TEST_F(SendQueue, AStuckOrClosedReaderEndsSending) {
   {
     TPipeSink sink(8);
-    TSendLimits limits;
     limits.sliceLimit = 200ms;
     Failures failures;
     TSendQueue queue(sink, limits, failures.Hook());
@@ -392,7 +386,7 @@ TEST(SendQueue, AStuckOrClosedReaderEndsSending) {
 
 // A sender that waits for its item learns whether it went out; Finish gives
 // what waits until its deadline and joins the writer.
-TEST(SendQueue, WaitSentAndFinishTellWhetherItemsWentOut) {
+TEST_F(SendQueue, WaitSentAndFinishTellWhetherItemsWentOut) {
   TPipeSink sink(16);
   TSendQueue queue(sink, TSendLimits{}, nullptr);
   uint64_t seq = 0;
