@@ -845,7 +845,12 @@ def stop_within(env, seconds=5.0):
         took = time.monotonic() - t0
         if env.srv.proc.poll() is None:
             env.srv.kill()
-    assert took < seconds, f"SIGINT took {took:.1f} s; output:\n{env.srv.output()[-2000:]}"
+    if took >= seconds:
+        # Each line with the time it came after the signal, to show where
+        # the stop spent its time.
+        with env.srv._cond:
+            timed = [f"+{t - t0:5.1f}s {line}" for t, line in zip(env.srv.times, env.srv.lines) if t >= t0]
+        raise AssertionError(f"SIGINT took {took:.1f} s; output after it:\n" + "\n".join(timed[-60:]))
     out = env.srv.output()
     at = 0
     for line in ("Clean Exit", "Bye Bye", "Server Stopping", "Server Stopped"):
@@ -1554,8 +1559,16 @@ def sends_tests(env):
         # 40 clients whose replies pile up unread: SIGINT asks them all to
         # close at once and waits about a second in all, not one each.
         clients = [probe_client(env, rcvbuf=4096, timeout=30) for _ in range(40)]
+        observer = probe_client(env, timeout=30)
         for c in clients:
             c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": c.conid, "count": 4, "size": MIB}}})
+            # Then a word to the observer: an application's replies are
+            # handled in order, so its word arrives once the server has
+            # taken all its big ones (slow under a sanitizer). The stop then
+            # measures the clients alone.
+            c.send({"ctrl": "wsprobe", "bdata": {"quiet": 1, "bigsend": {"conid": observer.conid, "count": 1, "size": 8}}})
+        for _ in clients:
+            assert observer.recv(120 * e2e.SLOW) == "b" * 8
         for i, c in enumerate(clients):
             wait_stuck(c, f"client {i}")
         # About a second for the close frames, then 0.4 s before the
