@@ -74,6 +74,9 @@ class EngineTest : public ::testing::Test {
   void Send(const std::string& bytes) { WriteAll(client_, bytes); }
 
   std::unique_ptr<TConnection> connection_;
+  // The limits a test gives the handler may point here: it outlives the
+  // handler, which gives its charges back only as TearDown ends it.
+  TMemoryBudget budget_{size_t(1) << 30};
   std::unique_ptr<TWebSocketHandler> handler_;
   int client_ = -1;
   test::EventLog log_;
@@ -625,11 +628,11 @@ TEST_F(EngineTest, InflatingPastTheLimitEndsTheConnection) {
 // and every byte is given back once a message is delivered or the
 // connection ends.
 TEST_F(EngineTest, MessagesPastTheSharedMemoryBudgetGetTooBig) {
-  TMemoryBudget budget(200 * 1024);
-  TMemoryCharge body(&budget);
+  budget_.SetLimit(200 * 1024);
+  TMemoryCharge body(&budget_);
   ASSERT_TRUE(body.GrowTo(40 * 1024));
   TWsLimits limits;
-  limits.budget = &budget;
+  limits.budget = &budget_;
   Start(true, limits);
   test::Deflater deflater;
   // Within what is left: plain, compressed, and invalid UTF-8 whose
@@ -642,7 +645,7 @@ TEST_F(EngineTest, MessagesPastTheSharedMemoryBudgetGetTooBig) {
   // Delivered messages hold nothing: the pong comes after all three.
   Send(ClientFrame(9, ""));
   EXPECT_EQ(Hex(ReadBytes(client_, 2)), "8A 00");
-  EXPECT_EQ(budget.Held(), 40u * 1024);
+  EXPECT_EQ(budget_.Held(), 40u * 1024);
   // A deflate bomb: a few hundred bytes that would inflate past the budget.
   Send(ClientFrame(1, deflater.Compress(std::string(2 * 1024 * 1024, 'b')), true, true));
   ASSERT_TRUE(log_.WaitClose());
@@ -651,9 +654,9 @@ TEST_F(EngineTest, MessagesPastTheSharedMemoryBudgetGetTooBig) {
   EXPECT_EQ(out.rfind("Received Ping, sending Pong\nWebSocket error: WebSocket message of ", 0), 0u) << out;
   EXPECT_NE(out.find("passes what the server's budget has left vexa::EWsTooLarge"), std::string::npos) << out;
   EXPECT_EQ(log_.Messages().size(), 3u);
-  EXPECT_EQ(budget.Held(), 40u * 1024);
+  EXPECT_EQ(budget_.Held(), 40u * 1024);
   body.Release();
-  EXPECT_EQ(budget.Held(), 0u);
+  EXPECT_EQ(budget_.Held(), 0u);
 }
 
 // What a message holds grows with its bytes: a header that announces 4 MiB
@@ -662,9 +665,8 @@ TEST_F(EngineTest, MessagesPastTheSharedMemoryBudgetGetTooBig) {
 // open.
 TEST_F(EngineTest, AMessageIsChargedAsItsBytesArriveAndGivenBackOnDelivery) {
   constexpr size_t kStep = 64 * 1024;
-  TMemoryBudget budget(size_t(1) << 30);
   TWsLimits limits;
-  limits.budget = &budget;
+  limits.budget = &budget_;
   Start(false, limits);
   const std::string payload(4 * 1024 * 1024, 'm');
   const std::string frame = ClientFrame(2, payload);
@@ -677,12 +679,12 @@ TEST_F(EngineTest, AMessageIsChargedAsItsBytesArriveAndGivenBackOnDelivery) {
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(unread, 0);
-  EXPECT_LE(budget.Held(), kStep);
+  EXPECT_LE(budget_.Held(), kStep);
   for (size_t sent = header; sent < frame.size();) {
     const size_t n = std::min<size_t>(256 * 1024, frame.size() - sent);
     Send(frame.substr(sent, n));
     sent += n;
-    ASSERT_LE(budget.Held(), sent - header + kStep) << sent;
+    ASSERT_LE(budget_.Held(), sent - header + kStep) << sent;
   }
   ASSERT_TRUE(log_.WaitMessages(1, std::chrono::seconds(30)));
   // More messages, one in fragments; the pong follows them all.
@@ -692,16 +694,16 @@ TEST_F(EngineTest, AMessageIsChargedAsItsBytesArriveAndGivenBackOnDelivery) {
   ASSERT_TRUE(log_.WaitMessages(3));
   EXPECT_EQ(log_.Messages()[0], payload);
   EXPECT_EQ(log_.Messages()[1], "a" + std::string(100000, 'b') + "c");
-  EXPECT_EQ(budget.Held(), 0u);
+  EXPECT_EQ(budget_.Held(), 0u);
   EXPECT_TRUE(handler_->Connected());
 }
 
 TEST_F(EngineTest, PlainFramesAndFragmentsPastTheBudgetGetTooBigAsTheyArrive) {
-  TMemoryBudget budget(100 * 1024);
-  TMemoryCharge other(&budget);
+  budget_.SetLimit(100 * 1024);
+  TMemoryCharge other(&budget_);
   ASSERT_TRUE(other.GrowTo(20 * 1024));
   TWsLimits limits;
-  limits.budget = &budget;
+  limits.budget = &budget_;
   Start(false, limits);
   // Two fragments of 50 KiB: the second one passes the 80 KiB left.
   Send(ClientFrame(1, std::string(50 * 1024, 'a'), false));
@@ -710,7 +712,7 @@ TEST_F(EngineTest, PlainFramesAndFragmentsPastTheBudgetGetTooBigAsTheyArrive) {
   EXPECT_EQ(Hex(ReadBytes(client_, 4)), "88 02 03 F1");
   EXPECT_NE(Finish().find("passes what the server's budget has left"), std::string::npos);
   EXPECT_TRUE(log_.Messages().empty());
-  EXPECT_EQ(budget.Held(), 20u * 1024);
+  EXPECT_EQ(budget_.Held(), 20u * 1024);
 }
 
 TEST_F(EngineTest, DisconnectFromAnotherThreadSendsGoingAwayAndClosesOnce) {
@@ -774,9 +776,9 @@ void ShrinkBuffers(int server, int client) {
 
 TEST_F(EngineTest, QueuedSendsNeverWaitKeepTheirOrderAndGiveTheirChargeBack) {
   ShrinkBuffers(connection_->NativeHandle(), client_);
-  TMemoryBudget budget(size_t(64) << 20);
+  budget_.SetLimit(size_t(64) << 20);
   TWsLimits limits;
-  limits.budget = &budget;
+  limits.budget = &budget_;
   Start(false, limits);
   handler_->ConId = 4;
   // 20 frames, 4 MiB in all, to a client that reads nothing yet: every send
@@ -788,7 +790,7 @@ TEST_F(EngineTest, QueuedSendsNeverWaitKeepTheirOrderAndGiveTheirChargeBack) {
     if (i % 2) sent.back() += ",";
   }
   EXPECT_GT(handler_->Queued(), size_t(3) << 20);
-  EXPECT_GE(budget.Held(), handler_->Queued() - (size_t(1) << 20));
+  EXPECT_GE(budget_.Held(), handler_->Queued() - (size_t(1) << 20));
   // A ping now is answered after the frames queued before it.
   Send(ClientFrame(TWebSocketHandler::OpPing, "p1"));
   for (const std::string& text : sent) {
@@ -801,10 +803,10 @@ TEST_F(EngineTest, QueuedSendsNeverWaitKeepTheirOrderAndGiveTheirChargeBack) {
   EXPECT_EQ(payload, "p1");
   // Written out: the queue and its charge are empty again.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while ((handler_->Queued() != 0 || budget.Held() != 0) && std::chrono::steady_clock::now() < deadline)
+  while ((handler_->Queued() != 0 || budget_.Held() != 0) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(handler_->Queued(), 0u);
-  EXPECT_EQ(budget.Held(), 0u);
+  EXPECT_EQ(budget_.Held(), 0u);
   // The end of the connection joins the writer (a thread left would end
   // the test program when the handler goes).
   Send(ClientFrame(TWebSocketHandler::OpClose, CodeBytes(1000)));
@@ -911,9 +913,8 @@ TEST_F(EngineTest, FramesFromTwoSendersAndPongsArriveWholeThroughASlowReader) {
   const int small = 16 * 1024;
   ::setsockopt(connection_->NativeHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   ::setsockopt(client_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  TMemoryBudget budget(size_t(1) << 30);
   TWsLimits limits;
-  limits.budget = &budget;
+  limits.budget = &budget_;
   Start(false, limits);
   constexpr int kSenders = 2, kRounds = 20, kEach = 15;
   int next[kSenders] = {};
@@ -955,9 +956,8 @@ TEST_F(EngineTest, FramesFromTwoSendersAndPongsArriveWholeThroughASlowReader) {
 // number of pings: each waiting pong gives way to the newest.
 TEST_F(EngineTest, APingFloodFromAClientThatDoesNotReadHoldsAPongOrTwo) {
   ShrinkBuffers(connection_->NativeHandle(), client_);
-  TMemoryBudget budget(size_t(1) << 30);
   TWsLimits limits;
-  limits.budget = &budget;
+  limits.budget = &budget_;
   Start(false, limits);
   // The first pongs fill the socket; then 100,000 more pings.
   std::string pings;
@@ -968,7 +968,7 @@ TEST_F(EngineTest, APingFloodFromAClientThatDoesNotReadHoldsAPongOrTwo) {
   // A pong: its header, its payload (at most 125 bytes) and its cost.
   const size_t pong = 10 + 125 + TSendQueue::kItemCost;
   EXPECT_LE(handler_->Queued(), 2 * pong);
-  EXPECT_LE(budget.Held(), 2 * pong);
+  EXPECT_LE(budget_.Held(), 2 * pong);
   EXPECT_TRUE(handler_->Connected());
   // Every ping still gets its console line, and nothing else is written.
   handler_->Disconnect();
