@@ -189,6 +189,11 @@ class Server:
         with self._cond:
             return "\n".join(self.lines)
 
+    def lines_since(self, t0):
+        """(monotonic time, line) of each stdout line that came at t0 or later."""
+        with self._cond:
+            return [(t, line) for t, line in zip(self.times, self.lines) if t >= t0]
+
     def stderr_text(self):
         with self._cond:
             return "\n".join(self._err)

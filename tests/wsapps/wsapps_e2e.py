@@ -848,8 +848,7 @@ def stop_within(env, seconds=5.0):
     if took >= seconds:
         # Each line with the time it came after the signal, to show where
         # the stop spent its time.
-        with env.srv._cond:
-            timed = [f"+{t - t0:5.1f}s {line}" for t, line in zip(env.srv.times, env.srv.lines) if t >= t0]
+        timed = [f"+{t - t0:5.1f}s {line}" for t, line in env.srv.lines_since(t0)]
         raise AssertionError(f"SIGINT took {took:.1f} s; output after it:\n" + "\n".join(timed[-60:]))
     out = env.srv.output()
     at = 0
